@@ -1,0 +1,57 @@
+// The trace: every interaction of the system with the simulated box, one JSON
+// object per line, each with "t" (milliseconds since the box was made) and
+// "op". Tests read it to state what the box saw; users read it to debug.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace boxsim {
+
+class Trace {
+public:
+    using json = nlohmann::json;
+    using Listener = std::function<void(const json &)>;
+
+    explicit Trace(std::chrono::steady_clock::time_point start) : start_(start) {}
+
+    // Adds "t" and records the event.
+    void record(json ev);
+
+    std::vector<json> events() const;
+    // Events whose "op" is `op` (and, if given, whose "path" is `path`).
+    std::vector<json> find(const std::string &op, const std::string &path = {}) const;
+    size_t count(const std::string &op, const std::string &path = {}) const;
+    bool contains(const std::function<bool(const json &)> &pred) const;
+    // Waits until an event satisfies pred; true if one did before the timeout.
+    bool wait_for(const std::function<bool(const json &)> &pred, std::chrono::milliseconds timeout) const;
+
+    // Every event is also written as a line to this stream (may be null).
+    void set_sink(FILE *sink);
+    // Every event is also passed to the listener (the web front panel).
+    int add_listener(Listener l);
+    void remove_listener(int id);
+
+    // Keeps at most this many events in memory (the sink still gets all).
+    void set_limit(size_t limit);
+
+private:
+    std::chrono::steady_clock::time_point start_;
+    mutable std::mutex m_;
+    mutable std::condition_variable cv_;
+    std::vector<json> events_;
+    size_t limit_ = 200000;
+    size_t dropped_ = 0;
+    FILE *sink_ = nullptr;
+    std::vector<std::pair<int, Listener>> listeners_;
+    int next_listener_ = 1;
+};
+
+} // namespace boxsim

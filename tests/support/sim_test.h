@@ -1,0 +1,42 @@
+// Helpers for tests that run the system against a fresh simulated box.
+#pragma once
+
+#include "box.h"
+#include "stdio_capture.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+namespace boxtest {
+
+using boxsim::Box;
+using boxsim::json;
+
+// A box made from a named profile of sim/boxes (or an empty box for "").
+std::unique_ptr<Box> make_box(const std::string &profile = "");
+// A box made from a profile object.
+std::unique_ptr<Box> make_box(const json &profile);
+
+// Polls `pred` until it holds or `timeout` passes.
+bool eventually(const std::function<bool()> &pred, std::chrono::milliseconds timeout);
+
+// The text the system printed, as the capture recorded it (stdout lines
+// joined with '\n', a partial last line included).
+std::string printed(Box &box, const char *stream = "stdout");
+
+// A temporary directory on the real file system, removed at the end.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    const std::string &path() const { return path_; }
+    std::string file(const std::string &name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+} // namespace boxtest
