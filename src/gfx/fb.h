@@ -2,6 +2,18 @@
 // in 32-bit words 0xAARRGGBB and presented with fb_blit.
 #pragma once
 
+#include <cstdint>
+#include <linux/fb.h>
+
+// Framebuffer state, one instance for the process. Screen text, pictures and
+// the screen areas read var.xres, var.yres, var.bits_per_pixel, var.yoffset.
+extern int fbFd;
+extern struct fb_var_screeninfo var;
+extern struct fb_fix_screeninfo fix;
+extern int available;
+extern uint32_t *lfb;
+extern int stride;
+
 int fb_init();
 int fb_setmode(int width, int height, int bits);
 void fb_fill(int x, int y, int width, int height, unsigned int colour);

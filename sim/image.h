@@ -1,0 +1,37 @@
+// Pictures of what a person would see (the presented TV frame, the LCD), as
+// plain 0xAARRGGBB pixels, and writing them as PNG files.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace boxsim {
+
+class Box;
+
+struct Image {
+    int width = 0;
+    int height = 0;
+    std::vector<uint32_t> argb;  // row by row, top row first, 0xAARRGGBB
+    uint32_t at(int x, int y) const { return argb[static_cast<size_t>(y) * width + x]; }
+};
+
+// Writes the picture as an 8-bit RGBA PNG (alpha dropped when `opaque`: a TV
+// shows no transparency, so transparent black is black). False on failure or
+// where the build has no PNG library.
+bool write_png(const Image &img, const std::string &path, bool opaque = true);
+// The same, into memory (for the web front panel).
+bool encode_png(const Image &img, std::vector<unsigned char> &out, bool opaque = true);
+
+// Device models name the pictures they can show ("tv", "lcd"); the tool and
+// tests ask for them by name. A provider returns nullopt when it has nothing
+// to show yet.
+using PictureSource = std::function<std::optional<Image>(Box &)>;
+void register_picture(const std::string &name, PictureSource source);
+std::optional<Image> picture(Box &box, const std::string &name);
+std::vector<std::string> picture_names();
+
+} // namespace boxsim
