@@ -17,7 +17,7 @@ std::unique_ptr<Box> make_box(const std::string &profile)
     return box;
 }
 
-std::unique_ptr<Box> make_box(const json &profile) { return std::make_unique<Box>(profile); }
+std::unique_ptr<Box> make_box_from(const json &profile) { return std::make_unique<Box>(profile); }
 
 bool eventually(const std::function<bool()> &pred, std::chrono::milliseconds timeout)
 {

@@ -18,7 +18,7 @@ using boxsim::json;
 // A box made from a named profile of sim/boxes (or an empty box for "").
 std::unique_ptr<Box> make_box(const std::string &profile = "");
 // A box made from a profile object.
-std::unique_ptr<Box> make_box(const json &profile);
+std::unique_ptr<Box> make_box_from(const json &profile);
 
 // Polls `pred` until it holds or `timeout` passes.
 bool eventually(const std::function<bool()> &pred, std::chrono::milliseconds timeout);
