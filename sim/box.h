@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -72,6 +73,7 @@ public:
 class Directory : public Node {
 public:
     mode_t kind() const override;
+    ssize_t read(OpenFile &, void *, size_t) override { return -EISDIR; }
 };
 
 // A plain file: /proc and /sys attributes, pictures, value files.
