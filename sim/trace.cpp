@@ -8,21 +8,24 @@ void Trace::record(json ev)
 {
     auto now = std::chrono::steady_clock::now();
     int64_t t = std::chrono::duration_cast<std::chrono::milliseconds>(now - start_).count();
-    // "t" and "op" first, so a line reads naturally.
-    json line = json::object();
+    json line = std::move(ev);
+    if (!line.is_object())
+        line = json{{"op", "note"}, {"value", line}};
     line["t"] = t;
-    if (ev.contains("op"))
-        line["op"] = ev["op"];
-    for (auto it = ev.begin(); it != ev.end(); ++it)
-        if (it.key() != "op" && it.key() != "t")
-            line[it.key()] = it.value();
 
     std::vector<Listener> ls;
     {
         std::lock_guard<std::mutex> g(m_);
         if (sink_) {
-            std::string s = line.dump(-1, ' ', false, json::error_handler_t::replace);
-            fprintf(sink_, "%s\n", s.c_str());
+            // "t" and "op" lead the line; the other members follow by name.
+            json rest = line;
+            rest.erase("t");
+            rest.erase("op");
+            std::string tail = rest.dump(-1, ' ', false, json::error_handler_t::replace);
+            std::string op = line.contains("op") ? line["op"].dump(-1, ' ', false, json::error_handler_t::replace)
+                                                 : "\"\"";
+            fprintf(sink_, "{\"t\":%lld,\"op\":%s%s%s\n", static_cast<long long>(t), op.c_str(),
+                    tail.size() > 2 ? "," : "", tail.size() > 2 ? tail.c_str() + 1 : "}");
             fflush(sink_);
         }
         if (events_.size() >= limit_) {
