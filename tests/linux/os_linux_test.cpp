@@ -73,10 +73,11 @@ TEST_F(LinuxBackend, DescriptorCallsForwardToTheKernel)
     char buf[8] = {};
     EXPECT_EQ(os::read(fd, buf, sizeof buf), 4);
     EXPECT_STREQ(buf, "cdef");
-    // A plain file has no driver requests.
+    // A plain file has no driver requests (the kernel says ENOTTY; an
+    // emulator that does not know the request may say ENOSYS).
     int word = 0;
     EXPECT_EQ(os::ioctl(fd, 240, &word), -1);
-    EXPECT_EQ(errno, ENOTTY);
+    EXPECT_TRUE(errno == ENOTTY || errno == ENOSYS) << errno;
     EXPECT_EQ(os::close(fd), 0);
 
     struct stat st;
