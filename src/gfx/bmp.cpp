@@ -131,11 +131,7 @@ void fb_bmp(const char *path, int x, int y)
     if (got == len && lfb && bmp_pixels(bytes, len, nullptr, &px) == 0) {
         // Crop at the screen and at the end of the mapped memory.
         int64_t xres = var.xres;
-        int64_t yres = var.yres;
-        int64_t rows_mapped =
-            xres > 0 ? static_cast<int64_t>(available) / 4 / xres - static_cast<int64_t>(var.yoffset) : 0;
-        if (yres > rows_mapped)
-            yres = rows_mapped;
+        int64_t yres = fb_drawable_rows();
         int64_t x0 = x < 0 ? -static_cast<int64_t>(x) : 0;  // first picture column shown
         int64_t y0 = y < 0 ? -static_cast<int64_t>(y) : 0;  // first picture row shown
         int64_t x1 = px.width;

@@ -18,3 +18,8 @@ int fb_init();
 int fb_setmode(int width, int height, int bits);
 void fb_fill(int x, int y, int width, int height, unsigned int colour);
 void fb_blit();
+
+// Rows of the drawn page that lie inside the mapped memory (at most
+// var.yres; 0 before the memory is mapped). Drawing code clips to it, so
+// nothing is written past `available` whatever mode the driver reports.
+int fb_drawable_rows();

@@ -1,0 +1,196 @@
+// The TV framebuffer: waiting for /dev/fb0, mapping it, setting the mode,
+// filling rectangles and presenting the frame.
+#include "gfx/fb.h"
+
+#include "kni/bkni.h"
+#include "platform/box_abi.h"
+#include "platform/os.h"
+
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+
+int fbFd = -1;
+struct fb_var_screeninfo var;
+struct fb_fix_screeninfo fix;
+int available;
+uint32_t *lfb;
+int stride;
+
+int fb_drawable_rows()
+{
+    if (!lfb || var.xres == 0)
+        return 0;
+    int64_t words = static_cast<int64_t>(available) / 4;
+    int64_t rows = words / var.xres - static_cast<int64_t>(var.yoffset);
+    if (rows < 0)
+        rows = 0;
+    return static_cast<int>(rows < static_cast<int64_t>(var.yres) ? rows : static_cast<int64_t>(var.yres));
+}
+
+namespace {
+
+constexpr const char *kFbDevice = "/dev/fb0";
+constexpr int kWaitTests = 10;  // one a second
+
+// Offset and length of the transparency, red, green and blue fields.
+struct ColourLayout {
+    int bits;
+    uint32_t field[4][2];
+};
+constexpr ColourLayout kLayouts[] = {
+    {16, {{15, 1}, {10, 5}, {5, 5}, {0, 5}}},
+    {32, {{24, 8}, {16, 8}, {8, 8}, {0, 8}}},
+};
+
+// Any other depth keeps the layout last read from the driver.
+void set_colour_layout(int bits)
+{
+    for (const auto &l : kLayouts) {
+        if (l.bits != bits)
+            continue;
+        struct fb_bitfield *f[4] = {&var.transp, &var.red, &var.green, &var.blue};
+        for (int i = 0; i < 4; ++i) {
+            f[i]->offset = l.field[i][0];
+            f[i]->length = l.field[i][1];
+            f[i]->msb_right = 0;
+        }
+    }
+}
+
+int fb_init_failed()
+{
+    if (fbFd >= 0) {
+        os::close(fbFd);
+        fbFd = -1;
+    }
+    puts("framebuffer not available.");
+    return -1;
+}
+
+} // namespace
+
+int fb_init()
+{
+    // The driver may still be loading when the system starts.
+    struct stat st;
+    int tests = 0;
+    while (os::stat(kFbDevice, &st) != 0) {
+        BKNI_Sleep(1000);
+        if (++tests == kWaitTests) {
+            puts("stat: /dev/fb0: No such file or directory");
+            return -1;
+        }
+    }
+
+    // A failed open is reported by the mode read on the invalid descriptor.
+    fbFd = os::open(kFbDevice, O_RDWR);
+    if (os::ioctl(fbFd, box_abi::FBIOGET_VSCREENINFO, &var) < 0) {
+        perror("FBIOGET_VSCREENINFO");
+        return fb_init_failed();
+    }
+    if (os::ioctl(fbFd, box_abi::FBIOGET_FSCREENINFO, &fix) < 0) {
+        perror("FBIOGET_FSCREENINFO");
+        return fb_init_failed();
+    }
+    available = static_cast<int>(fix.smem_len);
+    void *mem = os::mmap(nullptr, fix.smem_len, PROT_READ | PROT_WRITE, MAP_SHARED, fbFd, 0);
+    if (mem == MAP_FAILED) {
+        perror("mmap");
+        lfb = nullptr;
+        available = 0;  // nothing mapped: every drawing is a no-op
+        return fb_init_failed();
+    }
+    lfb = static_cast<uint32_t *>(mem);
+
+    // Manual presentation: nothing half-drawn reaches the screen.
+    unsigned char manual = 1;
+    if (os::ioctl(fbFd, box_abi::FBIO_SET_MANUAL_BLIT, &manual) < 0)
+        perror("FBIO_SET_MANUAL_BLIT");
+    return 0;
+}
+
+int fb_setmode(int width, int height, int bits)
+{
+    const struct fb_var_screeninfo previous = var;
+
+    var.xres = static_cast<uint32_t>(width);
+    var.xres_virtual = static_cast<uint32_t>(width);
+    var.yres = static_cast<uint32_t>(height);
+    var.yres_virtual = static_cast<uint32_t>(height) * 2;  // room for two pages
+    var.height = 0;
+    var.width = 0;
+    var.yoffset = 0;
+    var.xoffset = 0;
+    var.bits_per_pixel = static_cast<uint32_t>(bits);
+    set_colour_layout(bits);
+
+    if (os::ioctl(fbFd, box_abi::FBIOPUT_VSCREENINFO, &var) < 0) {
+        // Not enough memory for two pages on some drivers: one page will do.
+        var.yres = static_cast<uint32_t>(height);
+        var.yres_virtual = static_cast<uint32_t>(height);
+        if (os::ioctl(fbFd, box_abi::FBIOPUT_VSCREENINFO, &var) < 0) {
+            perror("FBIOPUT_VSCREENINFO");
+            puts("fb failed");
+            // The driver kept its mode; so does the record drawing relies on.
+            var = previous;
+            return -1;
+        }
+    } else {
+        os::ioctl(fbFd, box_abi::FBIOGET_VSCREENINFO, &var);
+    }
+
+    if (static_cast<int>(var.xres) != width || static_cast<int>(var.yres) != height ||
+        static_cast<int>(var.bits_per_pixel) != bits)
+        printf("SetMode failed: wanted: %dx%dx%d, got %dx%dx%d\n", width, height, bits,
+               static_cast<int>(var.xres), static_cast<int>(var.yres), static_cast<int>(var.bits_per_pixel));
+
+    struct fb_fix_screeninfo now;
+    if (os::ioctl(fbFd, box_abi::FBIOGET_FSCREENINFO, &now) < 0) {
+        perror("FBIOGET_FSCREENINFO");
+        puts("fb failed");
+    } else {
+        fix = now;
+    }
+
+    // The first page starts transparent black.
+    stride = static_cast<int>(fix.line_length);
+    if (lfb) {
+        uint64_t bytes = static_cast<uint64_t>(fix.line_length) * var.yres;
+        if (bytes > static_cast<uint64_t>(available))
+            bytes = static_cast<uint64_t>(available);
+        memset(lfb, 0, static_cast<size_t>(bytes));
+    }
+
+    fb_blit();
+    return 0;
+}
+
+void fb_fill(int x, int y, int width, int height, unsigned int colour)
+{
+    // Clipped on all four sides to the drawn page inside the mapped memory.
+    int64_t x0 = x < 0 ? 0 : x;
+    int64_t y0 = y < 0 ? 0 : y;
+    int64_t x1 = static_cast<int64_t>(x) + width;
+    int64_t y1 = static_cast<int64_t>(y) + height;
+    if (x1 > static_cast<int64_t>(var.xres))
+        x1 = var.xres;
+    int64_t rows = fb_drawable_rows();
+    if (y1 > rows)
+        y1 = rows;
+    if (x0 >= x1 || y0 >= y1)
+        return;
+    for (int64_t row = y0; row < y1; ++row) {
+        uint32_t *line = lfb + (static_cast<int64_t>(var.yoffset) + row) * var.xres;
+        for (int64_t col = x0; col < x1; ++col)
+            line[col] = colour;
+    }
+}
+
+void fb_blit()
+{
+    if (os::ioctl(fbFd, box_abi::FBIO_BLIT) < 0)
+        perror("FBIO_BLIT");
+}
