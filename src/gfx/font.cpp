@@ -1,0 +1,556 @@
+// The bitmap font engine: opening the built-in resource image, finding its
+// blocks, selecting fonts and strings, and measuring and drawing byte strings
+// into packed pixel surfaces.
+#include "gfx/font.h"
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+BMF_ResourceHandle gResHdle;
+
+uint8_t *g_lfb;
+int g_xres;
+int g_yres;
+int g_pitch;
+
+namespace {
+
+constexpr size_t kHeaderLength = 20;
+constexpr uint32_t kTransparent = 0xFFFFFFFFu;
+// Targets this narrow (the small front-panel LCD) draw every glyph one
+// column tighter.
+constexpr int kNarrowWidth = 220;
+constexpr int kMaxScale = 255;
+constexpr int kMaxGlyphColumns = 32;
+
+uint32_t rd16(const uint8_t *p)
+{
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8;
+}
+
+uint32_t rd32(const uint8_t *p)
+{
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8
+         | static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+enum BlockKind { KIND_STR, KIND_FNT, KIND_BMP, KIND_PIC, KIND_NONE };
+
+// Kind of a block header: the whole NUL-terminated kind word must match.
+BlockKind block_kind(const uint8_t *block)
+{
+    static const char *const names[] = {"STR", "FNT", "BMP", "PIC"};
+    for (int k = 0; k < 4; ++k)
+        if (memcmp(block, names[k], 4) == 0)
+            return static_cast<BlockKind>(k);
+    return KIND_NONE;
+}
+
+const uint8_t ***kind_table(BMF_ResourceHandle h, BlockKind kind, uint32_t **count)
+{
+    switch (kind) {
+    case KIND_STR: *count = &h->strCount; return &h->strBlocks;
+    case KIND_FNT: *count = &h->fntCount; return &h->fntBlocks;
+    case KIND_BMP: *count = &h->bmpCount; return &h->bmpBlocks;
+    case KIND_PIC: *count = &h->picCount; return &h->picBlocks;
+    case KIND_NONE: break;
+    }
+    *count = nullptr;
+    return nullptr;
+}
+
+void free_handle(BMF_ResourceHandle h)
+{
+    delete[] h->strBlocks;
+    delete[] h->fntBlocks;
+    delete[] h->bmpBlocks;
+    delete[] h->picBlocks;
+    delete[] h->strings;
+    delete h;
+}
+
+const uint8_t *font_bitmaps(const uint8_t *font)
+{
+    return font + 40 + rd16(font + 8) + (font[11] & 3);
+}
+
+bool narrow_target()
+{
+    return g_xres <= kNarrowWidth;
+}
+
+// Stores one colour at a pixel of the scratch rectangle, in the surface's
+// own pixel format: 32-bit words or the low 16 bits, little-endian.
+void store_pixel(uint8_t *p, int bytes_per_pixel, uint32_t colour)
+{
+    if (bytes_per_pixel == 4) {
+        p[0] = static_cast<uint8_t>(colour);
+        p[1] = static_cast<uint8_t>(colour >> 8);
+        p[2] = static_cast<uint8_t>(colour >> 16);
+        p[3] = static_cast<uint8_t>(colour >> 24);
+    } else if (bytes_per_pixel == 2) {
+        p[0] = static_cast<uint8_t>(colour);
+        p[1] = static_cast<uint8_t>(colour >> 8);
+    }
+}
+
+// Fills a block of the text rectangle (columns x0.., rows y0..), keeping to
+// the part that lies on the surface.
+void fill_block(const BMF_RenderTarget *t, int x0, int y0, int w, int h, uint32_t colour)
+{
+    int xa = x0 > t->clip_x ? x0 : t->clip_x;
+    int ya = y0 > t->clip_y ? y0 : t->clip_y;
+    int xb = x0 + w < t->clip_x + t->clip_w ? x0 + w : t->clip_x + t->clip_w;
+    int yb = y0 + h < t->clip_y + t->clip_h ? y0 + h : t->clip_y + t->clip_h;
+    const size_t row_bytes = static_cast<size_t>(t->clip_w) * t->bytes_per_pixel;
+    for (int y = ya; y < yb; ++y) {
+        uint8_t *row = t->pixels + static_cast<size_t>(y - t->clip_y) * row_bytes;
+        for (int x = xa; x < xb; ++x)
+            store_pixel(row + static_cast<size_t>(x - t->clip_x) * t->bytes_per_pixel,
+                        t->bytes_per_pixel, colour);
+    }
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Resource image
+
+BMF_ResourceHandle BMF_GetSystemResourceHandle(const uint8_t *image)
+{
+    if (!image)
+        return nullptr;
+    BMF_ResourceHandle h = new (std::nothrow) BMF_Resource{};
+    if (!h)
+        return nullptr;
+
+    const uint32_t blocks = rd32(image + 12);
+    if (memcmp(image, "SYS", 4) != 0 && rd32(image + 4) != 0 && blocks != 0) {
+        delete h;
+        return nullptr;
+    }
+
+    const uint8_t *block = image + kHeaderLength;
+    for (uint32_t i = 0; i < blocks; ++i) {
+        uint32_t *count;
+        if (kind_table(h, block_kind(block), &count))
+            ++*count;
+        block = image + rd32(block + 4);
+    }
+    for (int k = KIND_STR; k <= KIND_PIC; ++k) {
+        uint32_t *count;
+        const uint8_t ***table = kind_table(h, static_cast<BlockKind>(k), &count);
+        if (*count == 0)
+            continue;
+        *table = new (std::nothrow) const uint8_t *[*count];
+        if (!*table) {
+            free_handle(h);
+            return nullptr;
+        }
+    }
+
+    uint32_t filled[4] = {};
+    block = image + kHeaderLength;
+    for (uint32_t i = 0; i < blocks; ++i) {
+        BlockKind kind = block_kind(block);
+        uint32_t *count;
+        const uint8_t ***table = kind_table(h, kind, &count);
+        if (table && filled[kind] < *count)
+            (*table)[filled[kind]++] = block + rd32(block + 12);
+        block = image + rd32(block + 4);
+    }
+    return h;
+}
+
+const uint8_t *BMF_GetBlockHandle(BMF_ResourceHandle handle, const char *name)
+{
+    if (!handle || !name || strlen(name) <= 8)
+        return nullptr;
+    // Characters 4 to 6 give the kind, the text from 8 on the number.
+    char kind_name[4] = {name[4], name[5], name[6], 0};
+    uint32_t *count;
+    const uint8_t ***table = kind_table(handle, block_kind(reinterpret_cast<const uint8_t *>(kind_name)), &count);
+    if (!table)
+        return nullptr;
+    const uint32_t number = static_cast<uint32_t>(strtol(name + 8, nullptr, 10)) & 0xFF;
+    return number < *count ? (*table)[number] : nullptr;
+}
+
+const uint8_t *BMF_SetBasicFontBlock(BMF_ResourceHandle handle, const uint8_t *font)
+{
+    if (!handle)
+        return nullptr;
+    const uint8_t *old = handle->basicFont;
+    if (!font || font == old)
+        return old;
+    handle->basicFont = font;
+    handle->basicHeight = rd16(font + 2);
+    handle->basicGlyphCount = rd16(font + 8);
+    handle->basicFirstCode = rd16(font + 4);
+    handle->basicLastCode = rd16(font + 6);
+    handle->basicWidths = font + 40;
+    handle->basicBitmaps = font_bitmaps(font);
+    return old;
+}
+
+const uint8_t *BMF_SetExtendFontBlock(BMF_ResourceHandle handle, const uint8_t *font, uint32_t mode)
+{
+    if (!handle)
+        return nullptr;
+    const uint8_t *old = handle->extFont;
+    if (!font)
+        return old;
+    // Selecting the current font again still takes the new mode, so a caller
+    // can switch between single- and double-byte text.
+    handle->extMode = mode;
+    if (font == old)
+        return old;
+    handle->extFont = font;
+    handle->extGlyphCount = rd16(font + 8);
+    handle->extFirstCode = rd16(font + 4);
+    handle->extLastCode = rd16(font + 6);
+    handle->extWidths = font + 40;
+    handle->extBitmaps = font_bitmaps(font);
+    return old;
+}
+
+const uint8_t *BMF_SetStringBlock(BMF_ResourceHandle handle, const uint8_t *strings)
+{
+    if (!handle)
+        return nullptr;
+    const uint8_t *old = handle->stringBlock;
+    if (!strings || strings == old)
+        return old;
+    delete[] handle->strings;
+    handle->strings = nullptr;
+    handle->stringCount = 0;
+    handle->stringBlock = strings;
+
+    const uint32_t count = rd16(strings);
+    if (count == 0)
+        return old;
+    handle->strings = new (std::nothrow) const uint8_t *[count];
+    if (!handle->strings)
+        return old;
+    handle->stringCount = count;
+    const uint8_t *p = strings + 8;
+    for (uint32_t i = 0; i < count; ++i) {
+        handle->strings[i] = p;
+        ++p;  // strings are never empty
+        while (*p)
+            ++p;
+        ++p;
+    }
+    return old;
+}
+
+const char *BMF_GetString(BMF_ResourceHandle handle, uint32_t index)
+{
+    if (!handle || !handle->stringBlock || index >= handle->stringCount)
+        return nullptr;
+    return reinterpret_cast<const char *>(handle->strings[index]);
+}
+
+int BMF_GetFontDetails(const uint8_t *font, BMF_FontDetails *details)
+{
+    if (!font || !details)
+        return 1;
+    details->maxWidth = static_cast<uint16_t>(rd16(font + 0));
+    details->height = static_cast<uint16_t>(rd16(font + 2));
+    details->firstCode = static_cast<uint16_t>(rd16(font + 4));
+    details->lastCode = static_cast<uint16_t>(rd16(font + 6));
+    details->glyphCount = static_cast<uint16_t>(rd16(font + 8));
+    details->attrA = font[10];
+    details->attrB = static_cast<uint8_t>(font[11] >> 2) & 0x3F;
+    details->faceName = reinterpret_cast<const char *>(font + 12);
+    details->attrC = font[32];
+    details->attrD = font[33];
+    details->attrE = font[34];
+    details->widths = font + 40;
+    details->bitmaps = font_bitmaps(font);
+    return 0;
+}
+
+int BMF_InitEngine(void)
+{
+    if (gResHdle)
+        return 0;
+    gResHdle = BMF_GetSystemResourceHandle(BMF_acResource);
+    BMF_SetBasicFontBlock(gResHdle, BMF_GetBlockHandle(gResHdle, "SYS_FNT_0"));
+    BMF_SetExtendFontBlock(gResHdle, BMF_GetBlockHandle(gResHdle, "SYS_FNT_1"), BMF_EXT_SINGLE_BYTE);
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Measuring
+
+int GetCharDetails(BMF_ResourceHandle handle, const uint8_t *text, int avail, uint32_t *width,
+                   const uint8_t **glyph)
+{
+    *width = 0;
+    *glyph = nullptr;
+    if (avail <= 0)
+        return 1;
+    const uint32_t b = text[0];
+    const size_t glyph_bytes = static_cast<size_t>(handle->basicHeight) * 4;
+
+    if (b < 0x80) {
+        const uint32_t index = (b - handle->basicFirstCode) & 0xFF;
+        if (handle->basicWidths && index < handle->basicGlyphCount) {
+            *width = handle->basicWidths[index];
+            *glyph = handle->basicBitmaps + index * glyph_bytes;
+        }
+        return 1;
+    }
+    if (handle->extMode == BMF_EXT_DOUBLE_BYTE || handle->extMode == BMF_EXT_DOUBLE_BYTE_COUNTED) {
+        // A lead byte without its trail byte (at the end of the text) is
+        // taken alone and shows nothing.
+        if (avail < 2)
+            return 1;
+        const uint32_t index = (b - 0x80) * 256 + text[1];
+        if (handle->extWidths && index < handle->extGlyphCount) {
+            *width = handle->extWidths[index];
+            *glyph = handle->extBitmaps + index * glyph_bytes;
+        }
+        return 2;
+    }
+    const uint32_t index = (b - handle->extFirstCode) & 0xFF;
+    if (handle->extWidths && index < handle->extGlyphCount) {
+        *width = index == 0 ? 23 : handle->extWidths[index];
+        *glyph = handle->extBitmaps + index * glyph_bytes;
+    }
+    return 1;
+}
+
+int GetDoubleByteTextLength(const uint8_t *text)
+{
+    int n = 0;
+    while (text[n] && n < INT_MAX - 1) {
+        if (text[n] >= 0x80 && text[n + 1] != 0)
+            n += 2;
+        else
+            n += 1;
+    }
+    return n;
+}
+
+void GetTextWidthHeight(BMF_ResourceHandle handle, const uint8_t *text, int length,
+                        uint32_t *width, uint32_t *height)
+{
+    const bool narrow = narrow_target();
+    uint32_t sum = 0;
+    int pos = 0;
+    while (pos < length && text[pos]) {
+        uint32_t w;
+        const uint8_t *glyph;
+        pos += GetCharDetails(handle, text + pos, length - pos, &w, &glyph);
+        // Narrow targets draw each glyph a column tighter; a character that
+        // draws nothing takes no room there either.
+        if (narrow && w > 0)
+            --w;
+        sum += w;
+    }
+    *width = sum;
+    *height = handle->basicHeight;
+}
+
+int BMF_GetTextLength(BMF_ResourceHandle handle, const char *text)
+{
+    if (!text)
+        return 0;
+    const uint8_t *t = reinterpret_cast<const uint8_t *>(text);
+    if (handle && handle->extMode == BMF_EXT_DOUBLE_BYTE_COUNTED)
+        return GetDoubleByteTextLength(t);
+    const size_t n = strlen(text);
+    return n > INT_MAX ? INT_MAX : static_cast<int>(n);
+}
+
+void BMF_GetTextFormalWidthHeight(BMF_ResourceHandle handle, const char *text, int length,
+                                  uint32_t *vertical, uint32_t *horizontal, int direction)
+{
+    uint32_t w = 0, h = 0;
+    if (handle && text)
+        GetTextWidthHeight(handle, reinterpret_cast<const uint8_t *>(text), length, &w, &h);
+    uint32_t v = 0, hz = 0;
+    switch (direction) {
+    case BMF_DIR_LEFT_TO_RIGHT:
+    case BMF_DIR_MIRRORED:
+        v = h;
+        hz = w;
+        break;
+    case BMF_DIR_BOTTOM_TO_TOP:
+    case BMF_DIR_TOP_TO_BOTTOM:
+        v = w;
+        hz = h;
+        break;
+    default:
+        break;
+    }
+    if (vertical)
+        *vertical = v;
+    if (horizontal)
+        *horizontal = hz;
+}
+
+// ---------------------------------------------------------------------------
+// Drawing
+
+void RenderChar(BMF_ResourceHandle handle, const BMF_RenderTarget *target, const uint8_t *glyph,
+                int width, int pen, int direction, int hscale, int vscale, uint32_t foreground,
+                uint32_t background)
+{
+    const int h = static_cast<int>(handle->basicHeight);
+    for (int r = 0; r < h; ++r) {
+        const uint32_t word = rd32(glyph + static_cast<size_t>(r) * 4);
+        for (int c = 0; c < width; ++c) {
+            const bool set = c < kMaxGlyphColumns && ((word >> (31 - c)) & 1) != 0;
+            if (!set && background == kTransparent)
+                continue;
+            const uint32_t colour = set ? foreground : background;
+            // Upright directions scale glyph columns by hscale and rows by
+            // vscale; the turned ones put glyph rows across the rectangle's
+            // columns (hscale) and glyph columns down its rows (vscale).
+            switch (direction) {
+            case BMF_DIR_LEFT_TO_RIGHT:
+                fill_block(target, pen + c * hscale, r * vscale, hscale, vscale, colour);
+                break;
+            case BMF_DIR_MIRRORED:
+                fill_block(target, pen + (width - 1 - c) * hscale, r * vscale, hscale, vscale, colour);
+                break;
+            case BMF_DIR_TOP_TO_BOTTOM:
+                fill_block(target, (h - 1 - r) * hscale, pen + c * vscale, hscale, vscale, colour);
+                break;
+            case BMF_DIR_BOTTOM_TO_TOP:
+                fill_block(target, r * hscale, pen + (width - 1 - c) * vscale, hscale, vscale, colour);
+                break;
+            default:
+                return;
+            }
+        }
+    }
+}
+
+int RenderString(BMF_ResourceHandle handle, const BMF_RenderTarget *target, const uint8_t *text,
+                 int length, int direction, int hscale, int vscale, uint32_t foreground,
+                 uint32_t background)
+{
+    const bool upright = direction == BMF_DIR_LEFT_TO_RIGHT || direction == BMF_DIR_MIRRORED;
+    const bool forward = direction == BMF_DIR_LEFT_TO_RIGHT || direction == BMF_DIR_TOP_TO_BOTTOM;
+    const int limit = upright ? target->rect_w : target->rect_h;
+    const int scale = upright ? hscale : vscale;
+    const bool narrow = narrow_target();
+    int pen = forward ? 0 : limit;
+
+    int pos = 0;
+    while (pos < length && text[pos]) {
+        uint32_t w;
+        const uint8_t *glyph;
+        const int used = GetCharDetails(handle, text + pos, length - pos, &w, &glyph);
+        if (glyph && w > 0 && narrow)
+            --w;
+        if (!glyph || w == 0) {
+            pos += used;
+            continue;
+        }
+        const int advance = scale * static_cast<int>(w);
+        if (forward) {
+            if (pen + advance > limit)
+                return pos + 1;
+        } else {
+            pen -= advance;
+            if (pen < 0)
+                return pos + 1;
+        }
+        RenderChar(handle, target, glyph, static_cast<int>(w), pen, direction, hscale, vscale,
+                   foreground, background);
+        if (forward)
+            pen += advance;
+        pos += used;
+    }
+    return length;
+}
+
+int BMF_FormalPlotText(BMF_ResourceHandle handle, int x, int y, uint32_t foreground,
+                       uint32_t background, const char *text, int length, int direction,
+                       int hscale, int vscale)
+{
+    if (!handle || !text || length <= 0)
+        return 0;
+    if (hscale < 1 || hscale > kMaxScale || vscale < 1 || vscale > kMaxScale)
+        return 0;
+    uint32_t vertical, horizontal;
+    BMF_GetTextFormalWidthHeight(handle, text, length, &vertical, &horizontal, direction);
+    if (horizontal == 0 || vertical == 0)
+        return 0;
+    const long long rect_w = static_cast<long long>(horizontal) * hscale;
+    const long long rect_h = static_cast<long long>(vertical) * vscale;
+    if (rect_w > INT_MAX / 2 || rect_h > INT_MAX / 2)
+        return 0;
+    if (!g_lfb || g_xres <= 0 || g_yres <= 0 || g_pitch <= 0)
+        return 0;
+    const int bpp = g_pitch / g_xres;
+    if (bpp <= 0)
+        return 0;
+
+    // Only the part of the text rectangle that lies on the surface is copied
+    // out, drawn and copied back; the rest is measured but not stored.
+    BMF_RenderTarget t{};
+    t.bytes_per_pixel = bpp;
+    t.rect_w = static_cast<int>(rect_w);
+    t.rect_h = static_cast<int>(rect_h);
+    const long long x0 = x > 0 ? x : 0;
+    const long long y0 = y > 0 ? y : 0;
+    const long long x1 = static_cast<long long>(x) + rect_w < g_xres ? x + rect_w : g_xres;
+    const long long y1 = static_cast<long long>(y) + rect_h < g_yres ? y + rect_h : g_yres;
+    uint8_t *scratch = nullptr;
+    if (x1 > x0 && y1 > y0) {
+        t.clip_x = static_cast<int>(x0 - x);
+        t.clip_y = static_cast<int>(y0 - y);
+        t.clip_w = static_cast<int>(x1 - x0);
+        t.clip_h = static_cast<int>(y1 - y0);
+        scratch = new (std::nothrow) uint8_t[static_cast<size_t>(t.clip_w) * t.clip_h * bpp];
+        if (!scratch)
+            return 0;
+    }
+    t.pixels = scratch;
+
+    const size_t row_bytes = static_cast<size_t>(t.clip_w) * bpp;
+    for (int i = 0; i < t.clip_h; ++i)
+        memcpy(scratch + i * row_bytes,
+               g_lfb + static_cast<size_t>(y0 + i) * g_pitch + static_cast<size_t>(x0) * bpp, row_bytes);
+    const int result = RenderString(handle, &t, reinterpret_cast<const uint8_t *>(text), length,
+                                    direction, hscale, vscale, foreground, background);
+    for (int i = 0; i < t.clip_h; ++i)
+        memcpy(g_lfb + static_cast<size_t>(y0 + i) * g_pitch + static_cast<size_t>(x0) * bpp,
+               scratch + i * row_bytes, row_bytes);
+    delete[] scratch;
+    return result;
+}
+
+int BMF_DrawText(void *surface, int width, int height, int bits_per_pixel, int x, int y,
+                 int box_width, int box_height, const char *text, int alignment,
+                 uint32_t foreground, uint32_t background)
+{
+    const long long pitch = static_cast<long long>(width) * bits_per_pixel / 8;
+    g_lfb = static_cast<uint8_t *>(surface);
+    g_xres = width;
+    g_yres = height;
+    g_pitch = pitch > 0 && pitch <= INT_MAX ? static_cast<int>(pitch) : 0;
+    if (!gResHdle || !text)
+        return 0;
+
+    const int length = BMF_GetTextLength(gResHdle, text);
+    uint32_t text_h, text_w;
+    BMF_GetTextFormalWidthHeight(gResHdle, text, length, &text_h, &text_w, BMF_DIR_LEFT_TO_RIGHT);
+    long long px = x, py = y;
+    if ((alignment == BMF_ALIGN_HCENTER || alignment == BMF_ALIGN_CENTER) && text_w < static_cast<long long>(box_width))
+        px += (box_width - static_cast<long long>(text_w)) / 2;
+    if ((alignment == BMF_ALIGN_VCENTER || alignment == BMF_ALIGN_CENTER) && text_h < static_cast<long long>(box_height))
+        py += (box_height - static_cast<long long>(text_h)) / 2;
+    if (px > INT_MAX || py > INT_MAX)
+        return 0;
+    return BMF_FormalPlotText(gResHdle, static_cast<int>(px), static_cast<int>(py), foreground,
+                              background, text, length, BMF_DIR_LEFT_TO_RIGHT, 1, 1);
+}
