@@ -27,6 +27,11 @@ constexpr uint32_t kBiBitfields = 3;
 // that row and size arithmetic cannot overflow.
 constexpr int64_t kMaxSide = 32768;
 
+// Largest file read for drawing: a full-screen 32-bit picture is under 4 MB;
+// anything much bigger is not a picture for this screen and would only
+// strain the box's memory.
+constexpr off_t kMaxFile = 64 * 1024 * 1024;
+
 // A 32-bit picture stored with colour masks is drawable when the masks are
 // the plain blue, green, red byte order; the masks follow the 40-byte header.
 bool plain_bitfields(const unsigned char *data, size_t len)
@@ -109,7 +114,7 @@ void fb_bmp(const char *path, int x, int y)
     if (fd < 0)
         return;
     off_t end = os::lseek(fd, 0, SEEK_END);
-    if (end <= 0 || os::lseek(fd, 0, SEEK_SET) != 0) {
+    if (end <= 0 || end > kMaxFile || os::lseek(fd, 0, SEEK_SET) != 0) {
         os::close(fd);
         return;
     }
@@ -142,11 +147,11 @@ void fb_bmp(const char *path, int x, int y)
             y1 = yres - y;
         for (int64_t k = y0; k < y1; ++k) {
             const unsigned char *src = bmp_row(px, static_cast<int>(k));
-            uint32_t *dst = lfb + (static_cast<int64_t>(var.yoffset) + y + k) * xres + x;
+            uint32_t *line = lfb + (static_cast<int64_t>(var.yoffset) + y + k) * xres;
             for (int64_t p = x0; p < x1; ++p) {
                 const unsigned char *s = src + p * px.bytes_per_pixel;
-                dst[p] = 0xFF000000u | (static_cast<uint32_t>(s[2]) << 16) |
-                         (static_cast<uint32_t>(s[1]) << 8) | s[0];
+                line[x + p] = 0xFF000000u | (static_cast<uint32_t>(s[2]) << 16) |
+                              (static_cast<uint32_t>(s[1]) << 8) | s[0];
             }
         }
     }

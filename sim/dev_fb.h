@@ -1,0 +1,29 @@
+// The simulated framebuffer driver /dev/fb0: what tests can do to it beyond
+// the profile key "framebuffer".
+//
+// Profile key (every member optional):
+//   "framebuffer": {
+//     "present": true,           false: the box has no /dev/fb0 at all
+//     "appear_after_s": 0,       the node appears this many seconds after start
+//     "memory": 7372800,         smem_len in bytes (default 1280 x 1440 x 4)
+//     "mode": {"xres": 720, "yres": 576, "bpp": 32},   the mode at boot
+//     "single_page_only": false, refuses a virtual height above the visible one
+//     "force_bpp": 0,            sets this depth whatever is asked (e.g. 16)
+//     "refuse_modes": false,     refuses every mode change
+//     "fail": ["FBIO_BLIT"]      requests that fail (EIO; "mmap" fails ENOMEM)
+//   }
+//
+// The presented frame (what the last FBIO_BLIT showed) is the picture "tv".
+#pragma once
+
+#include <string>
+
+namespace boxsim {
+
+class Box;
+
+// Makes one request of the driver ("FBIOGET_FSCREENINFO", "FBIO_BLIT",
+// "mmap", ...) fail with `err` from now on; err 0 makes it work again.
+void fb_set_failure(Box &box, const std::string &request, int err);
+
+} // namespace boxsim

@@ -1,0 +1,330 @@
+// The framebuffer layer against the simulated driver: finding the device,
+// the driver's ways of refusing, clipped fills and presentation.
+#include "gfx_test_util.h"
+
+#include "dev_fb.h"
+#include "gfx/fb.h"
+#include "platform/os.h"
+
+#include <cerrno>
+#include <climits>
+#include <sys/mman.h>
+
+namespace {
+
+using boxsim::json;
+using namespace gfxtest;
+
+// --- finding and opening the device
+
+TEST(FbInit, WaitsForADriverThatLoadsLate)
+{
+    auto box = fb_box({{"appear_after_s", 1.5}});
+    boxsim::StdioCapture cap(*box, nullptr, nullptr, false);
+    ASSERT_EQ(fb_init(), 0);
+
+    // Tested once a second: missing at the first two tests, there at the third.
+    auto stats = box->trace().find("stat", "/dev/fb0");
+    ASSERT_EQ(stats.size(), 3u);
+    EXPECT_EQ(stats[0]["result"], -1);
+    EXPECT_EQ(stats[1]["result"], -1);
+    EXPECT_EQ(stats[2]["result"], 0);
+    EXPECT_GE(stats[1]["t"].get<int64_t>() - stats[0]["t"].get<int64_t>(), 900);
+    EXPECT_GE(fbFd, 0);
+    EXPECT_NE(lfb, nullptr);
+    EXPECT_EQ(stdout_of(*box, cap), "");
+    EXPECT_EQ(stderr_of(*box, cap), "");
+}
+
+TEST(FbInit, GivesUpAfterTenTestsWhenTheDeviceNeverComes)
+{
+    auto box = fb_box({{"present", false}});
+    boxsim::StdioCapture cap(*box, nullptr, nullptr, false);
+    EXPECT_EQ(fb_init(), -1);
+    auto stats = box->trace().find("stat", "/dev/fb0");
+    ASSERT_EQ(stats.size(), 10u);
+    // A test a second, and a last wait after the tenth.
+    EXPECT_GE(box->now_ms() - stats[0]["t"].get<int64_t>(), 9500);
+    EXPECT_EQ(box->trace().count("open", "/dev/fb0"), 0u);
+    EXPECT_EQ(fbFd, -1);
+    EXPECT_EQ(stdout_of(*box, cap), "stat: /dev/fb0: No such file or directory");
+}
+
+TEST(FbInit, MapsTheMemoryAndSwitchesToManualPresentation)
+{
+    auto box = fb_box();
+    ASSERT_EQ(fb_init(), 0);
+    EXPECT_EQ(available, 1280 * 1440 * 4);
+    ASSERT_NE(lfb, nullptr);
+    // The memory is writable to its last word.
+    lfb[available / 4 - 1] = 0xFFFFFFFF;
+    auto manual = fb_requests(*box, "FBIO_SET_MANUAL_BLIT");
+    ASSERT_EQ(manual.size(), 1u);
+    EXPECT_EQ(manual[0]["value"], 1);
+    EXPECT_EQ(box->describe()["tv"]["manual"], true);
+    // Nothing presented yet: the TV has nothing to show.
+    EXPECT_FALSE(boxsim::picture(*box, "tv").has_value());
+}
+
+// Each step of the initialisation that can fail names itself on standard
+// error, closes the device and says the framebuffer is not available.
+TEST(FbInit, EveryFailedStepIsReportedAndClosesTheDevice)
+{
+    struct Case {
+        const char *request;
+        const char *perror_line;
+    } cases[] = {
+        {"FBIOGET_VSCREENINFO", "FBIOGET_VSCREENINFO: Input/output error"},
+        {"FBIOGET_FSCREENINFO", "FBIOGET_FSCREENINFO: Input/output error"},
+        {"mmap", "mmap: Cannot allocate memory"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.request);
+        auto box = fb_box({{"fail", {c.request}}});
+        boxsim::StdioCapture cap(*box, nullptr, nullptr, false);
+        EXPECT_EQ(fb_init(), -1);
+        EXPECT_EQ(fbFd, -1);
+        EXPECT_EQ(box->trace().count("close", "/dev/fb0"), 1u);
+        EXPECT_EQ(stderr_of(*box, cap), c.perror_line);
+        EXPECT_EQ(stdout_of(*box, cap), "framebuffer not available.");
+        // After a failed map nothing can be drawn, and drawing does no harm.
+        if (std::string(c.request) == "mmap") {
+            EXPECT_EQ(lfb, nullptr);
+            EXPECT_EQ(available, 0);
+            fb_fill(0, 0, 1280, 720, 0xFF000000);
+        }
+    }
+}
+
+TEST(FbInit, RefusedManualPresentationIsReportedButNotFatal)
+{
+    auto box = fb_box({{"fail", {"FBIO_SET_MANUAL_BLIT"}}});
+    boxsim::StdioCapture cap(*box, nullptr, nullptr, false);
+    EXPECT_EQ(fb_init(), 0);
+    EXPECT_GE(fbFd, 0);
+    EXPECT_EQ(stderr_of(*box, cap), "FBIO_SET_MANUAL_BLIT: Input/output error");
+    EXPECT_EQ(stdout_of(*box, cap), "");
+}
+
+// --- the mode
+
+TEST(FbSetMode, SetsTwoPagesClearsTheFirstAndPresentsIt)
+{
+    auto box = fb_box();
+    boxsim::StdioCapture cap(*box, nullptr, nullptr, false);
+    ASSERT_EQ(fb_init(), 0);
+    paint_memory(0x12345678);
+    ASSERT_EQ(fb_setmode(1280, 720, 32), 0);
+
+    EXPECT_EQ(var.xres, 1280u);
+    EXPECT_EQ(var.yres, 720u);
+    EXPECT_EQ(var.yres_virtual, 1440u);
+    EXPECT_EQ(var.bits_per_pixel, 32u);
+    EXPECT_EQ(var.transp.offset, 24u);
+    EXPECT_EQ(var.red.offset, 16u);
+    EXPECT_EQ(stride, 1280 * 4);
+    // First page transparent black, second page untouched.
+    EXPECT_EQ(words_not(0x12345678), 1280u * 720u);
+    for (int i = 0; i < 1280 * 720; ++i)
+        ASSERT_EQ(lfb[i], 0u) << i;
+
+    auto put = fb_requests(*box, "FBIOPUT_VSCREENINFO");
+    ASSERT_EQ(put.size(), 1u);
+    EXPECT_EQ(put[0]["yres_virtual"], 1440);
+    EXPECT_EQ(box->describe()["tv"]["blits"], 1);
+    auto tv = boxsim::picture(*box, "tv");
+    ASSERT_TRUE(tv);
+    EXPECT_EQ(tv->width, 1280);
+    EXPECT_EQ(tv->height, 720);
+    EXPECT_EQ(tv->at(640, 360), 0u);
+    EXPECT_EQ(stdout_of(*box, cap), "");
+    EXPECT_EQ(stderr_of(*box, cap), "");
+}
+
+TEST(FbSetMode, DriverWithoutRoomForTwoPagesGetsOneSilently)
+{
+    for (json fb : {json{{"single_page_only", true}}, json{{"memory", 1280 * 720 * 4}}}) {
+        SCOPED_TRACE(fb.dump());
+        auto box = fb_box(fb);
+        boxsim::StdioCapture cap(*box, nullptr, nullptr, false);
+        ASSERT_EQ(fb_init(), 0);
+        EXPECT_EQ(fb_setmode(1280, 720, 32), 0);
+        EXPECT_EQ(var.xres, 1280u);
+        EXPECT_EQ(var.yres, 720u);
+        EXPECT_EQ(var.yres_virtual, 720u);
+        auto put = fb_requests(*box, "FBIOPUT_VSCREENINFO");
+        ASSERT_EQ(put.size(), 2u);
+        EXPECT_EQ(put[0]["result"], -1);
+        EXPECT_EQ(put[1]["yres_virtual"], 720);
+        EXPECT_EQ(put[1]["result"], 0);
+        EXPECT_EQ(stdout_of(*box, cap), "");
+        EXPECT_EQ(stderr_of(*box, cap), "");
+    }
+}
+
+TEST(FbSetMode, DriverThatSetsAnotherDepthIsReportedAndKept)
+{
+    auto box = fb_box({{"force_bpp", 16}});
+    boxsim::StdioCapture cap(*box, nullptr, nullptr, false);
+    ASSERT_EQ(fb_init(), 0);
+    EXPECT_EQ(fb_setmode(1280, 720, 32), 0);
+    EXPECT_EQ(var.bits_per_pixel, 16u);
+    EXPECT_EQ(stride, 1280 * 2);
+    EXPECT_EQ(stdout_of(*box, cap), "SetMode failed: wanted: 1280x720x32, got 1280x720x16");
+}
+
+TEST(FbSetMode, RefusedModeLeavesTheDriversModeInPlace)
+{
+    auto box = fb_box({{"refuse_modes", true}, {"mode", {{"xres", 720}, {"yres", 576}, {"bpp", 32}}}});
+    boxsim::StdioCapture cap(*box, nullptr, nullptr, false);
+    ASSERT_EQ(fb_init(), 0);
+    paint_memory(0x0badf00d);
+    EXPECT_EQ(fb_setmode(1280, 720, 32), -1);
+    EXPECT_EQ(stderr_of(*box, cap), "FBIOPUT_VSCREENINFO: Invalid argument");
+    EXPECT_EQ(stdout_of(*box, cap), "fb failed");
+    EXPECT_EQ(fb_requests(*box, "FBIOPUT_VSCREENINFO").size(), 2u);
+    // Drawing goes on in the mode the driver really has.
+    EXPECT_EQ(var.xres, 720u);
+    EXPECT_EQ(var.yres, 576u);
+    EXPECT_EQ(words_not(0x0badf00d), 0u);  // nothing cleared, nothing presented
+    EXPECT_EQ(box->describe()["tv"]["blits"], 0);
+    fb_fill(0, 0, 1280, 720, 0xFF000000);
+    EXPECT_EQ(words_not(0x0badf00d), 720u * 576u);
+}
+
+TEST(FbSetMode, UnreadableFixedInfoKeepsThePreviousLineLength)
+{
+    auto box = fb_box({{"mode", {{"xres", 720}, {"yres", 576}, {"bpp", 32}}}});
+    boxsim::StdioCapture cap(*box, nullptr, nullptr, false);
+    ASSERT_EQ(fb_init(), 0);
+    boxsim::fb_set_failure(*box, "FBIOGET_FSCREENINFO", EIO);
+    EXPECT_EQ(fb_setmode(1280, 720, 32), 0);
+    EXPECT_EQ(stderr_of(*box, cap), "FBIOGET_FSCREENINFO: Input/output error");
+    EXPECT_EQ(stdout_of(*box, cap), "fb failed");
+    EXPECT_EQ(stride, 720 * 4);
+    EXPECT_EQ(var.xres, 1280u);
+}
+
+TEST(FbBlit, RefusedBlitIsReported)
+{
+    auto box = fb_box();
+    boxsim::StdioCapture cap(*box, nullptr, nullptr, false);
+    open_tv();
+    boxsim::fb_set_failure(*box, "FBIO_BLIT", EIO);
+    fb_blit();
+    EXPECT_EQ(stderr_of(*box, cap), "FBIO_BLIT: Input/output error");
+    EXPECT_EQ(box->describe()["tv"]["blits"], 1);  // only the one of the mode change
+}
+
+// --- fills
+
+TEST(FbFill, IsClippedAtEveryEdgeAndNeverWritesOutsideThePage)
+{
+    auto box = fb_box();
+    open_tv();
+    constexpr uint32_t kBack = 0x01020304;
+    constexpr uint32_t kInk = 0xFFFF0000;
+    struct Rect {
+        int x, y, w, h;
+    };
+    struct Case {
+        const char *what;
+        Rect asked;
+        Rect drawn;  // w or h 0: nothing
+    } cases[] = {
+        {"inside", {10, 20, 30, 40}, {10, 20, 30, 40}},
+        {"over the right edge", {1270, 5, 20, 3}, {1270, 5, 10, 3}},
+        {"over the bottom edge", {5, 710, 3, 20}, {5, 710, 3, 10}},
+        {"over both", {1275, 715, 100, 100}, {1275, 715, 5, 5}},
+        {"starting at the right edge", {1280, 5, 10, 10}, {0, 0, 0, 0}},
+        {"starting at the bottom edge", {5, 720, 10, 10}, {0, 0, 0, 0}},
+        {"starting far right", {5000, 5, 10, 10}, {0, 0, 0, 0}},
+        {"left of the screen", {-5, 3, 10, 2}, {0, 3, 5, 2}},
+        {"above the screen", {3, -5, 2, 10}, {3, 0, 2, 5}},
+        {"wholly left", {-50, 3, 10, 2}, {0, 0, 0, 0}},
+        {"negative width", {100, 100, -10, 5}, {0, 0, 0, 0}},
+        {"negative height", {100, 100, 5, -10}, {0, 0, 0, 0}},
+        {"sizes that overflow", {10, 10, INT_MAX, INT_MAX}, {10, 10, 1270, 710}},
+        {"far left, huge width", {INT_MIN, 0, INT_MAX, 1}, {0, 0, 0, 0}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        paint_memory(kBack);
+        fb_fill(c.asked.x, c.asked.y, c.asked.w, c.asked.h, kInk);
+        const Rect &d = c.drawn;
+        EXPECT_EQ(words_not(kBack), static_cast<size_t>(d.w) * d.h);
+        for (int y = d.y; y < d.y + d.h; ++y)
+            for (int x = d.x; x < d.x + d.w; ++x)
+                ASSERT_EQ(pixel(x, y), kInk) << x << "," << y;
+    }
+}
+
+TEST(FbFill, StaysInsideMemorySmallerThanTheMode)
+{
+    // A 16-bit single page: the 32-bit fill of the whole screen would need
+    // twice the memory the driver has.
+    auto box = fb_box({{"force_bpp", 16}, {"memory", 1280 * 720 * 2}});
+    ASSERT_EQ(fb_init(), 0);
+    ASSERT_EQ(fb_setmode(1280, 720, 32), 0);
+    EXPECT_EQ(var.yres_virtual, 720u);
+    EXPECT_EQ(fb_drawable_rows(), 360);
+    fb_fill(0, 0, 1280, 720, 0xFF00FF00);
+    EXPECT_EQ(words_not(0xFF00FF00), 0u);
+}
+
+TEST(FbFill, WholeScreenBlackIsOpaqueBlackOnTheTv)
+{
+    auto box = fb_box();
+    open_tv();
+    fb_fill(0, 0, 1280, 720, 0xFF000000);
+    for (int i = 0; i < 1280 * 720; ++i)
+        ASSERT_EQ(lfb[i], 0xFF000000u) << i;
+    fb_blit();
+    auto tv = boxsim::picture(*box, "tv");
+    ASSERT_TRUE(tv);
+    for (uint32_t px : tv->argb)
+        ASSERT_EQ(px, 0xFF000000u);
+}
+
+TEST(FbBlit, TheTvChangesOnlyWhenTheFrameIsPresented)
+{
+    auto box = fb_box();
+    open_tv();
+    auto before = boxsim::picture(*box, "tv");
+    ASSERT_TRUE(before);
+    std::string hash = box->describe()["tv"]["hash"];
+
+    fb_fill(100, 100, 50, 50, 0xFFFF0000);
+    auto still = boxsim::picture(*box, "tv");
+    EXPECT_EQ(still->argb, before->argb);
+    EXPECT_EQ(box->describe()["tv"]["hash"], hash);
+
+    fb_blit();
+    auto after = boxsim::picture(*box, "tv");
+    EXPECT_EQ(after->at(100, 100), 0xFFFF0000u);
+    EXPECT_EQ(after->at(149, 149), 0xFFFF0000u);
+    EXPECT_EQ(after->at(150, 150), 0u);
+    EXPECT_EQ(after->at(99, 100), 0u);
+    auto blits = fb_requests(*box, "FBIO_BLIT");
+    ASSERT_EQ(blits.size(), 2u);
+    EXPECT_NE(blits[1]["hash"], blits[0]["hash"]);
+    EXPECT_EQ(blits[1]["hash"], box->describe()["tv"]["hash"]);
+
+    // The same frame again gives the same hash.
+    fb_blit();
+    EXPECT_EQ(fb_requests(*box, "FBIO_BLIT")[2]["hash"], blits[1]["hash"]);
+}
+
+TEST(FbDriver, AnswersUnknownRequestsLikeLinux)
+{
+    auto box = fb_box();
+    ASSERT_EQ(fb_init(), 0);
+    EXPECT_EQ(os::ioctl(fbFd, 0x4699), -1);
+    EXPECT_EQ(errno, ENOTTY);
+    // A map past the device memory is refused.
+    EXPECT_EQ(os::mmap(nullptr, static_cast<size_t>(available) + 4096, PROT_READ, MAP_SHARED, fbFd, 0),
+              MAP_FAILED);
+    EXPECT_EQ(errno, EINVAL);
+}
+
+} // namespace
