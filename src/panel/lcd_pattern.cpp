@@ -1,0 +1,108 @@
+// The front-panel colour test pattern: colour bars, reverse bars, a grey band
+// and a blue and a red ramp, with a key name over it. The button test shows
+// it for every front key, so one look tells whether the panel's pixels, its
+// colours and the key work.
+#include "panel/lcd.h"
+
+#include "platform/os.h"
+
+#include <fcntl.h>
+#include <new>
+#include <unistd.h>
+
+namespace {
+
+// RGB565 colours of the pattern.
+constexpr uint16_t kWhite = 0xFFFF;
+constexpr uint16_t kYellow = 0xFFE0;
+constexpr uint16_t kCyan = 0x07FF;
+constexpr uint16_t kGreen = 0x07E0;
+constexpr uint16_t kMagenta = 0xF81F;
+constexpr uint16_t kRed = 0xF800;
+constexpr uint16_t kBlue = 0x001F;
+constexpr uint16_t kBlack = 0x0000;
+constexpr uint16_t kLightGrey = 0xEF7D;
+
+constexpr uint16_t kColourBars[7] = {kWhite, kYellow, kCyan, kGreen, kMagenta, kRed, kBlue};
+constexpr uint16_t kReverseBars[7] = {kBlue, kBlack, kMagenta, kBlack, kCyan, kBlack, kWhite};
+
+// One byte of an 8-bit channel from a 5- or 6-bit one, the top bits
+// repeated below so that full scale stays full scale.
+inline uint8_t widen5(unsigned v) { return static_cast<uint8_t>((v << 3) | (v >> 2)); }
+inline uint8_t widen6(unsigned v) { return static_cast<uint8_t>((v << 2) | (v >> 4)); }
+
+} // namespace
+
+uint16_t lcd_pattern_pixel(int xres, int yres, int x, int y)
+{
+    int64_t X = xres;
+    int64_t Y = yres;
+    if (X <= 0 || Y <= 0)
+        return kBlack;
+    if (y < 3 * Y / 4) {
+        // Seven bars, cut at X/7, 2X/7, ... 6X/7.
+        int bar = 0;
+        while (bar < 6 && x >= (bar + 1) * X / 7)
+            ++bar;
+        return y < 2 * Y / 3 ? kColourBars[bar] : kReverseBars[bar];
+    }
+    if (y < 18 * Y / 20)
+        return kLightGrey;
+    // The ramps run from level 127 at the left edge to about 254 at the right.
+    uint8_t level = static_cast<uint8_t>((255 * (X / 2 + x / 2)) / X);
+    if (y < 19 * Y / 20)
+        return static_cast<uint16_t>(level / 8);
+    return static_cast<uint16_t>((level & 0xF8) * 256);
+}
+
+void lcd_pattern(const char *name)
+{
+    int xres = 0, yres = 0, bpp = 0;
+    lcd_get_geometry(&xres, &yres, &bpp);
+    size_t size = lcd_frame_size(xres, yres, bpp);
+    if (size == 0)
+        return;
+    int fd = os::open(LCD_DEVICE, O_WRONLY);
+    if (fd < 0)
+        return;
+
+    // The pattern and its text are built as 16-bit pixels whatever the panel
+    // takes, then converted into the panel's own format.
+    size_t pixels = static_cast<size_t>(xres) * static_cast<size_t>(yres);
+    uint8_t *pattern = new (std::nothrow) uint8_t[pixels * 2]();
+    uint8_t *frame = bpp == 16 ? pattern : new (std::nothrow) uint8_t[size]();
+    if (!pattern || !frame) {
+        if (frame != pattern)
+            delete[] frame;
+        delete[] pattern;
+        os::close(fd);
+        return;
+    }
+
+    for (int y = 0; y < yres; ++y)
+        for (int x = 0; x < xres; ++x) {
+            uint16_t v = lcd_pattern_pixel(xres, yres, x, y);
+            size_t at = (static_cast<size_t>(y) * static_cast<size_t>(xres) + static_cast<size_t>(x)) * 2;
+            pattern[at] = static_cast<uint8_t>(v >> 8);
+            pattern[at + 1] = static_cast<uint8_t>(v);
+        }
+    if (name)
+        lcd_load_text(pattern, xres, yres, 16, name);
+
+    if (bpp == 24) {
+        for (size_t i = 0; i < pixels; ++i) {
+            unsigned v = (static_cast<unsigned>(pattern[i * 2]) << 8) | pattern[i * 2 + 1];
+            frame[i * 3] = widen5(v >> 11);
+            frame[i * 3 + 1] = widen6((v >> 5) & 0x3F);
+            frame[i * 3 + 2] = widen5(v & 0x1F);
+        }
+    }
+    // A panel of any other depth gets a black frame of its own length: its
+    // pixel format is not known here.
+
+    (void)!os::write(fd, frame, size);
+    if (frame != pattern)
+        delete[] frame;
+    delete[] pattern;
+    os::close(fd);
+}
