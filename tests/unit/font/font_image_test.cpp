@@ -17,6 +17,16 @@ uint32_t le(const uint8_t *p, int n)
     return v;
 }
 
+// Handles live as long as the process, like the engine's own.
+std::vector<BMF_ResourceHandle> *g_handles = new std::vector<BMF_ResourceHandle>;
+BMF_ResourceHandle open_image(const uint8_t *image)
+{
+    BMF_ResourceHandle h = BMF_GetSystemResourceHandle(image);
+    if (h)
+        g_handles->push_back(h);
+    return h;
+}
+
 // The width tables fix every text's layout; the image must carry them as is.
 const uint8_t kWidths[144] = {
     6,  6,  7,  12, 12, 19, 14, 4,  7,  7,  8,  12, 6,  7,  6,  6,
@@ -95,7 +105,7 @@ TEST(FontImage, GlyphsStayInsideTheirWidthsAndPrintableOnesHaveInk)
 
 TEST(FontImage, BlockNamesFindThePayloads)
 {
-    BMF_ResourceHandle h = BMF_GetSystemResourceHandle(BMF_acResource);
+    BMF_ResourceHandle h = open_image(BMF_acResource);
     ASSERT_NE(nullptr, h);
     EXPECT_EQ(2u, h->fntCount);
     EXPECT_EQ(0u, h->strCount);
@@ -178,7 +188,7 @@ std::vector<uint8_t> make_image(const char kind[4], uint32_t word)
 TEST(FontImage, ForeignImagesStringTablesAndRefusal)
 {
     std::vector<uint8_t> img = make_image("ABC", 0);
-    BMF_ResourceHandle h = BMF_GetSystemResourceHandle(img.data());
+    BMF_ResourceHandle h = open_image(img.data());
     ASSERT_NE(nullptr, h);
     EXPECT_EQ(1u, h->strCount);
     EXPECT_EQ(0u, h->fntCount);
@@ -198,9 +208,9 @@ TEST(FontImage, ForeignImagesStringTablesAndRefusal)
 
     // Refused only when kind, word and block count all disagree.
     std::vector<uint8_t> bad = make_image("ABC", 1);
-    EXPECT_EQ(nullptr, BMF_GetSystemResourceHandle(bad.data()));
+    EXPECT_EQ(nullptr, open_image(bad.data()));
     std::vector<uint8_t> sys = make_image("SYS", 1);
-    EXPECT_NE(nullptr, BMF_GetSystemResourceHandle(sys.data()));
+    EXPECT_NE(nullptr, open_image(sys.data()));
 }
 
 } // namespace
