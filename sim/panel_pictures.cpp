@@ -171,8 +171,8 @@ Image key_picture(const std::string &key, int width, int height)
     cv.rect(width - edge, 0, edge, height, kBorder);
 
     double cx = width / 2.0;
-    double cy = height * 0.40;
-    double r = height * 0.25;
+    double cy = height * 0.37;
+    double r = height * 0.22;
     if (key == "up")
         arrow(cv, cx, cy, r, 0, -1);
     else if (key == "down")

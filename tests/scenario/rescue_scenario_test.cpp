@@ -1,0 +1,124 @@
+// The rescue front end started on a simulated box: what the TV, the LCD, the
+// text display and the LEDs show, and how the process ends on request.
+#include "rescue_run.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+
+namespace {
+
+using namespace rescuetest;
+using boxsim::json;
+
+// Pictures of the run as PNG files: into $BOX_PICTURES_DIR when set (to
+// look at them), else into a temporary directory that goes away.
+void write_pictures(boxsim::Box &box, const std::string &tag)
+{
+    boxtest::TempDir tmp;
+    const char *env = getenv("BOX_PICTURES_DIR");
+    std::string dir = env && *env ? env : tmp.path();
+    for (const char *name : {"tv", "lcd"}) {
+        auto img = boxsim::picture(box, name);
+        ASSERT_TRUE(img) << name;
+        std::string path = dir + "/" + tag + "_" + name + ".png";
+        ASSERT_TRUE(boxsim::write_png(*img, path)) << path;
+        std::ifstream in(path, std::ios::binary);
+        char sig[8] = {};
+        in.read(sig, 8);
+        EXPECT_EQ(std::string(sig, 8), std::string("\x89PNG\r\n\x1a\n", 8)) << path;
+    }
+}
+
+TEST(RescueScenario, WithoutCableTheBoxSaysUnpluggedEverywhere)
+{
+    RescueRun run("default");
+    ASSERT_TRUE(run.passes(20));
+    auto shown = run.shown();
+    std::vector<std::string> first(shown.begin(), shown.begin() + 20);
+    EXPECT_EQ(first, (std::vector<std::string>{"   h", "  ht", " htt", "http", "ttp_", "tp__", "p___", "___u",
+                                                "__un", "_unp", "unpl", "nplu", "plug", "luge", "uged", "ged",
+                                                "ed", "d", "", "   h"}));
+
+    // Passes 1 to 5 of the LEDs: each dark once in turn, both lit between.
+    using L = boxsim::LedWrite;
+    auto leds = boxsim::led_history(*run.box);
+    ASSERT_GE(leds.size(), 10u);
+    std::vector<L> five(leds.begin(), leds.begin() + 10);
+    EXPECT_EQ(five, (std::vector<L>{{0, 0}, {1, 1}, {0, 1}, {1, 1}, {0, 1}, {1, 0}, {0, 1}, {1, 1}, {0, 0}, {1, 1}}));
+
+    auto lcd = boxsim::lcd_frame(*run.box);
+    ASSERT_TRUE(lcd);
+    EXPECT_EQ(lcd->bytes, rescue_lcd(400, 240, "unplugged"));
+    auto tv = boxsim::picture(*run.box, "tv");
+    ASSERT_TRUE(tv);
+    EXPECT_TRUE(tv_line_is(*tv, 300, "Your Corvane has booted into rescue mode.\n"));
+    EXPECT_TRUE(tv_line_is(*tv, 340, "Please point your web browser to http://0.0.0.0\n"));
+    EXPECT_TRUE(tv_black_around_lines(*tv));
+
+    // The trace: the shell commands of a pass, LCD frames as numbered,
+    // hashed whole frames, none refused.
+    auto &trace = run.box->trace();
+    EXPECT_TRUE(trace.contains([](const json &e) {
+        return e.value("op", "") == "system" && e.value("cmd", "") == "echo '   h' > /dev/mcu" && e["status"] == 0;
+    }));
+    auto frames = trace.find("write", "/dev/lcd0");
+    ASSERT_GE(frames.size(), 20u);
+    for (const auto &f : frames) {
+        EXPECT_EQ(f["len"], 400 * 240 * 2);
+        EXPECT_TRUE(f.contains("hash") && f.contains("frame")) << f.dump();
+        EXPECT_FALSE(f.contains("bad_frame"));
+    }
+    EXPECT_EQ(frames[0]["frame"], 1);
+    EXPECT_EQ(boxsim::lcd_bad_frame_count(*run.box), 0u);
+
+    write_pictures(*run.box, "unplugged");
+}
+
+TEST(RescueScenario, TheSmallPanelGetsItsLinesInItsOwnBoxes)
+{
+    RescueRun run("tetra");
+    ASSERT_TRUE(run.passes(1));
+    ASSERT_TRUE(run.box->wait_for([&] { return boxsim::lcd_frame_count(*run.box) > 0; }, 5s));
+    auto lcd = boxsim::lcd_frame(*run.box);
+    ASSERT_TRUE(lcd);
+    ASSERT_EQ(lcd->xres, 220);
+    ASSERT_EQ(lcd->yres, 176);
+    EXPECT_EQ(lcd->bytes, rescue_lcd(220, 176, "unplugged"));
+    // Lit pixels only in the rows of the two text lines: boxes at 70 and
+    // 105, 35 rows high, a 24-row line centred in each.
+    auto img = boxsim::lcd_decode(*lcd);
+    int lit_first = 0, lit_second = 0;
+    for (int y = 0; y < 176; ++y)
+        for (int x = 0; x < 220; ++x)
+            if (img.at(x, y) & 0xFFFFFF) {
+                bool first = y >= 75 && y < 99;
+                bool second = y >= 110 && y < 134;
+                EXPECT_TRUE(first || second) << x << "," << y;
+                lit_first += first;
+                lit_second += second;
+            }
+    EXPECT_GT(lit_first, 100);
+    EXPECT_GT(lit_second, 100);
+    write_pictures(*run.box, "small_panel");
+}
+
+TEST(RescueScenario, AStopSignalEndsTheFrontEndWithinASecond)
+{
+    for (int sig : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(sig);
+        RescueRun run("default");
+        ASSERT_TRUE(run.box->wait_for([&] { return boxsim::lcd_frame_count(*run.box) > 0; }, 10s));
+        auto t0 = std::chrono::steady_clock::now();
+        ASSERT_EQ(kill(getpid(), sig), 0);
+        EXPECT_EQ(run.wait_return(5s), 0);
+        auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
+        EXPECT_LT(took.count(), 1500) << "main loop sleeps in 1000 ms steps";
+        EXPECT_EQ(g_status.quit, 1);
+        // The tasks leave too, each after the pass it is in.
+        EXPECT_TRUE(run.tasks_ended(4s));
+    }
+}
+
+} // namespace
