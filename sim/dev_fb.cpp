@@ -48,14 +48,15 @@ uint64_t fnv1a(const std::vector<uint32_t> &px)
     return h;
 }
 
+// A colour field of `bits` bits scaled to 8 bits (full field, full byte).
 uint8_t widen(uint32_t v, uint32_t bits)
 {
     if (bits == 0)
         return 0;
     if (bits >= 8)
         return static_cast<uint8_t>(v >> (bits - 8));
-    uint32_t x = v << (8 - bits);
-    return static_cast<uint8_t>(x | (x >> bits));
+    uint32_t max = (1u << bits) - 1;
+    return static_cast<uint8_t>((v * 255 + max / 2) / max);
 }
 
 void set_layout(fb_var_screeninfo &v)
@@ -278,6 +279,9 @@ int errno_of(const std::string &request) { return request == "mmap" ? ENOMEM : E
 
 void install(Box &box, const json &profile)
 {
+    // Every box made from a profile has the driver; an empty box is bare.
+    if (!profile.is_object() || profile.empty())
+        return;
     json cfg = json::object();
     if (profile.is_object() && profile.contains("framebuffer") && profile["framebuffer"].is_object())
         cfg = profile["framebuffer"];

@@ -1,7 +1,8 @@
 // The simulated framebuffer driver /dev/fb0: what tests can do to it beyond
 // the profile key "framebuffer".
 //
-// Profile key (every member optional):
+// Every box made from a profile has the driver. Profile key (every member
+// optional):
 //   "framebuffer": {
 //     "present": true,           false: the box has no /dev/fb0 at all
 //     "appear_after_s": 0,       the node appears this many seconds after start

@@ -21,7 +21,6 @@ uint32_t le32(const unsigned char *p)
 int32_t le32s(const unsigned char *p) { return static_cast<int32_t>(le32(p)); }
 
 constexpr uint32_t kBiRgb = 0;
-constexpr uint32_t kBiBitfields = 3;
 
 // Largest picture side accepted; far beyond any screen or LCD, small enough
 // that row and size arithmetic cannot overflow.
@@ -31,16 +30,6 @@ constexpr int64_t kMaxSide = 32768;
 // anything much bigger is not a picture for this screen and would only
 // strain the box's memory.
 constexpr off_t kMaxFile = 64 * 1024 * 1024;
-
-// A 32-bit picture stored with colour masks is drawable when the masks are
-// the plain blue, green, red byte order; the masks follow the 40-byte header.
-bool plain_bitfields(const unsigned char *data, size_t len)
-{
-    if (len < kBmpHeaderSize + 12)
-        return false;
-    const unsigned char *m = data + kBmpHeaderSize;
-    return le32(m) == 0x00FF0000u && le32(m + 4) == 0x0000FF00u && le32(m + 8) == 0x000000FFu;
-}
 
 } // namespace
 
@@ -83,9 +72,8 @@ int bmp_pixels(const unsigned char *data, size_t len, BmpHeader *hdr, BmpPixels 
         return -1;
     if (h.bits_per_pixel != 24 && h.bits_per_pixel != 32)
         return -1;  // palette pictures and 16-bit pixels are not drawn
-    if (h.compression != kBiRgb &&
-        !(h.compression == kBiBitfields && h.bits_per_pixel == 32 && plain_bitfields(data, len)))
-        return -1;
+    if (h.compression != kBiRgb)
+        return -1;  // run-length, colour masks and the like
 
     int64_t w = h.width;
     int64_t rows = h.height < 0 ? -static_cast<int64_t>(h.height) : h.height;

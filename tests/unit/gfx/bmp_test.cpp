@@ -261,32 +261,4 @@ TEST(FbBmp, HostileFilesDrawNothingAndReadNothingPastTheirEnd)
     fb_bmp("/root/bmp/missing.bmp", 0, 0);  // a file that does not open: nothing
 }
 
-TEST(BmpPixels, Accepts32BitFilesWithPlainColourMasks)
-{
-    std::vector<uint32_t> px = {0x102030, 0x405060};
-    Bytes file = make_bmp(2, 1, px, 32);
-    // Colour masks after the 40-byte header, pixel data after the masks.
-    Bytes masked(file.begin(), file.begin() + 54);
-    put32(masked, 10, 54 + 12);
-    put32(masked, 30, 3);
-    for (uint32_t m : {0x00FF0000u, 0x0000FF00u, 0x000000FFu})
-        for (int i = 0; i < 4; ++i)
-            masked.push_back(static_cast<unsigned char>(m >> (8 * i)));
-    masked.insert(masked.end(), file.begin() + 54, file.end());
-
-    BmpHeader hdr;
-    BmpPixels pixels;
-    ASSERT_EQ(bmp_pixels(masked.data(), masked.size(), &hdr, &pixels), 0);
-    EXPECT_EQ(hdr.compression, 3u);
-    EXPECT_EQ(pixels.width, 2);
-    EXPECT_EQ(pixels.height, 1);
-    EXPECT_EQ(pixels.bytes_per_pixel, 4);
-    EXPECT_EQ(bmp_row(pixels, 0)[4], 0x60);  // blue of the second pixel
-
-    // Masks in another order are a different pixel format: not drawn.
-    put32(masked, 54, 0x000000FFu);
-    put32(masked, 62, 0x00FF0000u);
-    EXPECT_EQ(bmp_pixels(masked.data(), masked.size(), &hdr, &pixels), -1);
-}
-
 } // namespace
