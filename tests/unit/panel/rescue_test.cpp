@@ -23,7 +23,8 @@ protected:
         ASSERT_TRUE(box);
         ASSERT_EQ(fb_init(), 0);
         fb_setmode(1280, 720, 32);
-        fb_font_init();
+        if (!g_font_mutex)  // once per process, as the start-up does
+            fb_font_init();
     }
 
     void set_link(bool link, bool lease)
