@@ -30,7 +30,12 @@ else()
     if(NOT EXISTS /usr/include/httplib.h)
       message(FATAL_ERROR "httplib.h missing: run scripts/setup.sh (package libcpp-httplib-dev)")
     endif()
+    # Debian builds cpp-httplib as a library; its header must be read with
+    # the same features the library was built with, or the classes differ.
+    find_library(BOX_HTTPLIB_LIBRARY cpp-httplib REQUIRED)
     add_library(box_httplib INTERFACE)
-    target_compile_definitions(box_httplib INTERFACE CPPHTTPLIB_THREAD_POOL_COUNT=8)
+    target_compile_definitions(box_httplib INTERFACE CPPHTTPLIB_THREAD_POOL_COUNT=8
+      CPPHTTPLIB_OPENSSL_SUPPORT CPPHTTPLIB_ZLIB_SUPPORT CPPHTTPLIB_BROTLI_SUPPORT)
+    target_link_libraries(box_httplib INTERFACE ${BOX_HTTPLIB_LIBRARY})
   endif()
 endif()
