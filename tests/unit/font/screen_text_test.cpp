@@ -3,6 +3,7 @@
 #include "gfx/fb.h"
 #include "gfx/screen_text.h"
 #include "image.h"
+#include "sim_test.h"
 
 #include <gtest/gtest.h>
 
@@ -174,6 +175,38 @@ TEST_F(ScreenText, PicturesOfTheRescueScreenAndTheSymbols)
     memcpy(memory.data(), big.bytes.data(), big.bytes.size());
 #ifdef BOXSIM_HAVE_PNG
     EXPECT_TRUE(boxsim::write_png(image(), "/tmp/font_symbols_x3.png"));
+#endif
+}
+
+// The whole road on the simulated box: framebuffer opened and set up, the
+// rescue lines drawn, the frame presented, and the picture the TV shows.
+TEST(ScreenTextOnBox, RescueLinesReachTheTv)
+{
+    auto box = boxtest::make_box("default");
+    ASSERT_EQ(0, fb_init());
+    ASSERT_EQ(0, fb_setmode(1280, 720, 32));
+    fb_font_init();
+    fb_fill(0, 0, 1280, 720, 0xFF000000);
+    fb_drawtext(0, 300, 1280, 40, "RESCUE MODE", 0xFFFFFFFF, 0xFFFFFFFF);
+    fb_drawtext(0, 340, 1280, 40, "Please connect to http://192.168.1.20/", 0xFFFFFFFF, 0xFFFFFFFF);
+    fb_blit();
+
+    std::optional<boxsim::Image> tv = boxsim::picture(*box, "tv");
+    ASSERT_TRUE(tv.has_value());
+    ASSERT_EQ(1280, tv->width);
+    Surface shown(tv->width, tv->height, 32);
+    memcpy(shown.bytes.data(), tv->argb.data(), shown.bytes.size());
+    Rect r = changed(shown, 0xFF000000);
+    uint32_t h, w;  // the wider second line
+    const char *second = "Please connect to http://192.168.1.20/";
+    BMF_GetTextFormalWidthHeight(gResHdle, second, static_cast<int>(strlen(second)), &h, &w, 0);
+    EXPECT_GE(r.x0, (1280 - static_cast<int>(w)) / 2);
+    EXPECT_LE(r.x1, (1280 + static_cast<int>(w)) / 2 + 1);
+    EXPECT_GT(r.width(), static_cast<int>(w) - 6);
+    EXPECT_GE(r.y0, 308);
+    EXPECT_LE(r.y1, 348 + 24);
+#ifdef BOXSIM_HAVE_PNG
+    EXPECT_TRUE(boxsim::write_png(*tv, "/tmp/font_tv_on_box.png"));
 #endif
 }
 
