@@ -1,0 +1,443 @@
+// The web front panel: what the box shows (TV, LCD, text display, LEDs), its
+// hardware to plug and unplug, the status record, and a live log. Every
+// control sends one action line to POST /api/action, the same line a
+// scenario script would hold; a new hardware control is one entry of
+// CONTROLS in the script below.
+#include "tool_page.h"
+
+namespace boxsim::tool {
+
+const char *const kPageHtml = R"PAGE(<!doctype html>
+<html lang="en">
+<head>
+<meta charset="utf-8">
+<meta name="viewport" content="width=device-width, initial-scale=1">
+<title>boxsim</title>
+<link rel="stylesheet" href="/app.css">
+</head>
+<body>
+<header>
+  <h1>boxsim</h1>
+  <span class="chip" id="profile">…</span>
+  <span class="chip" id="frontend">front end …</span>
+  <span class="chip mono" id="clock">t = 0.0 s</span>
+  <span class="grow"></span>
+  <input id="snapname" value="snap1" size="10" aria-label="snapshot name">
+  <button id="snapshot" title="write NAME-tv.png, NAME-lcd.png and NAME-state.json">Snapshot</button>
+  <a class="button" href="/api/script" download="scenario.txt" title="the actions so far, as a scenario script">Save scenario</a>
+  <button id="quit" class="danger">Quit</button>
+</header>
+
+<main>
+  <section class="screens">
+    <div class="tv" aria-label="TV">
+      <img id="tv" alt="TV picture">
+      <div class="nosignal" id="nosignal">No signal</div>
+    </div>
+
+    <div class="panel" aria-label="front panel">
+      <div class="lcd-bezel"><img id="lcd" class="lcd" alt="LCD picture"><div class="lcd-off" id="lcdoff">LCD off</div></div>
+      <div class="panel-side">
+        <div class="vfd" id="vfd" title="text display"></div>
+        <div class="leds">
+          <span class="led" id="led0" data-colour="red"></span><span class="ledname">LED 0</span>
+          <span class="led" id="led1" data-colour="green"></span><span class="ledname">LED 1</span>
+        </div>
+      </div>
+    </div>
+  </section>
+
+  <section class="side">
+    <div class="card">
+      <h2>Hardware</h2>
+      <div id="controls"></div>
+    </div>
+    <div class="card">
+      <h2>Action</h2>
+      <form id="actionform" class="row">
+        <input id="actionline" list="actionlist" placeholder="cable plug 1000" autocomplete="off" aria-label="action line">
+        <button type="submit">Run</button>
+      </form>
+      <datalist id="actionlist"></datalist>
+      <div id="usage" class="usage"></div>
+    </div>
+    <div class="card">
+      <h2>Status record</h2>
+      <table id="status" class="kv"></table>
+      <details><summary>Everything the box reports</summary><pre id="statejson"></pre></details>
+    </div>
+  </section>
+</main>
+
+<section class="logs">
+  <div class="logbar">
+    <button class="tab on" data-tab="output">System output</button>
+    <button class="tab" data-tab="trace">Trace</button>
+    <input id="filter" placeholder="filter" aria-label="filter">
+    <label><input type="checkbox" id="follow" checked> follow</label>
+    <span class="grow"></span>
+    <span id="conn" class="chip">connecting…</span>
+  </div>
+  <pre id="log" class="log"></pre>
+</section>
+<div id="toast" class="toast"></div>
+<script src="/app.js"></script>
+</body>
+</html>
+)PAGE";
+
+const char *const kPageCss = R"PAGE(:root {
+  --bg: #15181d; --card: #1f242b; --line: #2d343d; --text: #dfe5ec; --dim: #8a96a3;
+  --accent: #4aa3ff; --ok: #3ecf6e; --bad: #ff5d5d; --warn: #ffc94a;
+  font-family: system-ui, -apple-system, "Segoe UI", sans-serif; font-size: 14px;
+}
+* { box-sizing: border-box; }
+body { margin: 0; background: var(--bg); color: var(--text); }
+header { display: flex; align-items: center; gap: 8px; padding: 8px 16px; background: #101317;
+  border-bottom: 1px solid var(--line); position: sticky; top: 0; z-index: 2; }
+h1 { font-size: 18px; margin: 0 8px 0 0; letter-spacing: .5px; }
+h2 { font-size: 13px; text-transform: uppercase; letter-spacing: .8px; color: var(--dim); margin: 0 0 10px; }
+.grow { flex: 1; }
+.chip { background: var(--card); border: 1px solid var(--line); border-radius: 12px; padding: 2px 10px; color: var(--dim); }
+.chip.ok { color: var(--ok); } .chip.bad { color: var(--bad); }
+.mono, pre, .kv td.v { font-family: ui-monospace, "DejaVu Sans Mono", monospace; }
+button, .button { background: #2b3440; color: var(--text); border: 1px solid #3a4654; border-radius: 6px;
+  padding: 5px 12px; cursor: pointer; font: inherit; text-decoration: none; }
+button:hover, .button:hover { border-color: var(--accent); }
+button:disabled { opacity: .4; cursor: default; }
+button.on { background: #24466b; border-color: var(--accent); }
+button.danger:hover { border-color: var(--bad); }
+input, select { background: #11151a; color: var(--text); border: 1px solid #3a4654; border-radius: 6px; padding: 5px 8px; font: inherit; }
+main { display: grid; grid-template-columns: minmax(0, 1fr) 400px; gap: 16px; padding: 16px; }
+@media (max-width: 1100px) { main { grid-template-columns: 1fr; } }
+
+.tv { position: relative; background: #000; border: 14px solid #0b0c0e; border-radius: 10px;
+  box-shadow: 0 6px 30px #0008, inset 0 0 0 1px #333; aspect-ratio: 16 / 9; max-width: 1280px; }
+.tv img { width: 100%; height: 100%; display: block; }
+.nosignal { position: absolute; inset: 0; display: flex; align-items: center; justify-content: center;
+  color: #777; font-size: 22px; letter-spacing: 2px; }
+.panel { margin-top: 16px; display: flex; gap: 24px; align-items: center; flex-wrap: wrap;
+  background: linear-gradient(#2a2f36, #1b1f24); border: 1px solid #3a414b; border-radius: 10px; padding: 16px 20px; }
+.lcd-bezel { position: relative; background: #050607; padding: 8px; border-radius: 4px; box-shadow: inset 0 0 8px #000; line-height: 0; }
+.lcd { image-rendering: pixelated; image-rendering: crisp-edges; display: block; }
+.lcd-off { position: absolute; inset: 0; display: none; align-items: center; justify-content: center; color: #555; line-height: 1; }
+.panel-side { display: flex; flex-direction: column; gap: 14px; }
+.vfd { font-family: ui-monospace, "DejaVu Sans Mono", monospace; font-size: 30px; letter-spacing: 6px;
+  color: #7df9e9; text-shadow: 0 0 6px #36d6c3; background: #061412; border: 1px solid #0f2e2a;
+  padding: 6px 12px; min-width: 7.5ch; min-height: 1.5em; white-space: pre; border-radius: 4px; }
+.leds { display: flex; align-items: center; gap: 8px; color: var(--dim); }
+.led { width: 16px; height: 16px; border-radius: 50%; background: #2a2a2a; box-shadow: inset 0 0 3px #000; }
+.led.lit[data-colour=red] { background: #ff3b3b; box-shadow: 0 0 10px #ff3b3b; }
+.led.lit[data-colour=green] { background: #39ff6a; box-shadow: 0 0 10px #39ff6a; }
+.ledname { margin-right: 12px; }
+
+.card { background: var(--card); border: 1px solid var(--line); border-radius: 10px; padding: 14px; margin-bottom: 16px; }
+.control { display: grid; grid-template-columns: 110px 1fr; gap: 6px 10px; align-items: center; padding: 8px 0; border-top: 1px solid var(--line); }
+.control:first-child { border-top: 0; }
+.control .name { color: var(--dim); }
+.control .now { grid-column: 2; color: var(--dim); font-size: 12px; }
+.row { display: flex; gap: 6px; flex-wrap: wrap; align-items: center; }
+.row input { flex: 1; min-width: 0; }
+.usage { color: var(--dim); font-size: 12px; margin-top: 8px; line-height: 1.6; }
+.usage code { color: var(--text); }
+.kv { width: 100%; border-collapse: collapse; }
+.kv td { padding: 3px 4px; border-bottom: 1px solid var(--line); }
+.kv td.k { color: var(--dim); width: 40%; }
+.kv td.v.yes { color: var(--ok); }
+details pre { max-height: 300px; overflow: auto; font-size: 11px; }
+
+.logs { margin: 0 16px 16px; background: var(--card); border: 1px solid var(--line); border-radius: 10px; }
+.logbar { display: flex; gap: 8px; align-items: center; padding: 8px; border-bottom: 1px solid var(--line); }
+.tab { border-radius: 6px; }
+.log { margin: 0; height: 260px; overflow: auto; padding: 8px 12px; font-size: 12px; line-height: 1.45; }
+.log .err { color: var(--bad); } .log .act { color: var(--warn); } .log .t { color: var(--dim); }
+.toast { position: fixed; right: 16px; bottom: 16px; background: #24466b; border: 1px solid var(--accent);
+  padding: 8px 14px; border-radius: 8px; opacity: 0; transition: opacity .2s; pointer-events: none; max-width: 50vw; }
+.toast.show { opacity: 1; } .toast.bad { background: #5a1f24; border-color: var(--bad); }
+.ended { position: fixed; inset: 0; background: #000a; display: flex; align-items: center; justify-content: center;
+  font-size: 22px; z-index: 5; }
+)PAGE";
+
+const char *const kPageJs = R"PAGE('use strict';
+// Hardware controls: one entry each. `action` is the action's name (the
+// control is greyed out when the box does not know it); every button sends
+// one action line, built from the control's inputs.
+const CONTROLS = [
+  { action: 'cable', title: 'Ethernet cable',
+    inputs: [{ key: 'speed', kind: 'select', options: ['1000', '100', '10'], label: 'speed in Mbit/s' }],
+    buttons: [{ label: 'Plug', line: v => `cable plug ${v.speed}` },
+              { label: 'Unplug', line: () => 'cable unplug' }],
+    now: s => s.status.eth_link ? `link up, ${s.status.eth_speed} Mbit/s` : 'link down' },
+  { action: 'dhcp', title: 'DHCP server',
+    inputs: [{ key: 'addr', kind: 'text', value: '192.168.1.20', label: 'address to hand out' }],
+    buttons: [{ label: 'Answer', line: v => `dhcp lease ${v.addr}` },
+              { label: 'Silent', line: () => 'dhcp none' }],
+    now: s => s.status.dhcp_done ? `lease ${s.status.ip}` : 'no lease' },
+  { action: 'usb', title: 'USB ports', each: [1, 2, 3],
+    toggles: n => ({ label: `USB ${n}`, on: `usb ${n} on`, off: `usb ${n} off`, lit: s => !!s.status.usb[n] }) },
+  { action: 'sata', title: 'Disks', each: [0, 1],
+    toggles: n => ({ label: n ? 'eSATA' : 'SATA', on: `sata ${n} on`, off: `sata ${n} off`, lit: s => !!s.status.sata[n] }) },
+  { action: 'hdmi', title: 'HDMI',
+    inputs: [{ key: 'word', kind: 'select', options: ['on', 'off'], label: 'HDMI state' }],
+    buttons: [{ label: 'Set', line: v => `hdmi ${v.word}` }],
+    now: s => s.status.hdmi ? `HDMI OK (${s.status.hdmi})` : 'no HDMI' },
+];
+
+// Status record fields shown in the table, in this order.
+const STATUS_ROWS = [
+  ['eth_link', 'Ethernet link'], ['eth_speed', 'speed (Mbit/s)'], ['dhcp_done', 'DHCP lease'], ['ip', 'address'],
+  ['mac_text', 'MAC address'], ['usb', 'USB'], ['sata', 'SATA'], ['hdmi', 'HDMI'], ['model_kind', 'model kind'],
+  ['mac_request', 'MAC request'],
+];
+
+const $ = id => document.getElementById(id);
+let known = {};          // action name -> usage
+let state = null;
+let clockBase = null;    // [box ms, local ms]
+let tab = 'output';
+const logLines = [];     // {cls, text, kind}
+const MAX_LOG = 1500;
+
+function toast(text, bad) {
+  const t = $('toast');
+  t.textContent = text;
+  t.className = 'toast show' + (bad ? ' bad' : '');
+  clearTimeout(toast.timer);
+  toast.timer = setTimeout(() => t.className = 'toast', 2500);
+}
+
+async function act(line) {
+  try {
+    const r = await fetch('/api/action', { method: 'POST', body: line, headers: { 'Content-Type': 'text/plain' } });
+    const j = await r.json();
+    if (!r.ok) { toast(j.error || r.statusText, true); return false; }
+    toast(j.action);
+    return true;
+  } catch (e) {
+    toast('boxsim does not answer: ' + e.message, true);
+    return false;
+  }
+}
+
+function el(tag, attrs, ...kids) {
+  const e = document.createElement(tag);
+  for (const [k, v] of Object.entries(attrs || {})) {
+    if (k === 'text') e.textContent = v; else e.setAttribute(k, v);
+  }
+  for (const k of kids) if (k) e.append(k);
+  return e;
+}
+
+function buildControls() {
+  const box = $('controls');
+  box.textContent = '';
+  for (const c of CONTROLS) {
+    const there = c.action in known;
+    const values = {};
+    const row = el('div', { class: 'row' });
+    for (const inp of c.inputs || []) {
+      let field;
+      if (inp.kind === 'select') {
+        field = el('select', { 'aria-label': inp.label });
+        for (const o of inp.options) field.append(el('option', { value: o, text: o }));
+      } else {
+        field = el('input', { 'aria-label': inp.label, size: 13 });
+        field.value = inp.value || '';
+      }
+      field.disabled = !there;
+      values[inp.key] = () => field.value.trim();
+      row.append(field);
+    }
+    for (const b of c.buttons || []) {
+      const btn = el('button', { text: b.label });
+      btn.disabled = !there;
+      btn.onclick = () => {
+        const v = {};
+        for (const k in values) v[k] = values[k]();
+        act(b.line(v));
+      };
+      row.append(btn);
+    }
+    for (const n of c.each || []) {
+      const t = c.toggles(n);
+      const btn = el('button', { text: t.label, 'aria-pressed': 'false' });
+      btn.disabled = !there;
+      btn.onclick = () => act(btn.classList.contains('on') ? t.off : t.on);
+      btn.dataset.control = c.action + ':' + n;
+      row.append(btn);
+      btn.update = s => { const lit = t.lit(s); btn.classList.toggle('on', lit); btn.setAttribute('aria-pressed', String(lit)); };
+    }
+    const now = el('div', { class: 'now', text: there ? '' : 'not in this build' });
+    now.update = c.now && there ? s => now.textContent = c.now(s) : null;
+    box.append(el('div', { class: 'control' }, el('div', { class: 'name', text: c.title }), row, now));
+  }
+  // Actions without a control of their own: their usage, for the action line.
+  const covered = new Set(CONTROLS.map(c => c.action));
+  const usage = $('usage');
+  usage.textContent = '';
+  const list = $('actionlist');
+  list.textContent = '';
+  for (const [name, u] of Object.entries(known)) {
+    list.append(el('option', { value: u.split(/[ |\[]/)[0] === name ? name + ' ' : name }));
+    if (!covered.has(name)) usage.append(el('div', {}, el('code', { text: u || name })));
+  }
+}
+
+function updateControls(s) {
+  for (const e of $('controls').querySelectorAll('button, .now')) if (e.update) e.update(s);
+}
+
+// The text display's text and the LEDs as the front panel's driver holds
+// them; the LED pattern files when no driver reports them.
+function textDisplay(s) {
+  const d = (s.devices || {}).display;
+  return d && typeof d.text === 'string' ? d.text.replace(/\n$/, '') : '';
+}
+
+function ledValue(s, n) {
+  const d = (s.devices || {}).leds;
+  if (Array.isArray(d)) return d[n];
+  return s.leds ? s.leds['led' + n + '_pattern'] : undefined;
+}
+
+function showState(s) {
+  state = s;
+  clockBase = [s.t, performance.now()];
+  $('profile').textContent = `${s.box.profile} · ${s.box.model || 'no model'}`;
+  const fe = s.front_end;
+  $('frontend').textContent = fe.running ? `${fe.name} running` : `${fe.name} ended (status ${fe.exit_status})`;
+  $('frontend').className = 'chip ' + (fe.running ? 'ok' : 'bad');
+  $('vfd').textContent = textDisplay(s);
+  for (const n of [0, 1]) {
+    const v = ledValue(s, n);
+    $('led' + n).classList.toggle('lit', v !== null && v !== undefined && Number(v) !== 0);
+    $('led' + n).title = 'pattern ' + v;
+  }
+  const tbl = $('status');
+  tbl.textContent = '';
+  for (const [k, label] of STATUS_ROWS) {
+    let v = s.status[k];
+    if (Array.isArray(v)) v = v.join(' ');
+    const yes = (k === 'eth_link' || k === 'dhcp_done') && v;
+    tbl.append(el('tr', {}, el('td', { class: 'k', text: label }), el('td', { class: 'v' + (yes ? ' yes' : ''), text: String(v) })));
+  }
+  $('statejson').textContent = JSON.stringify(s, null, 2);
+  updateControls(s);
+  if (s.pictures) for (const [name, p] of Object.entries(s.pictures)) showPicture({ name, ...p });
+}
+
+const shownVersion = {};
+function showPicture(p) {
+  const img = $(p.name);
+  if (!img || shownVersion[p.name] === p.version) return;
+  shownVersion[p.name] = p.version;
+  const off = p.name === 'tv' ? $('nosignal') : $('lcdoff');
+  if (!p.shown) {
+    img.removeAttribute('src');
+    img.dataset.version = p.version;
+    if (off) off.style.display = 'flex';
+    return;
+  }
+  // Load first, then swap: the picture never flickers.
+  const next = new Image();
+  next.onload = () => {
+    if (shownVersion[p.name] !== p.version) return;
+    img.src = next.src;
+    img.dataset.version = p.version;
+    if (off) off.style.display = 'none';
+    if (p.name === 'lcd') scaleLcd(next.naturalWidth, next.naturalHeight);
+  };
+  next.src = `/api/picture/${p.name}.png?v=${p.version}`;
+}
+
+// The LCD at a whole multiple of its real size, so its pixels stay sharp.
+function scaleLcd(w, h) {
+  const room = $('lcd').closest('.panel').clientWidth - 260;
+  const k = Math.max(1, Math.min(4, Math.floor(room / w)));
+  $('lcd').style.width = w * k + 'px';
+  $('lcd').style.height = h * k + 'px';
+}
+
+function logEntry(ev) {
+  const t = (ev.t / 1000).toFixed(3).padStart(8);
+  if (ev.op === 'stdout' || ev.op === 'stderr') {
+    return { kind: 'output', cls: ev.op === 'stderr' ? 'err' : '', text: `${t}  ${ev.text}` };
+  }
+  const rest = Object.entries(ev).filter(([k]) => k !== 't' && k !== 'op')
+    .map(([k, v]) => `${k}=${typeof v === 'string' ? v : JSON.stringify(v)}`).join(' ');
+  return { kind: 'trace', cls: ev.op === 'action' ? 'act' : '', text: `${t}  ${ev.op} ${rest}` };
+}
+
+function addLog(lines, dropped) {
+  if (dropped) logLines.push({ kind: 'both', cls: 'err', text: `… ${dropped} lines not shown` });
+  for (const ev of lines) {
+    const e = logEntry(ev);
+    logLines.push(e);
+    // The output tab also shows what was done to the box.
+    if (ev.op === 'action') logLines.push({ kind: 'output', cls: 'act', text: e.text });
+  }
+  if (logLines.length > MAX_LOG) logLines.splice(0, logLines.length - MAX_LOG);
+  renderLog();
+}
+
+function renderLog() {
+  const box = $('log');
+  const f = $('filter').value.toLowerCase();
+  const frag = document.createDocumentFragment();
+  for (const e of logLines) {
+    if (e.kind !== tab && e.kind !== 'both') continue;
+    if (f && !e.text.toLowerCase().includes(f)) continue;
+    frag.append(el('div', { class: e.cls, text: e.text }));
+  }
+  box.textContent = '';
+  box.append(frag);
+  if ($('follow').checked) box.scrollTop = box.scrollHeight;
+}
+
+function connect() {
+  const es = new EventSource('/api/events');
+  es.onopen = () => { $('conn').textContent = 'live'; $('conn').className = 'chip ok'; };
+  es.onerror = () => { $('conn').textContent = 'reconnecting…'; $('conn').className = 'chip bad'; };
+  es.addEventListener('state', e => showState(JSON.parse(e.data)));
+  es.addEventListener('picture', e => showPicture(JSON.parse(e.data)));
+  es.addEventListener('log', e => { const j = JSON.parse(e.data); addLog(j.lines, j.dropped); });
+  es.addEventListener('end', () => {
+    es.close();
+    $('conn').textContent = 'ended';
+    document.body.append(el('div', { class: 'ended', text: 'boxsim has ended this run.' }));
+  });
+}
+
+async function main() {
+  try {
+    const list = await (await fetch('/api/actions')).json();
+    for (const a of list) known[a.name] = a.usage;
+  } catch (e) { toast('cannot read the actions: ' + e.message, true); }
+  buildControls();
+  try { showState(await (await fetch('/api/state')).json()); } catch (e) { /* the stream brings it */ }
+  connect();
+
+  $('actionform').onsubmit = async ev => {
+    ev.preventDefault();
+    if (await act($('actionline').value)) $('actionline').select();
+  };
+  $('snapshot').onclick = () => act('snapshot ' + $('snapname').value.trim());
+  $('quit').onclick = () => { if (confirm('End this boxsim run?')) act('quit'); };
+  for (const b of document.querySelectorAll('.tab')) {
+    b.onclick = () => {
+      tab = b.dataset.tab;
+      for (const o of document.querySelectorAll('.tab')) o.classList.toggle('on', o === b);
+      renderLog();
+    };
+  }
+  $('filter').oninput = renderLog;
+  setInterval(() => {
+    if (!clockBase || !state || !state.front_end) return;
+    const t = clockBase[0] + (performance.now() - clockBase[1]);
+    $('clock').textContent = `t = ${(t / 1000).toFixed(1)} s`;
+  }, 100);
+}
+main();
+)PAGE";
+
+} // namespace boxsim::tool
