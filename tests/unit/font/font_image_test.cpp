@@ -130,18 +130,10 @@ TEST(FontImage, FontDetailsAndSelection)
     memset(&d, 0, sizeof d);
     d.attrBSpare = 3;
     ASSERT_EQ(0, BMF_GetFontDetails(ext, &d));
-    EXPECT_EQ(24, d.maxWidth);
-    EXPECT_EQ(24, d.height);
-    EXPECT_EQ(128, d.firstCode);
-    EXPECT_EQ(175, d.lastCode);
-    EXPECT_EQ(48, d.glyphCount);
-    EXPECT_EQ(1, d.attrA);
-    EXPECT_EQ(0, d.attrB);
-    EXPECT_EQ(3, d.attrBSpare);
+    EXPECT_EQ((std::vector<int>{24, 24, 128, 175, 48, 1, 0, 3, 16, 0, 1}),
+              (std::vector<int>{d.maxWidth, d.height, d.firstCode, d.lastCode, d.glyphCount, d.attrA,
+                                d.attrB, d.attrBSpare, d.attrC, d.attrD, d.attrE}));
     EXPECT_STREQ("Arial", d.faceName);
-    EXPECT_EQ(16, d.attrC);
-    EXPECT_EQ(0, d.attrD);
-    EXPECT_EQ(1, d.attrE);
     EXPECT_EQ(ext + 40, d.widths);
     EXPECT_EQ(ext + 88, d.bitmaps);
     EXPECT_EQ(1, BMF_GetFontDetails(nullptr, &d));

@@ -59,12 +59,6 @@ TEST_F(ScreenText, CentresInTheBoxOnTheFramebuffer)
     EXPECT_EQ(154, r.width());
     EXPECT_EQ(108, r.y0);
     EXPECT_EQ(24, r.height());
-
-    map(1280, 720, 720);
-    fb_drawtext(30, 10, 50, 20, "Please connect", 0xFFFFFFFF, 0xFF000080);
-    r = changed(screen(), 0);
-    EXPECT_EQ(30, r.x0);
-    EXPECT_EQ(10, r.y0);
 }
 
 TEST_F(ScreenText, StaysInsideTheMappedMemory)
@@ -159,23 +153,6 @@ TEST_F(ScreenText, PicturesOfTheRescueScreenAndTheSymbols)
     EXPECT_TRUE(boxsim::write_png(image(), "/tmp/font_symbols.png"));
 #endif
 
-    // The same three times as large, to judge single pixels.
-    map(1240, 330, 330);
-    Surface big(1240, 330, 32);
-    big.target();
-    for (int row = 0; row < 3; ++row) {
-        std::string line;
-        for (int i = 0; i < 16; ++i)
-            line += static_cast<char>(0x80 + row * 16 + i);
-        EXPECT_EQ(16, BMF_FormalPlotText(gResHdle, 10, 10 + row * 80, 0xFFFFFFFF, 0xFF000000,
-                                         line.c_str(), 16, 0, 3, 3));
-    }
-    const char *url = "Please connect to http://192.168.1.20/ (Wg)";
-    EXPECT_EQ(43, BMF_FormalPlotText(gResHdle, 10, 260, 0xFFFFFFFF, 0xFF000000, url, 43, 0, 2, 2));
-    memcpy(memory.data(), big.bytes.data(), big.bytes.size());
-#ifdef BOXSIM_HAVE_PNG
-    EXPECT_TRUE(boxsim::write_png(image(), "/tmp/font_symbols_x3.png"));
-#endif
 }
 
 // The whole road on the simulated box: framebuffer opened and set up, the
