@@ -16,6 +16,7 @@
 #include <linux/fb.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -67,16 +68,21 @@ void set_layout(fb_var_screeninfo &v)
         f.msb_right = 0;
     };
     if (v.bits_per_pixel == 16) {
-        set(v.transp, 15, 1), set(v.red, 10, 5), set(v.green, 5, 5), set(v.blue, 0, 5);
+        set(v.transp, 15, 1);
+        set(v.red, 10, 5);
+        set(v.green, 5, 5);
+        set(v.blue, 0, 5);
     } else {
-        set(v.transp, 24, 8), set(v.red, 16, 8), set(v.green, 8, 8), set(v.blue, 0, 8);
+        set(v.transp, 24, 8);
+        set(v.red, 16, 8);
+        set(v.green, 8, 8);
+        set(v.blue, 0, 8);
     }
 }
 
 // The driver's state, one per box.
 struct FbState {
     std::mutex m;
-    Box *box = nullptr;
     uint32_t memory = kDefaultMemory;
     std::unique_ptr<uint32_t[]> mem;  // the device memory, what mmap hands out
     fb_var_screeninfo var{};
@@ -89,7 +95,7 @@ struct FbState {
 
     // Presented frame.
     long blits = 0;
-    int shown_w = 0, shown_h = 0, shown_bpp = 0;
+    int shown_w = 0, shown_h = 0;
     std::vector<uint32_t> shown;
     uint64_t shown_hash = 0;
 
@@ -130,7 +136,6 @@ struct FbState {
         int w = static_cast<int>(var.xres), h = static_cast<int>(var.yres);
         shown_w = w;
         shown_h = h;
-        shown_bpp = static_cast<int>(var.bits_per_pixel);
         shown.assign(static_cast<size_t>(w) * h, 0xFF000000u);
         const auto *bytes = reinterpret_cast<const unsigned char *>(mem.get());
         size_t bpp = var.bits_per_pixel / 8;
@@ -289,7 +294,6 @@ void install(Box &box, const json &profile)
         return;
 
     FbState &s = box.part<FbState>();
-    s.box = &box;
     uint64_t memory = cfg.value("memory", static_cast<uint64_t>(kDefaultMemory));
     if (memory < 4096 || memory > (1u << 28))
         memory = kDefaultMemory;

@@ -29,12 +29,6 @@ inline void open_tv()
     ASSERT_EQ(fb_setmode(1280, 720, 32), 0);
 }
 
-// The whole mapped memory as words.
-inline std::vector<uint32_t> memory_words()
-{
-    return std::vector<uint32_t>(lfb, lfb + available / 4);
-}
-
 // Fills the whole mapped memory with one word, so that any write shows.
 inline void paint_memory(uint32_t word)
 {
