@@ -9,11 +9,13 @@
 #include "image.h"
 #include "kni/bkni.h"
 #include "panel.h"
+#include "script.h"
 #include "sim_test.h"
 
 #include <dirent.h>
 
 #include <atomic>
+#include <optional>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -37,13 +39,26 @@ inline int thread_count()
 
 class RescueRun {
 public:
-    explicit RescueRun(const std::string &profile) : box(boxtest::make_box(profile))
+    explicit RescueRun(const char *profile) : RescueRun(load(profile)) {}
+    explicit RescueRun(const json &profile) : box(boxtest::make_box_from(profile))
     {
         baseline_ = thread_count();
         main_ = std::thread([this] {
             status_ = testui_main();
             returned_ = true;
         });
+        // The display's first pass: start-up is through, the font engine is
+        // open and the tests may draw their own frames to compare with.
+        started = box->wait_for([this] { return !shown().empty(); }, 15s);
+    }
+
+    // A profile of sim/boxes, to change before the run.
+    static json load(const std::string &name)
+    {
+        std::string err;
+        auto j = boxsim::Box::load_profile(name, err);
+        EXPECT_TRUE(j) << err;
+        return j ? *j : json::object();
     }
 
     RescueRun(const RescueRun &) = delete;
@@ -56,7 +71,14 @@ public:
         stop();
         if (main_.joinable())
             main_.join();
-        boxtest::eventually([this] { return thread_count() <= baseline_; }, 6s);
+        if (tasks_ended(3s))
+            return;
+        // The port monitor may sit in a DHCP step that waits for a server;
+        // a pulled cable ends the client, and with it the step.
+        std::string err;
+        if (auto a = boxsim::parse_action("cable unplug", err))
+            a->run(*box);
+        EXPECT_TRUE(tasks_ended(10s)) << "the front end's tasks did not end";
     }
 
     void stop()
@@ -101,7 +123,21 @@ public:
         return true;
     }
 
+    // Drives passes until the LCD shows `frame`; false when it did not in time.
+    bool until_lcd(const std::vector<uint8_t> &frame, std::chrono::milliseconds timeout = 20s)
+    {
+        auto deadline = std::chrono::steady_clock::now() + timeout;
+        for (;;) {
+            auto f = boxsim::lcd_frame(*box);
+            if (f && f->bytes == frame)
+                return true;
+            if (std::chrono::steady_clock::now() > deadline || !passes(shown().size() + 1, 5s))
+                return false;
+        }
+    }
+
     std::unique_ptr<boxsim::Box> box;
+    bool started = false;
 
 private:
     std::thread main_;
@@ -130,6 +166,72 @@ inline std::vector<uint8_t> rescue_lcd(int w, int h, const char *second)
         BMF_DrawText(f.data(), w, h, 16, 0, (h / 5) * 3, w, h / 5, second, BMF_ALIGN_CENTER, 0xFFFF, 0xFFFFFFFF);
     });
     return f;
+}
+
+// One redraw pass as the trace shows it: the text sent to the display and
+// the hash of the LCD frame written after it.
+struct Pass {
+    std::string window;
+    std::string lcd_hash;
+};
+
+inline std::vector<Pass> passes_in_trace(boxsim::Box &box)
+{
+    std::vector<Pass> out;
+    std::optional<std::string> window;
+    for (const auto &e : box.trace().events()) {
+        std::string op = e.value("op", "");
+        if (op == "display") {
+            window = e.value("text", "");
+        } else if (op == "write" && e.value("path", "") == "/dev/lcd0" && e.contains("hash") && window) {
+            out.push_back({*window, e["hash"].get<std::string>()});
+            window.reset();
+        }
+    }
+    return out;
+}
+
+inline std::string hash_of(const std::vector<uint8_t> &frame)
+{
+    char buf[24];
+    snprintf(buf, sizeof buf, "%016llx",
+             static_cast<unsigned long long>(boxsim::frame_hash(frame.data(), frame.size())));
+    return buf;
+}
+
+// The four-character window of `text` at `pos`, as the display gets it.
+inline std::string window_of(const std::string &text, size_t pos)
+{
+    return pos >= text.size() ? std::string() : text.substr(pos, 4);
+}
+
+// Checks that the display scrolled the address text on every pass whose LCD
+// showed the address (`address_hash`) and the unplugged text on every other
+// pass, each text going on from where it last stopped. A pass that read the
+// link state between its display and its LCD step may show the other text.
+inline testing::AssertionResult scrolls_each_text_on(const std::vector<Pass> &passes,
+                                                     const std::string &address_hash, const std::string &address)
+{
+    const std::string unplugged = "   http___unpluged";
+    size_t pos_u = 0, pos_a = 0;
+    auto step = [](size_t &pos, const std::string &text) { pos = pos + 1 > text.size() ? 0 : pos + 1; };
+    for (size_t i = 0; i < passes.size(); ++i) {
+        const Pass &p = passes[i];
+        bool on_address = p.lcd_hash == address_hash;
+        const std::string &text = on_address ? address : unplugged;
+        size_t &pos = on_address ? pos_a : pos_u;
+        const std::string &other_text = on_address ? unplugged : address;
+        size_t &other_pos = on_address ? pos_u : pos_a;
+        if (p.window == window_of(text, pos)) {
+            step(pos, text);
+        } else if (p.window == window_of(other_text, other_pos)) {
+            step(other_pos, other_text);
+        } else {
+            return testing::AssertionFailure() << "pass " << i << " showed '" << p.window << "', expected '"
+                                               << window_of(text, pos) << "'";
+        }
+    }
+    return testing::AssertionSuccess();
 }
 
 // Whether the TV's rows [y, y + 40) hold exactly `text`, white on black,

@@ -2,6 +2,8 @@
 // text display and the LEDs show, and how the process ends on request.
 #include "rescue_run.h"
 
+#include "script.h"
+
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -31,9 +33,35 @@ void write_pictures(boxsim::Box &box, const std::string &tag)
     }
 }
 
+// The default box with its cable out, or with no DHCP server on the wire.
+json without_cable()
+{
+    json p = RescueRun::load("default");
+    p["network"]["cable"] = false;
+    return p;
+}
+
+json without_server()
+{
+    json p = RescueRun::load("default");
+    p["network"]["cable"] = true;
+    p["network"]["dhcp"]["lease"] = nullptr;
+    return p;
+}
+
+// Runs a scenario action as the script and the web front panel do.
+void act(boxsim::Box &box, const std::string &line)
+{
+    std::string err;
+    auto a = boxsim::parse_action(line, err);
+    ASSERT_TRUE(a) << err;
+    a->run(box);
+}
+
 TEST(RescueScenario, WithoutCableTheBoxSaysUnpluggedEverywhere)
 {
-    RescueRun run("default");
+    RescueRun run(without_cable());
+    ASSERT_TRUE(run.started);
     ASSERT_TRUE(run.passes(20));
     auto shown = run.shown();
     std::vector<std::string> first(shown.begin(), shown.begin() + 20);
@@ -76,9 +104,66 @@ TEST(RescueScenario, WithoutCableTheBoxSaysUnpluggedEverywhere)
     write_pictures(*run.box, "unplugged");
 }
 
+TEST(RescueScenario, ALinkWithoutALeaseSaysPlugged)
+{
+    RescueRun run(without_server());
+    ASSERT_TRUE(run.started);
+    ASSERT_TRUE(run.until_lcd(rescue_lcd(400, 240, "plugged")));
+    ASSERT_TRUE(run.passes(run.shown().size() + 3));
+    // The display keeps scrolling the unplugged text, without a break.
+    EXPECT_TRUE(scrolls_each_text_on(passes_in_trace(*run.box), "no address frame", "\x01 no address text"));
+    auto tv = boxsim::picture(*run.box, "tv");
+    ASSERT_TRUE(tv);
+    EXPECT_TRUE(tv_line_is(*tv, 340, "Please point your web browser to http://0.0.0.0\n"));
+}
+
+TEST(RescueScenario, ALeaseIsShownAndALostLinkFallsBack)
+{
+    json profile = without_cable();
+    RescueRun run(profile);
+    ASSERT_TRUE(run.started);
+    ASSERT_TRUE(run.passes(12));  // the unplugged text up to "plug"
+    act(*run.box, "cable plug");
+    act(*run.box, "dhcp lease 192.168.1.20");
+    const auto url = rescue_lcd(400, 240, "http://192.168.1.20/");
+    ASSERT_TRUE(run.until_lcd(url, 30s));
+    // A whole turn of the 23-character address text, and a little more.
+    ASSERT_TRUE(run.passes(run.shown().size() + 26));
+    auto tv = boxsim::picture(*run.box, "tv");
+    ASSERT_TRUE(tv);
+    EXPECT_TRUE(tv_line_is(*tv, 340, "Please point your web browser to http://192.168.1.20\n"));
+    write_pictures(*run.box, "lease");
+
+    act(*run.box, "cable unplug");
+    ASSERT_TRUE(run.until_lcd(rescue_lcd(400, 240, "unplugged")));
+    ASSERT_TRUE(run.passes(run.shown().size() + 3));
+    tv = boxsim::picture(*run.box, "tv");
+    ASSERT_TRUE(tv);
+    EXPECT_TRUE(tv_line_is(*tv, 340, "Please point your web browser to http://192.168.1.20\n"));
+
+    // Every pass scrolled the text that belongs to what the LCD showed, each
+    // text resuming where it had stopped.
+    const std::string address = "   http___192_168_1_20_";
+    auto passes = passes_in_trace(*run.box);
+    EXPECT_TRUE(scrolls_each_text_on(passes, hash_of(url), address));
+    std::vector<std::string> on_address;
+    for (const auto &p : passes)
+        if (p.lcd_hash == hash_of(url))
+            on_address.push_back(p.window);
+    ASSERT_GE(on_address.size(), 25u);
+    EXPECT_EQ(on_address[0], "   h");
+    EXPECT_EQ(on_address[10], "192_");
+    EXPECT_EQ(on_address[22], "_");
+    EXPECT_EQ(on_address[23], "");
+    EXPECT_EQ(on_address[24], "   h");
+}
+
 TEST(RescueScenario, TheSmallPanelGetsItsLinesInItsOwnBoxes)
 {
-    RescueRun run("tetra");
+    json profile = RescueRun::load("tetra");
+    profile["network"]["cable"] = false;
+    RescueRun run(profile);
+    ASSERT_TRUE(run.started);
     ASSERT_TRUE(run.passes(1));
     ASSERT_TRUE(run.box->wait_for([&] { return boxsim::lcd_frame_count(*run.box) > 0; }, 5s));
     auto lcd = boxsim::lcd_frame(*run.box);
@@ -109,7 +194,7 @@ TEST(RescueScenario, AStopSignalEndsTheFrontEndWithinASecond)
     for (int sig : {SIGTERM, SIGINT}) {
         SCOPED_TRACE(sig);
         RescueRun run("default");
-        ASSERT_TRUE(run.box->wait_for([&] { return boxsim::lcd_frame_count(*run.box) > 0; }, 10s));
+        ASSERT_TRUE(run.started);
         auto t0 = std::chrono::steady_clock::now();
         ASSERT_EQ(kill(getpid(), sig), 0);
         EXPECT_EQ(run.wait_return(5s), 0);
