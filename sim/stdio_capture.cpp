@@ -42,11 +42,12 @@ StdioCapture::~StdioCapture()
         if (s->saved < 0)
             continue;
         // Putting the original back closes the pipe's last write end: the
-        // reader sees the end of the stream and stops.
+        // reader sees the end of the stream and stops. The reader echoes to
+        // the saved descriptor, so that is closed only once it has stopped.
         dup2(s->saved, s->target);
-        ::close(s->saved);
         if (s->reader.joinable())
             s->reader.join();
+        ::close(s->saved);
         ::close(s->read_end);
     }
     setvbuf(stdout, nullptr, _IOLBF, 0);
