@@ -6,16 +6,18 @@ namespace boxsim {
 
 void Trace::record(json ev)
 {
-    auto now = std::chrono::steady_clock::now();
-    int64_t t = std::chrono::duration_cast<std::chrono::milliseconds>(now - start_).count();
     json line = std::move(ev);
     if (!line.is_object())
         line = json{{"op", "note"}, {"value", line}};
-    line["t"] = t;
 
     std::vector<Listener> ls;
     {
         std::lock_guard<std::mutex> g(m_);
+        // Timed under the lock, so that lines of threads recording at the
+        // same moment are kept, and written, in time order.
+        int64_t t = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start_)
+                        .count();
+        line["t"] = t;
         if (sink_) {
             // "t" and "op" lead the line; the other members follow by name.
             json rest = line;
