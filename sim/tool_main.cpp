@@ -245,6 +245,8 @@ int main(int argc, char **argv)
                    std::chrono::milliseconds(static_cast<int64_t>(*opt.seconds * 1000) - session.box().now_ms());
     EndReason why = session.wait_end(deadline);
 
+    if (serving)
+        web.close();
     session.finish();
     if (serving)
         web.drain(1000);

@@ -14,6 +14,7 @@ const char *const kPageHtml = R"PAGE(<!doctype html>
 <meta name="viewport" content="width=device-width, initial-scale=1">
 <title>boxsim</title>
 <link rel="stylesheet" href="/app.css">
+<link rel="icon" href="data:,">
 </head>
 <body>
 <header>
@@ -94,7 +95,7 @@ const char *const kPageCss = R"PAGE(:root {
 * { box-sizing: border-box; }
 body { margin: 0; background: var(--bg); color: var(--text); }
 header { display: flex; align-items: center; gap: 8px; padding: 8px 16px; background: #101317;
-  border-bottom: 1px solid var(--line); position: sticky; top: 0; z-index: 2; }
+  border-bottom: 1px solid var(--line); }
 h1 { font-size: 18px; margin: 0 8px 0 0; letter-spacing: .5px; }
 h2 { font-size: 13px; text-transform: uppercase; letter-spacing: .8px; color: var(--dim); margin: 0 0 10px; }
 .grow { flex: 1; }
@@ -137,7 +138,7 @@ main { display: grid; grid-template-columns: minmax(0, 1fr) 400px; gap: 16px; pa
 .control .name { color: var(--dim); }
 .control .now { grid-column: 2; color: var(--dim); font-size: 12px; }
 .row { display: flex; gap: 6px; flex-wrap: wrap; align-items: center; }
-.row input { flex: 1; min-width: 0; }
+.row input { flex: 1; min-width: 9em; }
 .usage { color: var(--dim); font-size: 12px; margin-top: 8px; line-height: 1.6; }
 .usage code { color: var(--text); }
 .kv { width: 100%; border-collapse: collapse; }
@@ -161,26 +162,38 @@ details pre { max-height: 300px; overflow: auto; font-size: 11px; }
 const char *const kPageJs = R"PAGE('use strict';
 // Hardware controls: one entry each. `action` is the action's name (the
 // control is greyed out when the box does not know it); every button sends
-// one action line, built from the control's inputs.
+// one action line, built from the control's inputs. `each` lists the ports a
+// box has (from its state), one toggle per port; `now` says what the
+// hardware and the system see.
+const net = s => (s.devices || {}).network || {};
+const ports = s => (s.devices || {}).ports || {};
 const CONTROLS = [
   { action: 'cable', title: 'Ethernet cable',
     inputs: [{ key: 'speed', kind: 'select', options: ['1000', '100', '10'], label: 'speed in Mbit/s' }],
     buttons: [{ label: 'Plug', line: v => `cable plug ${v.speed}` },
               { label: 'Unplug', line: () => 'cable unplug' }],
-    now: s => s.status.eth_link ? `link up, ${s.status.eth_speed} Mbit/s` : 'link down' },
+    now: s => (net(s).cable ? `plugged, ${net(s).speed} Mbit/s` : 'unplugged') +
+              ` · system: link ${s.status.eth_link ? `up, ${s.status.eth_speed} Mbit/s` : 'down'}` },
   { action: 'dhcp', title: 'DHCP server',
     inputs: [{ key: 'addr', kind: 'text', value: '192.168.1.20', label: 'address to hand out' }],
     buttons: [{ label: 'Answer', line: v => `dhcp lease ${v.addr}` },
               { label: 'Silent', line: () => 'dhcp none' }],
-    now: s => s.status.dhcp_done ? `lease ${s.status.ip}` : 'no lease' },
-  { action: 'usb', title: 'USB ports', each: [1, 2, 3],
-    toggles: n => ({ label: `USB ${n}`, on: `usb ${n} on`, off: `usb ${n} off`, lit: s => !!s.status.usb[n] }) },
-  { action: 'sata', title: 'Disks', each: [0, 1],
-    toggles: n => ({ label: n ? 'eSATA' : 'SATA', on: `sata ${n} on`, off: `sata ${n} off`, lit: s => !!s.status.sata[n] }) },
+    now: s => (net(s).dhcp_server ? `answers ${net(s).dhcp_server}` : 'silent') +
+              ` · system: ${s.status.dhcp_done ? `lease ${s.status.ip}` : 'no lease'}` },
+  { action: 'usb', title: 'USB ports', none: 'no USB ports',
+    each: s => Object.keys(ports(s).usb || {}),
+    toggles: n => ({ label: `USB ${n}`, on: `usb ${n} on`, off: `usb ${n} off`,
+                     lit: s => !!((ports(s).usb || {})[n] || {}).attached }) },
+  { action: 'sata', title: 'Disks', none: 'no disk connectors',
+    each: s => Object.keys(ports(s).sata || {}),
+    toggles: n => ({ label: ['SATA', 'eSATA'][n] || `host ${n}`, on: `sata ${n} on`, off: `sata ${n} off`,
+                     lit: s => !!(ports(s).sata || {})[n] }) },
   { action: 'hdmi', title: 'HDMI',
-    inputs: [{ key: 'word', kind: 'select', options: ['on', 'off'], label: 'HDMI state' }],
+    inputs: [{ key: 'word', kind: 'select', label: 'HDMI state',
+               options: [['1', 'working (1)'], ['0', 'not working (0)'], ['fail', 'driver fails'], ['none', 'no driver']] }],
     buttons: [{ label: 'Set', line: v => `hdmi ${v.word}` }],
-    now: s => s.status.hdmi ? `HDMI OK (${s.status.hdmi})` : 'no HDMI' },
+    now: s => { const h = ports(s).hdmi || {};
+                return (h.present ? `driver state ${h.state}` : 'no driver') + ` · system: ${s.status.hdmi ? 'HDMI OK' : 'no HDMI'}`; } },
 ];
 
 // Status record fields shown in the table, in this order.
@@ -228,7 +241,12 @@ function el(tag, attrs, ...kids) {
   return e;
 }
 
-function buildControls() {
+let controlsKey = null;
+function buildControls(s) {
+  // Rebuilt only when the ports the box has change.
+  const key = JSON.stringify([Object.keys(known), CONTROLS.map(c => c.each && s ? c.each(s) : [])]);
+  if (key === controlsKey) return;
+  controlsKey = key;
   const box = $('controls');
   box.textContent = '';
   for (const c of CONTROLS) {
@@ -239,9 +257,12 @@ function buildControls() {
       let field;
       if (inp.kind === 'select') {
         field = el('select', { 'aria-label': inp.label });
-        for (const o of inp.options) field.append(el('option', { value: o, text: o }));
+        for (const o of inp.options) {
+          const [value, text] = Array.isArray(o) ? o : [o, o];
+          field.append(el('option', { value, text }));
+        }
       } else {
-        field = el('input', { 'aria-label': inp.label, size: 13 });
+        field = el('input', { 'aria-label': inp.label, size: 15 });
         field.value = inp.value || '';
       }
       field.disabled = !there;
@@ -258,16 +279,18 @@ function buildControls() {
       };
       row.append(btn);
     }
-    for (const n of c.each || []) {
+    const each = c.each && s ? c.each(s) : [];
+    for (const n of each) {
       const t = c.toggles(n);
-      const btn = el('button', { text: t.label, 'aria-pressed': 'false' });
+      const btn = el('button', { text: t.label, 'aria-pressed': 'false', title: `${t.on} / ${t.off}` });
       btn.disabled = !there;
       btn.onclick = () => act(btn.classList.contains('on') ? t.off : t.on);
-      btn.dataset.control = c.action + ':' + n;
       row.append(btn);
       btn.update = s => { const lit = t.lit(s); btn.classList.toggle('on', lit); btn.setAttribute('aria-pressed', String(lit)); };
     }
-    const now = el('div', { class: 'now', text: there ? '' : 'not in this build' });
+    let note = there ? '' : 'not in this build';
+    if (there && c.each && !each.length) note = c.none;
+    const now = el('div', { class: 'now', text: note });
     now.update = c.now && there ? s => now.textContent = c.now(s) : null;
     box.append(el('div', { class: 'control' }, el('div', { class: 'name', text: c.title }), row, now));
   }
@@ -278,7 +301,7 @@ function buildControls() {
   const list = $('actionlist');
   list.textContent = '';
   for (const [name, u] of Object.entries(known)) {
-    list.append(el('option', { value: u.split(/[ |\[]/)[0] === name ? name + ' ' : name }));
+    list.append(el('option', { value: name + ' ' }));
     if (!covered.has(name)) usage.append(el('div', {}, el('code', { text: u || name })));
   }
 }
@@ -322,6 +345,7 @@ function showState(s) {
     tbl.append(el('tr', {}, el('td', { class: 'k', text: label }), el('td', { class: 'v' + (yes ? ' yes' : ''), text: String(v) })));
   }
   $('statejson').textContent = JSON.stringify(s, null, 2);
+  buildControls(s);
   updateControls(s);
   if (s.pictures) for (const [name, p] of Object.entries(s.pictures)) showPicture({ name, ...p });
 }
@@ -352,8 +376,8 @@ function showPicture(p) {
 
 // The LCD at a whole multiple of its real size, so its pixels stay sharp.
 function scaleLcd(w, h) {
-  const room = $('lcd').closest('.panel').clientWidth - 260;
-  const k = Math.max(1, Math.min(4, Math.floor(room / w)));
+  const room = $('lcd').closest('.panel').clientWidth - 60;
+  const k = Math.max(1, Math.min(3, Math.floor(room / w)));
   $('lcd').style.width = w * k + 'px';
   $('lcd').style.height = h * k + 'px';
 }
@@ -374,7 +398,10 @@ function addLog(lines, dropped) {
     const e = logEntry(ev);
     logLines.push(e);
     // The output tab also shows what was done to the box.
-    if (ev.op === 'action') logLines.push({ kind: 'output', cls: 'act', text: e.text });
+    if (ev.op === 'action') {
+      const t = (ev.t / 1000).toFixed(3).padStart(8);
+      logLines.push({ kind: 'output', cls: 'act', text: `${t}  → ${ev.text}  (${ev.from})` });
+    }
   }
   if (logLines.length > MAX_LOG) logLines.splice(0, logLines.length - MAX_LOG);
   renderLog();
@@ -390,6 +417,7 @@ function renderLog() {
     frag.append(el('div', { class: e.cls, text: e.text }));
   }
   box.textContent = '';
+  if (!frag.childNodes.length) frag.append(el('div', { class: 't', text: tab === 'output' ? 'nothing printed yet' : 'no trace yet' }));
   box.append(frag);
   if ($('follow').checked) box.scrollTop = box.scrollHeight;
 }
@@ -413,7 +441,7 @@ async function main() {
     const list = await (await fetch('/api/actions')).json();
     for (const a of list) known[a.name] = a.usage;
   } catch (e) { toast('cannot read the actions: ' + e.message, true); }
-  buildControls();
+  buildControls(null);
   try { showState(await (await fetch('/api/state')).json()); } catch (e) { /* the stream brings it */ }
   connect();
 

@@ -53,6 +53,7 @@ struct WebPanel::Impl {
     struct Pic {
         uint64_t fp = 0;  // 0: nothing shown
         uint64_t version = 0;
+        int64_t changed_t = 0;  // box time the change was seen
         uint64_t png_fp = 0;
         std::string png;
     };
@@ -121,6 +122,7 @@ struct WebPanel::Impl {
             auto img = picture(box, name);
             fps[name] = img ? fingerprint(*img) : 0;
         }
+        int64_t seen_t = box.now_ms();
         json st = session->state();
         json no_t = st;
         no_t.erase("t");
@@ -133,6 +135,7 @@ struct WebPanel::Impl {
             if (p.fp != fp || p.version == 0) {
                 p.fp = fp;
                 p.version++;
+                p.changed_t = seen_t;
                 news = true;
             }
         }
@@ -187,7 +190,7 @@ struct WebPanel::Impl {
             uint64_t &seen = c.pic_versions[name];
             if (seen != p.version) {
                 seen = p.version;
-                json j = {{"name", name}, {"version", p.version}, {"shown", p.fp != 0}};
+                json j = {{"name", name}, {"version", p.version}, {"shown", p.fp != 0}, {"t", p.changed_t}};
                 out += "event: picture\ndata: " + j.dump() + "\n\n";
             }
         }
@@ -265,12 +268,19 @@ void WebPanel::start(Session &session)
     std::thread([&d] { d.svr.listen_after_bind(); }).detach();
 }
 
-void WebPanel::drain(int ms)
+void WebPanel::close()
 {
     Impl &d = *impl_;
-    std::unique_lock<std::mutex> g(d.m);
+    std::lock_guard<std::mutex> g(d.m);
     d.stopping = true;
     d.cv.notify_all();
+}
+
+void WebPanel::drain(int ms)
+{
+    close();
+    Impl &d = *impl_;
+    std::unique_lock<std::mutex> g(d.m);
     d.idle_cv.wait_for(g, std::chrono::milliseconds(ms), [&d] { return d.in_flight.empty() && d.streams == 0; });
 }
 
@@ -322,6 +332,11 @@ void WebPanel::Impl::routes()
 
     svr.Post("/api/action", [this](const httplib::Request &req, httplib::Response &res) {
         std::string err;
+        {
+            std::lock_guard<std::mutex> g(m);
+            if (stopping)
+                return reply_json(res, error_json("the run has ended"), 503);
+        }
         auto action = parse_action(req.body, err);
         if (!action)
             return reply_json(res, error_json(err), 400);

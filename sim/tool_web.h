@@ -32,8 +32,10 @@ public:
     int port() const;
     // Starts answering, for this session.
     void start(Session &session);
-    // Ends the event streams and waits (at most `ms`) for answers in flight,
-    // so the answer to a quit reaches its caller before the process ends.
+    // Takes no more actions and ends the event streams: the run is ending.
+    void close();
+    // Waits (at most `ms`) for answers in flight, so the answer to a quit
+    // reaches its caller before the process ends.
     void drain(int ms);
 
 private:
