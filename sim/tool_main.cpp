@@ -6,11 +6,13 @@
 #include "tool_web.h"
 
 #include <algorithm>
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <future>
 #include <optional>
 #include <pthread.h>
 #include <string>
@@ -221,11 +223,16 @@ int main(int argc, char **argv)
         say_out("boxsim: front panel at http://%s:%d/\n", shown.c_str(), web.port());
     }
 
+    // The script runs on its own thread; `left` counts its lines not yet started.
+    std::atomic<size_t> left{script ? script->steps.size() : 0};
+    std::promise<void> script_done;
+    auto script_ended = script_done.get_future();
     if (script) {
-        std::thread([&session, &script, serving, &opt] {
+        std::thread([&session, &script, &left, &script_done, serving, &opt] {
             for (const auto &step : script->steps) {
                 if (!session.wait_until_box_time(step.at_ms))
-                    return;
+                    break;
+                left--;
                 try {
                     run_action(session.box(), step.action, "script");
                 } catch (const std::exception &e) {
@@ -234,9 +241,12 @@ int main(int argc, char **argv)
                     session.note_failure();
                 }
             }
+            script_done.set_value();
             if (!serving && !opt.seconds)
                 session.request_end(EndReason::ScriptDone);
         }).detach();
+    } else {
+        script_done.set_value();
     }
 
     std::optional<std::chrono::steady_clock::time_point> deadline;
@@ -244,6 +254,18 @@ int main(int argc, char **argv)
         deadline = std::chrono::steady_clock::now() +
                    std::chrono::milliseconds(static_cast<int64_t>(*opt.seconds * 1000) - session.box().now_ms());
     EndReason why = session.wait_end(deadline);
+    if (why == EndReason::Seconds) {
+        // Every line of the script is due by the end (checked before the
+        // run); one that is late behind a slow action still runs.
+        if (script_ended.wait_for(std::chrono::seconds(60)) != std::future_status::ready)
+            say("boxsim: the script has not caught up 60 s after the end of the run\n");
+        session.request_end(EndReason::Seconds);
+    }
+    if (left > 0) {
+        say("boxsim: the run ended before %zu line(s) of %s ran\n", left.load(), script->file.c_str());
+        if (why == EndReason::Seconds)
+            session.note_failure();
+    }
 
     if (serving)
         web.close();

@@ -333,8 +333,9 @@ EndReason Session::wait_end(std::optional<std::chrono::steady_clock::time_point>
     std::unique_lock<std::mutex> g(end_m_);
     auto ended = [this] { return end_ != EndReason::None; };
     if (deadline) {
+        // The caller ends the run once the script has caught up.
         if (!end_cv_.wait_until(g, *deadline, ended))
-            end_ = EndReason::Seconds;
+            return EndReason::Seconds;
     } else {
         end_cv_.wait(g, ended);
     }

@@ -78,6 +78,8 @@ public:
 
     // Ending the run: any thread may ask; main waits.
     void request_end(EndReason why);
+    // Waits for a request to end, or until the deadline; then returns
+    // Seconds without ending the run yet.
     EndReason wait_end(std::optional<std::chrono::steady_clock::time_point> deadline);
     // Waits until `at_ms` on the box's clock or until the run ends; true when
     // the time has come.
