@@ -171,19 +171,5 @@ TEST_F(DhcpStep, GarbageOutputLeavesTheRecordSane)
         EXPECT_LE(l.size(), 254u);
 }
 
-TEST(DhcpParse, CountsTheNumbersRead)
-{
-    unsigned char ip[4] = {9, 9, 9, 9};
-    EXPECT_EQ(dhcp_parse_lease("Lease of 1.2.3.4 obtained", ip), 4);
-    EXPECT_EQ(dhcp_parse_lease("Lease of 5.6 obtained", ip), 2);
-    EXPECT_EQ(ip[0], 5);
-    EXPECT_EQ(ip[1], 6);
-    EXPECT_EQ(ip[2], 3);
-    EXPECT_EQ(dhcp_parse_lease("Lease of  7 .8", ip), 1) << "a dot must follow the number at once";
-    EXPECT_EQ(dhcp_parse_lease("Leaseof 1.1.1.1", ip), 4) << "blank space in the form matches none";
-    EXPECT_EQ(dhcp_parse_lease("Lease 1.1.1.1", ip), 0);
-    EXPECT_EQ(dhcp_parse_lease("", ip), 0);
-}
-
 } // namespace
 } // namespace monitortest

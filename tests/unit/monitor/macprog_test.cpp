@@ -68,21 +68,6 @@ TEST_F(MacProg, RecordSlotsFillerChecksumAndKeptHeader)
     EXPECT_TRUE(printed_is(""));
 }
 
-TEST_F(MacProg, BuiltRecordOverAnyHeader)
-{
-    unsigned char rec[kMacRecordSize];
-    for (int i = 0; i < 12; ++i)
-        rec[i] = static_cast<unsigned char>(0xF0 + i);
-    macprog_build_record(rec, kAddr);
-    unsigned sum = 0;
-    for (int i = 0; i < 140; ++i)
-        sum += rec[i];
-    EXPECT_EQ(rec[0], 0xF0);
-    EXPECT_EQ(rec[11], 0xFB);
-    EXPECT_EQ(rec[140], sum & 0xFF);
-    EXPECT_EQ(rec[141], sum & 0xFF);
-}
-
 TEST_F(MacProg, LengthIsAnEightBitCount)
 {
     start();
