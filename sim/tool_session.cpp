@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <set>
 #include <unistd.h>
 
 namespace boxsim::tool {
@@ -313,8 +314,13 @@ std::string Session::actions_as_script()
 {
     std::lock_guard<std::mutex> g(actions_m_);
     std::string out = "# boxsim scenario: the actions of a run on the box profile '" + profile_name_ + "'\n";
-    for (const auto &[t, text] : actions_run_)
-        out += std::to_string(t) + "ms " + text + "\n";
+    std::set<std::string> snapshots;
+    for (const auto &[t, text] : actions_run_) {
+        // A script takes each snapshot name once; a name taken again by hand
+        // is kept as a comment, to be renamed for a replay.
+        bool again = text.starts_with("snapshot ") && !snapshots.insert(text).second;
+        out += (again ? "# " : "") + std::to_string(t) + "ms " + text + (again ? "   (name taken before)" : "") + "\n";
+    }
     return out;
 }
 

@@ -23,7 +23,7 @@ constexpr size_t kLogKeep = 2000;      // trace lines kept for late page loads
 constexpr size_t kLogBacklog = 300;    // lines a new page gets at once
 constexpr size_t kLogBatch = 500;      // lines per event at most
 constexpr int kMaxStreams = 4;         // the server has 8 threads; keep some for requests
-constexpr auto kMinRecheck = std::chrono::milliseconds(40);
+constexpr auto kMinRecheck = std::chrono::milliseconds(25);
 
 uint64_t fingerprint(const Image &img)
 {
@@ -85,8 +85,10 @@ struct WebPanel::Impl {
         log.emplace_back(log_next++, ev);
         if (log.size() > kLogKeep)
             log.pop_front();
-        std::string op = ev.value("op", "");
-        if (op != "stdout" && op != "stderr")
+        // Looking at a file changes nothing a person sees; everything else
+        // (writes, requests, blits, commands, actions) may.
+        static const std::set<std::string> passive = {"stdout", "stderr", "stat", "access", "open", "close", "read"};
+        if (!passive.count(ev.value("op", "")))
             dirty = true;
         cv.notify_all();
     }

@@ -2,6 +2,7 @@
 #ifdef BOXSIM_BINARY
 
 #include "boxsim_process.h"
+#include "script.h"
 
 #include <httplib.h>
 
@@ -110,11 +111,22 @@ TEST_F(Web, ActionsAreCheckedLikeScriptLinesAndSnapshotsWriteFiles)
     EXPECT_EQ(st["snapshot"], "web-1");
     EXPECT_TRUE(fs::exists(out_ + "/web-1-tv.png"));
 
-    // What was done can be replayed as a script.
+    // By hand a name may be taken again (the files are replaced).
+    r = act("snapshot web-1");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 200) << r->body;
+
+    // What was done can be replayed as a script: refused lines are not in
+    // it, and the name taken twice is left to the user as a comment.
     auto script = client_->Get("/api/script");
     ASSERT_TRUE(script);
     EXPECT_NE(script->body.find("ms snapshot web-1\n"), std::string::npos) << script->body;
+    EXPECT_NE(script->body.find("ms snapshot web-1   (name taken before)\n"), std::string::npos) << script->body;
     EXPECT_EQ(script->body.find("frobnicate"), std::string::npos);
+    std::string err;
+    auto replay = boxsim::parse_script(script->body, "replay.txt", err);
+    ASSERT_TRUE(replay) << err;
+    EXPECT_EQ(replay->snapshots(), std::vector<std::string>{"web-1"});
 }
 
 TEST_F(Web, TheEventStreamBringsStateAndWhatHappens)
