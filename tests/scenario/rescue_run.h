@@ -268,6 +268,25 @@ inline bool tv_line_is(const boxsim::Image &tv, int y, const char *text)
     return true;
 }
 
+// Lit pixels of a panel frame in the two 24-row text lines whose tops are
+// given; -1 when any pixel outside them is lit.
+inline std::pair<int, int> lit_in_lines(const boxsim::LcdFrame &frame, int first_top, int second_top)
+{
+    boxsim::Image img = boxsim::lcd_decode(frame);
+    std::pair<int, int> lit{0, 0};
+    for (int y = 0; y < img.height; ++y)
+        for (int x = 0; x < img.width; ++x)
+            if (img.at(x, y) & 0xFFFFFF) {
+                if (y >= first_top && y < first_top + 24)
+                    ++lit.first;
+                else if (y >= second_top && y < second_top + 24)
+                    ++lit.second;
+                else
+                    return {-1, -1};
+            }
+    return lit;
+}
+
 // Whether everything of the TV outside the two text lines is black.
 inline bool tv_black_around_lines(const boxsim::Image &tv)
 {

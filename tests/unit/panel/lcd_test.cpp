@@ -109,23 +109,6 @@ TEST(LcdLoadBmp, PicturesAreShownUprightWithoutSkew)
     }
 }
 
-TEST(LcdLoadBmp, TopDownPicturesAreShownUprightToo)
-{
-    const int w = 3, h = 2;
-    std::string bmp = boxsim::encode_bmp24(coordinate_picture(w, h));
-    // The same pixels stored top row first, as a negative height says.
-    std::string flipped = bmp;
-    size_t stride = 12;
-    memcpy(&flipped[54], &bmp[54 + stride], stride);
-    memcpy(&flipped[54 + stride], &bmp[54], stride);
-    int32_t neg = -h;
-    memcpy(&flipped[22], &neg, 4);
-    std::vector<uint8_t> a(w * h * 3), b(w * h * 3);
-    ASSERT_EQ(lcd_load_bmp(a.data(), w, h, 24, bytes_of(bmp), bmp.size()), 0);
-    ASSERT_EQ(lcd_load_bmp(b.data(), w, h, 24, bytes_of(flipped), flipped.size()), 0);
-    EXPECT_EQ(a, b);
-}
-
 TEST(LcdLoadBmp, LargerPicturesAreCroppedAtThePanel)
 {
     std::string bmp = boxsim::encode_bmp24(coordinate_picture(30, 20));
@@ -235,29 +218,6 @@ class LcdText : public testing::Test {
 protected:
     void SetUp() override { fb_font_init(); }
 };
-
-TEST_F(LcdText, DrawsBlackLettersOnAWhiteBoxInTheMiddle)
-{
-    const int w = 120, h = 60;
-    std::vector<uint8_t> f(w * h * 2, 0);
-    lcd_load_text(f.data(), w, h, 16, "OK");
-    int top = h, bottom = -1, left = w, right = -1, black_inside = 0;
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x)
-            if (px16(f, w, x, y) == 0xFFFF) {
-                top = std::min(top, y), bottom = std::max(bottom, y);
-                left = std::min(left, x), right = std::max(right, x);
-            }
-    ASSERT_GE(bottom, 0) << "no white box";
-    // The white box is the text rectangle: one line of the font, centred.
-    EXPECT_EQ(bottom - top + 1, 24);
-    EXPECT_EQ(top, (h - 24) / 2);
-    EXPECT_LE(std::abs((left) - (w - 1 - right)), 1);
-    for (int y = top; y <= bottom; ++y)
-        for (int x = left; x <= right; ++x)
-            black_inside += px16(f, w, x, y) == 0;
-    EXPECT_GT(black_inside, 20) << "no letters in the box";
-}
 
 TEST_F(LcdText, LeavesTheFrameAloneForNoTextOrNoRoom)
 {
