@@ -21,8 +21,10 @@ extra=()
 start=$(date +%s)
 for p in "${presets[@]}"; do
   echo "=== $p ==="
+  t0=$(date +%s)
   cmake --preset "$p" "${extra[@]}" >/dev/null
   cmake --build --preset "$p"
   ctest --preset "$p"
+  echo "=== $p: built and passed in $(( $(date +%s) - t0 )) s ==="
 done
 echo "all test runs passed in $(( $(date +%s) - start )) s: ${presets[*]}"

@@ -18,6 +18,13 @@ using boxsim::json;
 // look at them), else into a temporary directory that goes away.
 void write_pictures(boxsim::Box &box, const std::string &tag)
 {
+#if !BOXSIM_HAVE_PNG
+    // The box's own build has no PNG library; the pictures are checked by
+    // their pixels elsewhere.
+    (void)box;
+    (void)tag;
+    return;
+#endif
     boxtest::TempDir tmp;
     const char *env = getenv("BOX_PICTURES_DIR");
     std::string dir = env && *env ? env : tmp.path();
