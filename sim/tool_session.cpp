@@ -246,10 +246,8 @@ void Session::start()
 {
     box_ = std::make_unique<Box>(profile_);
     if (trace_f_) {
-        // What the device models recorded while the box was being made.
-        for (const auto &ev : box_->trace().events())
-            fprintf(trace_f_, "%s\n", ev.dump(-1, ' ', false, json::error_handler_t::replace).c_str());
-        box_->trace().set_sink(trace_f_);
+        // With what the device models recorded while the box was being made.
+        box_->trace().set_sink(trace_f_, true);
     }
     listener_ = box_->trace().add_listener([this](const json &ev) {
         if (ev.value("op", "") != "action")

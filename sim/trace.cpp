@@ -19,15 +19,7 @@ void Trace::record(json ev)
                         .count();
         line["t"] = t;
         if (sink_) {
-            // "t" and "op" lead the line; the other members follow by name.
-            json rest = line;
-            rest.erase("t");
-            rest.erase("op");
-            std::string tail = rest.dump(-1, ' ', false, json::error_handler_t::replace);
-            std::string op = line.contains("op") ? line["op"].dump(-1, ' ', false, json::error_handler_t::replace)
-                                                 : "\"\"";
-            fprintf(sink_, "{\"t\":%lld,\"op\":%s%s%s\n", static_cast<long long>(t), op.c_str(),
-                    tail.size() > 2 ? "," : "", tail.size() > 2 ? tail.c_str() + 1 : "}");
+            fprintf(sink_, "%s\n", format(line).c_str());
             fflush(sink_);
         }
         if (events_.size() >= limit_) {
@@ -42,6 +34,23 @@ void Trace::record(json ev)
     cv_.notify_all();
     for (auto &l : ls)
         l(line);
+}
+
+std::string Trace::format(const json &line)
+{
+    // "t" and "op" lead the line; the other members follow by name.
+    json rest = line;
+    rest.erase("t");
+    rest.erase("op");
+    std::string tail = rest.dump(-1, ' ', false, json::error_handler_t::replace);
+    std::string op =
+        line.contains("op") ? line["op"].dump(-1, ' ', false, json::error_handler_t::replace) : "\"\"";
+    std::string out = "{\"t\":" + std::to_string(line.value("t", static_cast<int64_t>(0))) + ",\"op\":" + op;
+    if (tail.size() > 2)
+        out += "," + tail.substr(1);
+    else
+        out += "}";
+    return out;
 }
 
 std::vector<Trace::json> Trace::events() const
@@ -95,10 +104,15 @@ bool Trace::wait_for(const std::function<bool(const json &)> &pred, std::chrono:
     }
 }
 
-void Trace::set_sink(FILE *sink)
+void Trace::set_sink(FILE *sink, bool replay)
 {
     std::lock_guard<std::mutex> g(m_);
     sink_ = sink;
+    if (sink_ && replay) {
+        for (const auto &e : events_)
+            fprintf(sink_, "%s\n", format(e).c_str());
+        fflush(sink_);
+    }
 }
 
 int Trace::add_listener(Listener l)

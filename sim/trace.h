@@ -33,8 +33,11 @@ public:
     // Waits until an event satisfies pred; true if one did before the timeout.
     bool wait_for(const std::function<bool(const json &)> &pred, std::chrono::milliseconds timeout) const;
 
-    // Every event is also written as a line to this stream (may be null).
-    void set_sink(FILE *sink);
+    // Every event is also written as a line to this stream (may be null);
+    // with `replay`, the events recorded so far are written first.
+    void set_sink(FILE *sink, bool replay = false);
+    // One event as a trace line: "t" and "op" first, then the rest by name.
+    static std::string format(const json &ev);
     // Every event is also passed to the listener (the web front panel).
     int add_listener(Listener l);
     void remove_listener(int id);
