@@ -45,11 +45,12 @@ std::string Trace::format(const json &line)
     std::string tail = rest.dump(-1, ' ', false, json::error_handler_t::replace);
     std::string op =
         line.contains("op") ? line["op"].dump(-1, ' ', false, json::error_handler_t::replace) : "\"\"";
-    std::string out = "{\"t\":" + std::to_string(line.value("t", static_cast<int64_t>(0))) + ",\"op\":" + op;
+    std::string out = "{\"t\":";
+    out.append(std::to_string(line.value("t", static_cast<int64_t>(0)))).append(",\"op\":").append(op);
     if (tail.size() > 2)
-        out += "," + tail.substr(1);
+        out.append(",").append(tail, 1, std::string::npos);
     else
-        out += "}";
+        out.append("}");
     return out;
 }
 
