@@ -6,10 +6,10 @@
 #include "app/testui.h"
 #include "gfx/font.h"
 #include "gfx/screen_text.h"
-#include "image.h"
+#include "core/image.h"
 #include "kni/bkni.h"
-#include "panel.h"
-#include "script.h"
+#include "devices/panel.h"
+#include "boxsim/script.h"
 #include "sim_test.h"
 
 #include <dirent.h>

@@ -2,7 +2,7 @@
 // text display and the LEDs show, and how the process ends on request.
 #include "rescue_run.h"
 
-#include "script.h"
+#include "boxsim/script.h"
 
 #include <csignal>
 #include <cstdio>

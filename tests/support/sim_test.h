@@ -1,8 +1,8 @@
 // Helpers for tests that run the system against a fresh simulated box.
 #pragma once
 
-#include "box.h"
-#include "stdio_capture.h"
+#include "core/box.h"
+#include "core/stdio_capture.h"
 
 #include <gtest/gtest.h>
 

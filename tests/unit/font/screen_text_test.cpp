@@ -2,7 +2,7 @@
 #include "font_test_util.h"
 #include "gfx/fb.h"
 #include "gfx/screen_text.h"
-#include "image.h"
+#include "core/image.h"
 #include "sim_test.h"
 
 #include <gtest/gtest.h>

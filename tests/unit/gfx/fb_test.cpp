@@ -2,7 +2,7 @@
 // the driver's ways of refusing, clipped fills and presentation.
 #include "gfx_test_util.h"
 
-#include "dev_fb.h"
+#include "devices/fb.h"
 #include "gfx/fb.h"
 #include "platform/os.h"
 

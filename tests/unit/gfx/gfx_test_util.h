@@ -3,7 +3,7 @@
 #pragma once
 
 #include "gfx/fb.h"
-#include "image.h"
+#include "core/image.h"
 #include "sim_test.h"
 
 #include <cstdint>

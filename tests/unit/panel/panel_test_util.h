@@ -1,7 +1,7 @@
 // Helpers for the front-panel tests: boxes with a given panel, frame pixels.
 #pragma once
 
-#include "panel.h"
+#include "devices/panel.h"
 #include "sim_test.h"
 
 #include <cstdint>

@@ -7,7 +7,7 @@
 #include "gfx/fb.h"
 #include "gfx/font.h"
 #include "gfx/screen_text.h"
-#include "image.h"
+#include "core/image.h"
 
 #include <cstring>
 

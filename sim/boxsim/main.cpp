@@ -1,0 +1,287 @@
+// boxsim: the system's front end on a simulated box, with scenario scripts,
+// recorded outputs and a web front panel.
+#include "core/box.h"
+#include "boxsim/script.h"
+#include "boxsim/session.h"
+#include "boxsim/web.h"
+
+#include <algorithm>
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <future>
+#include <optional>
+#include <pthread.h>
+#include <string>
+#include <thread>
+#include <unistd.h>
+
+using namespace boxsim;
+using namespace boxsim::tool;
+
+namespace {
+
+const char kUsage[] = R"(usage: boxsim [--box NAME|FILE] [--front-end rescue] [--script FILE] [--out DIR]
+              [--seconds N] [--serve [ADDR:]PORT]
+
+Runs the box's system on a simulated box.
+
+  --box NAME|FILE     box profile: a name from sim/boxes/ (default: default) or a
+                      path to a profile JSON file
+  --front-end NAME    front end to run (default: rescue)
+  --script FILE       scenario: one action per line, "AT ACTION ARGS...", where AT
+                      is the time since start (0, 1.5s, 250ms); '#' starts a comment
+  --out DIR           write trace.jsonl, stdout.log, stderr.log and, for each
+                      snapshot and at the end ("final"), NAME-tv.png, NAME-lcd.png
+                      and NAME-state.json into DIR (created when missing)
+  --seconds N         end the run N seconds after start (decimals allowed)
+  --serve [ADDR:]PORT serve the web front panel (loopback addresses only; port 0
+                      picks a free one). Without --script and --seconds the panel
+                      is served on 127.0.0.1:8080.
+  --help              this text
+
+The run ends with the script's quit action, after --seconds, after the script's
+last action (when there is no --seconds and no panel), or on Ctrl-C.
+Exit status: 0 when the run ended as asked, 1 when an output could not be
+written or the front end did not end on quit, 2 for a bad command line,
+profile, script or port, 130 when interrupted before the asked end.
+
+Actions:
+)";
+
+struct Options {
+    std::string box = "default";
+    std::string front_end = "rescue";
+    std::string script;
+    std::string out;
+    std::optional<double> seconds;
+    std::optional<std::string> serve;
+};
+
+[[noreturn]] void bad(const std::string &msg)
+{
+    say("boxsim: %s\n", msg.c_str());
+    fflush(nullptr);
+    _exit(2);
+}
+
+void print_usage()
+{
+    std::string text = kUsage;
+    for (const auto &[name, a] : actions())
+        text += "  " + (a.usage.empty() ? name : a.usage) + "\n";
+    text += "\nFront ends:\n";
+    for (const auto &f : front_ends())
+        text += std::string("  ") + f.name + "  " + f.about + "\n";
+    text += "\nBox profiles (" + Box::boxes_dir() + "):\n ";
+    std::error_code ec;
+    std::vector<std::string> names;
+    for (const auto &e : std::filesystem::directory_iterator(Box::boxes_dir(), ec))
+        if (e.path().extension() == ".json")
+            names.push_back(e.path().stem().string());
+    std::sort(names.begin(), names.end());
+    for (const auto &n : names)
+        text += " " + n;
+    text += "\n";
+    fputs(text.c_str(), stdout);
+}
+
+Options parse_options(int argc, char **argv)
+{
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i], value;
+        bool inline_value = false;
+        if (arg.starts_with("--") && arg.find('=') != std::string::npos) {
+            value = arg.substr(arg.find('=') + 1);
+            arg = arg.substr(0, arg.find('='));
+            inline_value = true;
+        }
+        if (arg == "--help" || arg == "-h") {
+            print_usage();
+            exit(0);
+        }
+        auto take = [&]() -> std::string {
+            if (inline_value)
+                return value;
+            if (i + 1 >= argc)
+                bad(arg + " needs a value (see --help)");
+            return argv[++i];
+        };
+        if (arg == "--box") {
+            o.box = take();
+        } else if (arg == "--front-end") {
+            o.front_end = take();
+        } else if (arg == "--script") {
+            o.script = take();
+        } else if (arg == "--out") {
+            o.out = take();
+            if (o.out.empty())
+                bad("--out needs a directory");
+        } else if (arg == "--seconds") {
+            std::string v = take();
+            char *end = nullptr;
+            double s = strtod(v.c_str(), &end);
+            if (v.empty() || *end || !(s > 0) || s > 86400)
+                bad("--seconds takes a number of seconds above 0 and at most 86400, not '" + v + "'");
+            o.seconds = s;
+        } else if (arg == "--serve") {
+            o.serve = take();
+        } else {
+            bad("unknown option '" + arg + "' (see --help)");
+        }
+    }
+    return o;
+}
+
+// Ctrl-C and SIGTERM end the run the orderly way: outputs are written. A
+// second one ends the process at once.
+void watch_signals(Session &session)
+{
+    std::thread([&session] {
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, SIGINT);
+        sigaddset(&set, SIGTERM);
+        int sig = 0;
+        sigwait(&set, &sig);
+        say("\nboxsim: ending the run (%s); again to stop at once\n", sig == SIGINT ? "Ctrl-C" : "SIGTERM");
+        session.request_end(EndReason::Signal);
+        sigwait(&set, &sig);
+        _exit(130);
+    }).detach();
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    // Every thread, the system's included, leaves these signals to the
+    // signal thread.
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    keep_terminal();
+
+    Options opt = parse_options(argc, argv);
+
+    // Everything that can be wrong with the request is found before the box
+    // is made and before any output exists.
+    const FrontEnd *fe = find_front_end(opt.front_end);
+    if (!fe) {
+        std::string names;
+        for (const auto &f : front_ends())
+            names += std::string(names.empty() ? "" : ", ") + f.name;
+        bad("unknown front end '" + opt.front_end + "' (known: " + names + ")");
+    }
+    std::string err;
+    auto profile = Box::load_profile(opt.box, err);
+    if (!profile)
+        bad(err);
+
+    std::optional<Script> script;
+    if (!opt.script.empty()) {
+        script = load_script(opt.script, err);
+        if (!script)
+            bad(err);
+        if (opt.out.empty() && !script->snapshots().empty())
+            bad(opt.script + ": the script takes snapshots but there is no --out DIR to write them to");
+        if (opt.seconds && !script->steps.empty()) {
+            const ScriptStep &last = script->steps.back();
+            if (last.at_ms > static_cast<int64_t>(*opt.seconds * 1000)) {
+                char secs[32];
+                snprintf(secs, sizeof secs, "%g", *opt.seconds);
+                bad(opt.script + ":" + std::to_string(last.line) + ": comes after the end of the run (--seconds " +
+                    secs + ")");
+            }
+        }
+    }
+
+    bool serving = opt.serve.has_value() || (!script && !opt.seconds);
+    WebPanel web;
+    std::string host = "127.0.0.1";
+    int port = 8080;
+    if (opt.serve && !parse_serve_address(*opt.serve, host, port, err))
+        bad(err);
+    if (serving && !web.bind(host, port, err))
+        bad(err);
+
+    Session session(*profile, opt.box, *fe, opt.out);
+    if (!session.open_outputs(err))
+        bad(err);
+
+    watch_signals(session);
+    session.start();
+    if (serving) {
+        web.start(session);
+        std::string shown = host.find(':') != std::string::npos ? "[" + host + "]" : host;
+        say_out("boxsim: front panel at http://%s:%d/\n", shown.c_str(), web.port());
+    }
+
+    // The script runs on its own thread; `left` counts its lines not yet started.
+    std::atomic<size_t> left{script ? script->steps.size() : 0};
+    std::promise<void> script_done;
+    auto script_ended = script_done.get_future();
+    if (script) {
+        std::thread([&session, &script, &left, &script_done, serving, &opt] {
+            for (const auto &step : script->steps) {
+                if (!session.wait_until_box_time(step.at_ms))
+                    break;
+                left--;
+                try {
+                    run_action(session.box(), step.action, "script");
+                } catch (const std::exception &e) {
+                    say("boxsim: %s:%d: %s: %s\n", script->file.c_str(), step.line, step.action.text.c_str(),
+                        e.what());
+                    session.note_failure();
+                }
+            }
+            script_done.set_value();
+            if (!serving && !opt.seconds)
+                session.request_end(EndReason::ScriptDone);
+        }).detach();
+    } else {
+        script_done.set_value();
+    }
+
+    std::optional<std::chrono::steady_clock::time_point> deadline;
+    if (opt.seconds)
+        deadline = std::chrono::steady_clock::now() +
+                   std::chrono::milliseconds(static_cast<int64_t>(*opt.seconds * 1000) - session.box().now_ms());
+    EndReason why = session.wait_end(deadline);
+    if (why == EndReason::Seconds) {
+        // Every line of the script is due by the end (checked before the
+        // run); one that is late behind a slow action still runs.
+        if (script_ended.wait_for(std::chrono::seconds(60)) != std::future_status::ready)
+            say("boxsim: the script has not caught up 60 s after the end of the run\n");
+        session.request_end(EndReason::Seconds);
+    }
+    if (left > 0) {
+        say("boxsim: the run ended before %zu line(s) of %s ran\n", left.load(), script->file.c_str());
+        if (why == EndReason::Seconds)
+            session.note_failure();
+    }
+
+    if (serving)
+        web.close();
+    session.finish();
+    if (serving)
+        web.drain(1000);
+
+    int status = 0;
+    if (why == EndReason::Signal && (opt.seconds || script))
+        status = 130;
+    if (session.failures())
+        status = 1;
+    if (session.has_outputs())
+        say("boxsim: run ended after %lld ms; outputs in %s\n", static_cast<long long>(session.box().now_ms()),
+            session.out_dir().c_str());
+    fflush(nullptr);
+    // The system's tasks are never joined: the process ends with them.
+    _exit(status);
+}

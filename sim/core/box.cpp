@@ -1,0 +1,456 @@
+#include "core/box.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+
+namespace boxsim {
+
+// ---------------------------------------------------------------------------
+// Nodes
+
+void Node::describe_write(const void *buf, size_t len, json &ev) const
+{
+    const auto *p = static_cast<const unsigned char *>(buf);
+    bool text = true;
+    for (size_t i = 0; i < len && text; ++i)
+        text = p[i] >= 0x20 || p[i] == '\n' || p[i] == '\r' || p[i] == '\t';
+    if (text && len <= 4096)
+        ev["text"] = std::string(reinterpret_cast<const char *>(p), len);
+}
+
+mode_t Directory::kind() const { return S_IFDIR; }
+mode_t Device::kind() const { return S_IFCHR; }
+mode_t File::kind() const { return S_IFREG; }
+
+off_t File::size() const
+{
+    if (generate)
+        return static_cast<off_t>(generate().size());
+    std::lock_guard<std::mutex> g(m_);
+    return static_cast<off_t>(data_.size());
+}
+
+int File::open(OpenFile &of)
+{
+    int acc = of.flags & O_ACCMODE;
+    if (read_only && acc != O_RDONLY)
+        return -EACCES;
+    if (generate) {
+        of.snapshot = generate();
+        return 0;
+    }
+    if ((of.flags & O_TRUNC) && acc != O_RDONLY) {
+        std::lock_guard<std::mutex> g(m_);
+        data_.clear();
+    }
+    return 0;
+}
+
+ssize_t File::read(OpenFile &of, void *buf, size_t len)
+{
+    if ((of.flags & O_ACCMODE) == O_WRONLY)
+        return -EBADF;
+    std::string local;
+    const std::string *src = &of.snapshot;
+    std::unique_lock<std::mutex> g(m_, std::defer_lock);
+    if (!generate) {
+        g.lock();
+        src = &data_;
+    }
+    if (of.offset >= static_cast<off_t>(src->size()))
+        return 0;
+    size_t n = std::min(len, src->size() - static_cast<size_t>(of.offset));
+    memcpy(buf, src->data() + of.offset, n);
+    of.offset += static_cast<off_t>(n);
+    return static_cast<ssize_t>(n);
+}
+
+ssize_t File::write(OpenFile &of, const void *buf, size_t len)
+{
+    if ((of.flags & O_ACCMODE) == O_RDONLY)
+        return -EBADF;
+    std::string now;
+    {
+        std::lock_guard<std::mutex> g(m_);
+        if (of.flags & O_APPEND)
+            of.offset = static_cast<off_t>(data_.size());
+        size_t end = static_cast<size_t>(of.offset) + len;
+        if (end > data_.size())
+            data_.resize(end, '\0');
+        memcpy(data_.data() + of.offset, buf, len);
+        of.offset += static_cast<off_t>(len);
+        if (on_write)
+            now = data_;
+    }
+    if (on_write)
+        on_write(now);
+    return static_cast<ssize_t>(len);
+}
+
+std::string File::content() const
+{
+    if (generate)
+        return generate();
+    std::lock_guard<std::mutex> g(m_);
+    return data_;
+}
+
+void File::set_content(std::string content)
+{
+    std::lock_guard<std::mutex> g(m_);
+    data_ = std::move(content);
+}
+
+// ---------------------------------------------------------------------------
+// Registries
+
+namespace {
+std::vector<Module> &module_list()
+{
+    static std::vector<Module> list;
+    return list;
+}
+std::map<std::string, ActionInfo> &action_map()
+{
+    static std::map<std::string, ActionInfo> map;
+    return map;
+}
+std::atomic<Box *> g_current{nullptr};
+} // namespace
+
+void register_module(Module m)
+{
+    auto &l = module_list();
+    l.push_back(std::move(m));
+    std::stable_sort(l.begin(), l.end(), [](const Module &a, const Module &b) { return a.order < b.order; });
+}
+
+const std::vector<Module> &modules() { return module_list(); }
+
+void register_action(ActionInfo a)
+{
+    std::string name = a.name;
+    action_map()[name] = std::move(a);
+}
+
+const std::map<std::string, ActionInfo> &actions() { return action_map(); }
+
+// ---------------------------------------------------------------------------
+// Box
+
+Box::Box() : Box(json::object()) {}
+
+Box::Box(const json &profile) : profile_(profile), trace_(std::chrono::steady_clock::now())
+{
+    start_ = std::chrono::steady_clock::now();
+    // A reader that goes away must not kill the process: the shell's pipes
+    // report EPIPE instead.
+    signal(SIGPIPE, SIG_IGN);
+    init_base();
+    // The model word, as the box's info driver gives it.
+    if (profile_.is_object() && profile_.contains("model") && profile_["model"].is_string())
+        add_file("/proc/stb/info/cvmodel", profile_["model"].get<std::string>() + "\n");
+    // Plain files the profile names directly.
+    if (profile_.is_object() && profile_.contains("files") && profile_["files"].is_object())
+        for (auto it = profile_["files"].begin(); it != profile_["files"].end(); ++it)
+            if (it.value().is_string())
+                add_file(it.key(), it.value().get<std::string>());
+    previous_ = g_current.exchange(this);
+    for (const auto &m : modules())
+        if (m.install)
+            m.install(*this, profile_);
+}
+
+Box::~Box()
+{
+    stopping_ = true;
+    changed();
+    Box *self = this;
+    g_current.compare_exchange_strong(self, previous_);
+}
+
+Box *Box::current() { return g_current.load(); }
+
+void Box::init_base()
+{
+    for (const char *d : {"/dev", "/proc", "/proc/stb", "/sys", "/tmp", "/root", "/etc", "/usr/bin"})
+        add_dir(d);
+    add_file("/dev/null");
+}
+
+std::string Box::boxes_dir()
+{
+    if (const char *env = getenv("BOXSIM_BOXES"))
+        return env;
+    return std::string(BOXSIM_SOURCE_DIR) + "/sim/boxes";
+}
+
+std::optional<json> Box::load_profile(const std::string &name_or_path, std::string &err)
+{
+    std::string path = name_or_path;
+    bool is_path = name_or_path.find('/') != std::string::npos ||
+                   (name_or_path.size() > 5 && name_or_path.ends_with(".json"));
+    if (!is_path)
+        path = boxes_dir() + "/" + name_or_path + ".json";
+    std::ifstream in(path);
+    if (!in) {
+        err = is_path ? "cannot read box profile " + path
+                      : "unknown box profile '" + name_or_path + "' (no " + path + ")";
+        return std::nullopt;
+    }
+    std::stringstream ss;
+    ss << in.rdbuf();
+    json j = json::parse(ss.str(), nullptr, false, true);
+    if (j.is_discarded() || !j.is_object()) {
+        err = "box profile " + path + " is not a JSON object";
+        return std::nullopt;
+    }
+    return j;
+}
+
+std::unique_ptr<Box> Box::from_profile(const std::string &name_or_path, std::string &err)
+{
+    auto j = load_profile(name_or_path, err);
+    if (!j)
+        return nullptr;
+    return std::make_unique<Box>(*j);
+}
+
+std::string Box::normalize(const std::string &path)
+{
+    std::string out;
+    std::vector<std::string> parts;
+    std::string cur;
+    for (char c : path + "/") {
+        if (c == '/') {
+            if (cur == "..") {
+                if (!parts.empty())
+                    parts.pop_back();
+            } else if (!cur.empty() && cur != ".") {
+                parts.push_back(cur);
+            }
+            cur.clear();
+        } else {
+            cur += c;
+        }
+    }
+    for (auto &p : parts)
+        out += "/" + p;
+    return out.empty() ? "/" : out;
+}
+
+void Box::add_dir(const std::string &path)
+{
+    std::string p = normalize(path);
+    std::lock_guard<std::mutex> g(tree_m_);
+    for (size_t pos = 1; pos != std::string::npos;) {
+        size_t next = p.find('/', pos);
+        std::string prefix = next == std::string::npos ? p : p.substr(0, next);
+        auto &slot = tree_[prefix];
+        if (!slot)
+            slot = std::make_shared<Directory>();
+        pos = next == std::string::npos ? next : next + 1;
+    }
+}
+
+void Box::add_node(const std::string &path, std::shared_ptr<Node> node)
+{
+    std::string p = normalize(path);
+    size_t slash = p.rfind('/');
+    if (slash > 0)
+        add_dir(p.substr(0, slash));
+    std::lock_guard<std::mutex> g(tree_m_);
+    tree_[p] = std::move(node);
+}
+
+std::shared_ptr<File> Box::add_file(const std::string &path, std::string content)
+{
+    auto f = std::make_shared<File>(std::move(content));
+    add_node(path, f);
+    return f;
+}
+
+void Box::remove(const std::string &path)
+{
+    std::string p = normalize(path);
+    std::lock_guard<std::mutex> g(tree_m_);
+    tree_.erase(p);
+    std::string prefix = p + "/";
+    for (auto it = tree_.lower_bound(prefix); it != tree_.end() && it->first.starts_with(prefix);)
+        it = tree_.erase(it);
+}
+
+std::shared_ptr<Node> Box::lookup(const std::string &path) const
+{
+    std::string p = normalize(path);
+    std::lock_guard<std::mutex> g(tree_m_);
+    auto it = tree_.find(p);
+    return it == tree_.end() ? nullptr : it->second;
+}
+
+bool Box::exists(const std::string &path) const { return lookup(path) != nullptr; }
+
+std::shared_ptr<File> Box::file(const std::string &path) const
+{
+    return std::dynamic_pointer_cast<File>(lookup(path));
+}
+
+std::string Box::read_file(const std::string &path) const
+{
+    auto f = file(path);
+    return f ? f->content() : std::string();
+}
+
+std::vector<std::string> Box::list(const std::string &dir) const
+{
+    std::string prefix = normalize(dir);
+    if (prefix != "/")
+        prefix += "/";
+    std::vector<std::string> out;
+    std::lock_guard<std::mutex> g(tree_m_);
+    for (auto it = tree_.lower_bound(prefix); it != tree_.end() && it->first.starts_with(prefix); ++it) {
+        std::string rest = it->first.substr(prefix.size());
+        if (!rest.empty() && rest.find('/') == std::string::npos)
+            out.push_back(rest);
+    }
+    return out;
+}
+
+int Box::fd_open(const std::string &path, int flags, int &err)
+{
+    std::string p = normalize(path);
+    auto node = lookup(p);
+    int acc = flags & O_ACCMODE;
+    if (!node) {
+        if (!(flags & O_CREAT)) {
+            err = ENOENT;
+            return -1;
+        }
+        size_t slash = p.rfind('/');
+        auto parent = lookup(slash == 0 ? "/" : p.substr(0, slash));
+        if (slash != 0 && (!parent || parent->kind() != S_IFDIR)) {
+            err = parent ? ENOTDIR : ENOENT;
+            return -1;
+        }
+        node = add_file(p);
+    } else if (node->kind() == S_IFDIR && acc != O_RDONLY) {
+        err = EISDIR;
+        return -1;
+    }
+    auto of = std::make_shared<OpenFile>();
+    of->node = node;
+    of->path = p;
+    of->flags = flags;
+    int r = node->open(*of);
+    if (r < 0) {
+        err = -r;
+        return -1;
+    }
+    std::lock_guard<std::mutex> g(fd_m_);
+    int fd = next_fd_++;
+    fds_[fd] = of;
+    return fd;
+}
+
+std::shared_ptr<OpenFile> Box::fd_get(int fd) const
+{
+    std::lock_guard<std::mutex> g(fd_m_);
+    auto it = fds_.find(fd);
+    return it == fds_.end() ? nullptr : it->second;
+}
+
+int Box::fd_close(int fd)
+{
+    std::shared_ptr<OpenFile> of;
+    {
+        std::lock_guard<std::mutex> g(fd_m_);
+        auto it = fds_.find(fd);
+        if (it == fds_.end())
+            return -EBADF;
+        of = it->second;
+        fds_.erase(it);
+    }
+    of->node->release(*of);
+    return 0;
+}
+
+void Box::changed()
+{
+    {
+        std::lock_guard<std::mutex> g(change_m_);
+        ++generation_;
+    }
+    change_cv_.notify_all();
+}
+
+bool Box::wait_change(const std::function<bool()> &pred, std::chrono::steady_clock::time_point deadline)
+{
+    std::unique_lock<std::mutex> g(change_m_);
+    for (;;) {
+        uint64_t gen = generation_;
+        g.unlock();
+        if (pred())
+            return true;
+        if (stopping_)
+            return false;
+        g.lock();
+        if (generation_ != gen)
+            continue;
+        if (change_cv_.wait_until(g, deadline, [&] { return generation_ != gen; }) == false) {
+            g.unlock();
+            return pred();
+        }
+    }
+}
+
+int64_t Box::now_ms() const
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start_)
+        .count();
+}
+
+json Box::describe()
+{
+    json state = json::object();
+    for (const auto &m : modules())
+        if (m.describe)
+            m.describe(*this, state);
+    return state;
+}
+
+const char *errno_name(int err)
+{
+    switch (err) {
+    case 0: return "OK";
+    case EPERM: return "EPERM";
+    case ENOENT: return "ENOENT";
+    case EINTR: return "EINTR";
+    case EIO: return "EIO";
+    case ENXIO: return "ENXIO";
+    case EBADF: return "EBADF";
+    case EAGAIN: return "EAGAIN";
+    case ENOMEM: return "ENOMEM";
+    case EACCES: return "EACCES";
+    case EFAULT: return "EFAULT";
+    case EBUSY: return "EBUSY";
+    case EEXIST: return "EEXIST";
+    case ENODEV: return "ENODEV";
+    case ENOTDIR: return "ENOTDIR";
+    case EISDIR: return "EISDIR";
+    case EINVAL: return "EINVAL";
+    case ENOSPC: return "ENOSPC";
+    case ENOTTY: return "ENOTTY";
+    case EPIPE: return "EPIPE";
+    case ETIMEDOUT: return "ETIMEDOUT";
+    case EOPNOTSUPP: return "EOPNOTSUPP";
+    default: return "E?";
+    }
+}
+
+} // namespace boxsim

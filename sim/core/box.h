@@ -1,0 +1,244 @@
+// The simulated box: an in-memory stand-in for the box's kernel, drivers and
+// shell, which the platform facade (os.h) talks to on a development machine.
+//
+// A Box holds a file tree of plain files, directories and device nodes, a
+// descriptor table, the trace of everything the system did, and the state of
+// each device model ("parts"). Device models register themselves as modules:
+// each installs its nodes from the box profile when a Box is made, and may add
+// scenario actions and entries to the state snapshot.
+#pragma once
+
+#include "core/trace.h"
+
+#include <nlohmann/json.hpp>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+#include <typeindex>
+#include <vector>
+
+namespace boxsim {
+
+using json = nlohmann::json;
+class Box;
+
+// One open file description: what a successful os::open made.
+struct OpenFile {
+    std::shared_ptr<class Node> node;
+    std::string path;
+    int flags = 0;
+    off_t offset = 0;
+    std::string snapshot;         // generated files: the content as it was at open
+    std::shared_ptr<void> state;  // device models: per-open state
+};
+
+// A node of the file tree. Operations return a result >= 0 or a negative
+// errno value, as a driver does inside the kernel.
+class Node {
+public:
+    virtual ~Node() = default;
+    virtual mode_t kind() const = 0;  // S_IFREG, S_IFDIR or S_IFCHR
+    virtual off_t size() const { return 0; }
+    virtual int open(OpenFile &) { return 0; }
+    virtual void release(OpenFile &) {}
+    virtual ssize_t read(OpenFile &, void *, size_t) { return -EINVAL; }
+    virtual ssize_t write(OpenFile &, const void *, size_t) { return -EINVAL; }
+    // `ev` is the trace event of this request: add decoded arguments to it.
+    virtual int ioctl(OpenFile &, unsigned long, unsigned long, json &) { return -ENOTTY; }
+    // Ready events for poll; blocking waits use Box::wait_change.
+    virtual short poll(OpenFile &, short events) { return events & (POLLIN_ | POLLOUT_); }
+    virtual void *mmap(OpenFile &, size_t, off_t, int &err)
+    {
+        err = ENODEV;
+        return nullptr;
+    }
+    // Fills a trace event for a write of these bytes (default: the text).
+    virtual void describe_write(const void *buf, size_t len, json &ev) const;
+
+    static constexpr short POLLIN_ = 0x001;
+    static constexpr short POLLOUT_ = 0x004;
+};
+
+class Directory : public Node {
+public:
+    mode_t kind() const override;
+    ssize_t read(OpenFile &, void *, size_t) override { return -EISDIR; }
+};
+
+// A plain file: /proc and /sys attributes, pictures, value files.
+class File : public Node {
+public:
+    explicit File(std::string content = {}) : data_(std::move(content)) {}
+    mode_t kind() const override;
+    off_t size() const override;
+    int open(OpenFile &) override;
+    ssize_t read(OpenFile &, void *, size_t) override;
+    ssize_t write(OpenFile &, const void *, size_t) override;
+
+    std::string content() const;
+    void set_content(std::string content);
+
+    // Content made afresh at every open, as a kernel attribute is.
+    std::function<std::string()> generate;
+    // Called with the whole new content after every write (driver side effects).
+    std::function<void(const std::string &)> on_write;
+    bool read_only = false;
+
+private:
+    mutable std::mutex m_;
+    std::string data_;
+};
+
+// A device node; device models derive from it.
+class Device : public Node {
+public:
+    mode_t kind() const override;
+};
+
+// ---------------------------------------------------------------------------
+// Device-model modules and scenario actions.
+
+struct Module {
+    std::string name;
+    int order = 100;  // lower installs first
+    std::function<void(Box &, const json &profile)> install;
+    // Adds this model's state to a snapshot (may be empty).
+    std::function<void(Box &, json &state)> describe;
+};
+void register_module(Module m);
+const std::vector<Module> &modules();
+
+// A scenario action: `AT NAME ARGS...` in scripts, the same name over HTTP.
+using ActionRun = std::function<void(Box &)>;
+// Checks the arguments; returns the action to run, or nullopt with `err` set.
+using ActionParse =
+    std::function<std::optional<ActionRun>(const std::vector<std::string> &args, std::string &err)>;
+struct ActionInfo {
+    std::string name;
+    std::string usage;  // e.g. "cable plug [SPEED] | cable unplug"
+    ActionParse parse;
+};
+void register_action(ActionInfo a);
+const std::map<std::string, ActionInfo> &actions();
+
+// Registration at static-initialisation time, from a module's own file.
+struct Registrar {
+    explicit Registrar(std::function<void()> f) { f(); }
+};
+#define BOXSIM_CONCAT2(a, b) a##b
+#define BOXSIM_CONCAT(a, b) BOXSIM_CONCAT2(a, b)
+#define BOXSIM_REGISTER(body) \
+    static ::boxsim::Registrar BOXSIM_CONCAT(boxsim_registrar_, __LINE__)([] { body; })
+
+// ---------------------------------------------------------------------------
+
+class Box {
+public:
+    // An empty box: no profile, only the basic tree. Becomes the current box.
+    Box();
+    // A box made from a profile (JSON object). Becomes the current box.
+    explicit Box(const json &profile);
+    ~Box();
+    Box(const Box &) = delete;
+    Box &operator=(const Box &) = delete;
+
+    // Loads a profile by name (sim/boxes/NAME.json) or path. On failure
+    // returns null and explains in `err`.
+    static std::unique_ptr<Box> from_profile(const std::string &name_or_path, std::string &err);
+    static std::optional<json> load_profile(const std::string &name_or_path, std::string &err);
+    static std::string boxes_dir();
+
+    // The box the facade talks to (the last one made and not yet destroyed).
+    static Box *current();
+
+    const json &profile() const { return profile_; }
+    Trace &trace() { return trace_; }
+
+    // --- file tree (paths are absolute; parents are made as needed)
+    std::shared_ptr<File> add_file(const std::string &path, std::string content = {});
+    void add_node(const std::string &path, std::shared_ptr<Node> node);
+    void add_dir(const std::string &path);
+    void remove(const std::string &path);  // the node and everything below it
+    std::shared_ptr<Node> lookup(const std::string &path) const;
+    bool exists(const std::string &path) const;
+    std::shared_ptr<File> file(const std::string &path) const;
+    std::string read_file(const std::string &path) const;  // "" if not a plain file
+    std::vector<std::string> list(const std::string &dir) const;  // child names
+
+    // --- descriptors (used by the facade)
+    int fd_open(const std::string &path, int flags, int &err);
+    std::shared_ptr<OpenFile> fd_get(int fd) const;
+    int fd_close(int fd);
+
+    // --- state of the device models, one object per type, made on first use
+    template <class T> T &part()
+    {
+        std::lock_guard<std::mutex> g(parts_m_);
+        auto &slot = parts_[std::type_index(typeid(T))];
+        if (!slot)
+            slot = std::make_shared<T>();
+        return *std::static_pointer_cast<T>(slot);
+    }
+
+    // --- change notification: device models call changed() when their state
+    // moves; poll and blocking reads wait for it.
+    void changed();
+    // Waits until pred() holds or the deadline passes; returns pred().
+    bool wait_change(const std::function<bool()> &pred, std::chrono::steady_clock::time_point deadline);
+    bool wait_for(const std::function<bool()> &pred, std::chrono::milliseconds timeout)
+    {
+        return wait_change(pred, std::chrono::steady_clock::now() + timeout);
+    }
+
+    // Milliseconds since the box was made.
+    int64_t now_ms() const;
+
+    // A snapshot of every module's state.
+    json describe();
+
+    // Set when the box is being torn down; long-running simulator threads end.
+    bool stopping() const { return stopping_.load(); }
+
+    static constexpr int kFirstFd = 4000;
+
+private:
+    void init_base();
+    static std::string normalize(const std::string &path);
+
+    json profile_;
+    Trace trace_;
+    std::chrono::steady_clock::time_point start_;
+
+    mutable std::mutex tree_m_;
+    std::map<std::string, std::shared_ptr<Node>> tree_;
+
+    mutable std::mutex fd_m_;
+    std::map<int, std::shared_ptr<OpenFile>> fds_;
+    int next_fd_ = kFirstFd;
+
+    std::mutex parts_m_;
+    std::map<std::type_index, std::shared_ptr<void>> parts_;
+
+    std::mutex change_m_;
+    std::condition_variable change_cv_;
+    uint64_t generation_ = 0;
+
+    std::atomic<bool> stopping_{false};
+    Box *previous_ = nullptr;
+};
+
+// Errno names for the trace ("ENOENT").
+const char *errno_name(int err);
+
+} // namespace boxsim

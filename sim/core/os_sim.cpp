@@ -1,0 +1,415 @@
+// The simulated box's backend of the platform facade. Every call acts on the
+// current Box and is recorded in its trace.
+#include "platform/os.h"
+
+#include "core/box.h"
+#include "core/shell.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <map>
+#include <mutex>
+#include <sys/mman.h>
+#include <thread>
+#include <unistd.h>
+
+using boxsim::Box;
+using boxsim::json;
+
+namespace {
+
+Box *box_or_fail()
+{
+    Box *b = Box::current();
+    if (!b)
+        errno = ENODEV;
+    return b;
+}
+
+int fail(int err)
+{
+    errno = err;
+    return -1;
+}
+
+void note_result(json &ev, long result, int err)
+{
+    ev["result"] = result;
+    if (result < 0)
+        ev["errno"] = boxsim::errno_name(err);
+}
+
+std::string hex(unsigned long v)
+{
+    char buf[32];
+    snprintf(buf, sizeof buf, "0x%lx", v);
+    return buf;
+}
+
+// The command's standard output as seen by os::system: the process's own.
+class StdoutIo : public boxsim::ShellIo {
+public:
+    bool out(std::string_view text) override
+    {
+        return ::write(STDOUT_FILENO, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    }
+};
+
+// The command's standard output as seen by os::popen: a real pipe.
+class PipeIo : public boxsim::ShellIo {
+public:
+    explicit PipeIo(int fd) : fd_(fd) {}
+    ~PipeIo() override { close_write(); }
+    bool out(std::string_view text) override
+    {
+        std::lock_guard<std::mutex> g(m_);
+        if (ended() || fd_ < 0)
+            return false;
+        while (!text.empty()) {
+            ssize_t n = ::write(fd_, text.data(), text.size());
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                ended_ = true;  // the reader went away: a real command dies of SIGPIPE here
+                return false;
+            }
+            text.remove_prefix(static_cast<size_t>(n));
+        }
+        return true;
+    }
+    void close_write()
+    {
+        std::lock_guard<std::mutex> g(m_);
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    std::mutex m_;
+    int fd_;
+};
+
+struct PopenJob {
+    std::string cmd;
+    std::shared_ptr<PipeIo> io;
+    std::thread thread;
+    int status = 0;
+};
+
+std::mutex g_jobs_m;
+std::map<FILE *, std::unique_ptr<PopenJob>> g_jobs;
+
+// fopen on the box: a stdio stream over a descriptor of the box.
+ssize_t cookie_read(void *c, char *buf, size_t size)
+{
+    ssize_t n = os::read(static_cast<int>(reinterpret_cast<intptr_t>(c)), buf, size);
+    return n < 0 ? -1 : n;
+}
+ssize_t cookie_write(void *c, const char *buf, size_t size)
+{
+    ssize_t n = os::write(static_cast<int>(reinterpret_cast<intptr_t>(c)), buf, size);
+    return n < 0 ? 0 : n;
+}
+int cookie_seek(void *c, off64_t *pos, int whence)
+{
+    off_t r = os::lseek(static_cast<int>(reinterpret_cast<intptr_t>(c)), static_cast<off_t>(*pos), whence);
+    if (r < 0)
+        return -1;
+    *pos = r;
+    return 0;
+}
+int cookie_close(void *c) { return os::close(static_cast<int>(reinterpret_cast<intptr_t>(c))); }
+
+} // namespace
+
+namespace os {
+
+int stat(const char *path, struct ::stat *st)
+{
+    Box *box = box_or_fail();
+    if (!box || !path)
+        return fail(box ? EFAULT : ENODEV);
+    auto node = box->lookup(path);
+    json ev = {{"op", "stat"}, {"path", path}};
+    note_result(ev, node ? 0 : -1, ENOENT);
+    box->trace().record(std::move(ev));
+    if (!node)
+        return fail(ENOENT);
+    memset(st, 0, sizeof *st);
+    st->st_mode = node->kind() | (node->kind() == S_IFDIR ? 0755 : 0644);
+    st->st_size = node->size();
+    st->st_nlink = 1;
+    return 0;
+}
+
+int access(const char *path, int mode)
+{
+    Box *box = box_or_fail();
+    if (!box || !path)
+        return fail(box ? EFAULT : ENODEV);
+    (void)mode;
+    bool ok = box->exists(path);
+    json ev = {{"op", "access"}, {"path", path}};
+    note_result(ev, ok ? 0 : -1, ENOENT);
+    box->trace().record(std::move(ev));
+    return ok ? 0 : fail(ENOENT);
+}
+
+int open(const char *path, int flags, mode_t)
+{
+    Box *box = box_or_fail();
+    if (!box || !path)
+        return fail(box ? EFAULT : ENODEV);
+    int err = 0;
+    int fd = box->fd_open(path, flags, err);
+    json ev = {{"op", "open"}, {"path", path}};
+    int acc = flags & O_ACCMODE;
+    ev["mode"] = acc == O_RDONLY ? "r" : acc == O_WRONLY ? "w" : "rw";
+    if (flags & O_NONBLOCK)
+        ev["nonblock"] = true;
+    note_result(ev, fd, err);
+    box->trace().record(std::move(ev));
+    return fd < 0 ? fail(err) : fd;
+}
+
+int close(int fd)
+{
+    Box *box = box_or_fail();
+    if (!box)
+        return -1;
+    auto of = box->fd_get(fd);
+    if (!of)
+        return fail(EBADF);
+    box->trace().record({{"op", "close"}, {"path", of->path}});
+    box->fd_close(fd);
+    return 0;
+}
+
+ssize_t read(int fd, void *buf, size_t count)
+{
+    Box *box = box_or_fail();
+    if (!box)
+        return -1;
+    auto of = box->fd_get(fd);
+    if (!of)
+        return fail(EBADF);
+    ssize_t n = of->node->read(*of, buf, count);
+    if (n < 0)
+        return fail(static_cast<int>(-n));
+    if (n > 0) {
+        json ev = {{"op", "read"}, {"path", of->path}, {"len", n}};
+        of->node->describe_write(buf, static_cast<size_t>(n), ev);
+        box->trace().record(std::move(ev));
+    }
+    return n;
+}
+
+ssize_t write(int fd, const void *buf, size_t count)
+{
+    Box *box = box_or_fail();
+    if (!box)
+        return -1;
+    auto of = box->fd_get(fd);
+    if (!of)
+        return fail(EBADF);
+    ssize_t n = of->node->write(*of, buf, count);
+    json ev = {{"op", "write"}, {"path", of->path}, {"len", count}};
+    of->node->describe_write(buf, count, ev);
+    note_result(ev, n, static_cast<int>(-n));
+    box->trace().record(std::move(ev));
+    return n < 0 ? fail(static_cast<int>(-n)) : n;
+}
+
+off_t lseek(int fd, off_t offset, int whence)
+{
+    Box *box = box_or_fail();
+    if (!box)
+        return -1;
+    auto of = box->fd_get(fd);
+    if (!of)
+        return fail(EBADF);
+    off_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? of->offset : of->node->size();
+    if (whence != SEEK_SET && whence != SEEK_CUR && whence != SEEK_END)
+        return fail(EINVAL);
+    if (base + offset < 0)
+        return fail(EINVAL);
+    of->offset = base + offset;
+    return of->offset;
+}
+
+int ioctl(int fd, unsigned long request, unsigned long arg)
+{
+    Box *box = box_or_fail();
+    if (!box)
+        return -1;
+    auto of = box->fd_get(fd);
+    json ev = {{"op", "ioctl"}, {"req", hex(request)}};
+    if (!of) {
+        // A descriptor the box never gave out: the driver is never reached.
+        ev["fd"] = fd;
+        note_result(ev, -1, EBADF);
+        box->trace().record(std::move(ev));
+        return fail(EBADF);
+    }
+    ev["path"] = of->path;
+    int r = of->node->ioctl(*of, request, arg, ev);
+    note_result(ev, r < 0 ? -1 : r, -r);
+    box->trace().record(std::move(ev));
+    return r < 0 ? fail(-r) : r;
+}
+
+void *mmap(void *, size_t length, int, int, int fd, off_t offset)
+{
+    Box *box = box_or_fail();
+    if (!box)
+        return MAP_FAILED;
+    auto of = box->fd_get(fd);
+    if (!of) {
+        errno = EBADF;
+        return MAP_FAILED;
+    }
+    int err = 0;
+    void *p = of->node->mmap(*of, length, offset, err);
+    json ev = {{"op", "mmap"}, {"path", of->path}, {"len", length}};
+    note_result(ev, p ? 0 : -1, err);
+    box->trace().record(std::move(ev));
+    if (!p) {
+        errno = err;
+        return MAP_FAILED;
+    }
+    return p;
+}
+
+int munmap(void *, size_t) { return 0; }
+
+int poll(struct pollfd *fds, nfds_t nfds, int timeout_ms)
+{
+    Box *box = box_or_fail();
+    if (!box)
+        return -1;
+    auto scan = [&] {
+        int ready = 0;
+        for (nfds_t i = 0; i < nfds; ++i) {
+            fds[i].revents = 0;
+            if (fds[i].fd < 0)
+                continue;
+            auto of = box->fd_get(fds[i].fd);
+            if (!of)
+                fds[i].revents = POLLNVAL;
+            else
+                fds[i].revents = of->node->poll(*of, fds[i].events);
+            ready += fds[i].revents != 0;
+        }
+        return ready;
+    };
+    int ready = scan();
+    if (ready || timeout_ms == 0)
+        return ready;
+    auto deadline = timeout_ms < 0 ? std::chrono::steady_clock::time_point::max()
+                                   : std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    box->wait_change([&] { return (ready = scan()) > 0; }, deadline);
+    return ready;
+}
+
+void sync()
+{
+    if (Box *box = Box::current())
+        box->trace().record({{"op", "sync"}});
+}
+
+FILE *fopen(const char *path, const char *mode)
+{
+    if (!mode)
+        return errno = EINVAL, nullptr;
+    int flags;
+    bool plus = strchr(mode, '+') != nullptr;
+    switch (mode[0]) {
+    case 'r': flags = plus ? O_RDWR : O_RDONLY; break;
+    case 'w': flags = (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC; break;
+    case 'a': flags = (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND; break;
+    default: errno = EINVAL; return nullptr;
+    }
+    int fd = os::open(path, flags, 0644);
+    if (fd < 0)
+        return nullptr;
+    cookie_io_functions_t io = {cookie_read, cookie_write, cookie_seek, cookie_close};
+    FILE *f = fopencookie(reinterpret_cast<void *>(static_cast<intptr_t>(fd)), mode, io);
+    if (!f) {
+        os::close(fd);
+        return nullptr;
+    }
+    return f;
+}
+
+FILE *popen(const char *command, const char *mode)
+{
+    Box *box = box_or_fail();
+    if (!box || !command || !mode)
+        return nullptr;
+    if (mode[0] != 'r') {
+        errno = EINVAL;
+        return nullptr;
+    }
+    int p[2];
+    if (pipe2(p, O_CLOEXEC) != 0)
+        return nullptr;
+    FILE *f = fdopen(p[0], "r");
+    if (!f) {
+        ::close(p[0]);
+        ::close(p[1]);
+        return nullptr;
+    }
+    auto job = std::make_unique<PopenJob>();
+    job->cmd = command;
+    job->io = std::make_shared<PipeIo>(p[1]);
+    box->trace().record({{"op", "popen"}, {"cmd", command}});
+    PopenJob *j = job.get();
+    job->thread = std::thread([box, j] {
+        j->status = boxsim::run_shell(*box, j->cmd, *j->io);
+        j->io->close_write();
+    });
+    std::lock_guard<std::mutex> g(g_jobs_m);
+    g_jobs[f] = std::move(job);
+    return f;
+}
+
+int pclose(FILE *stream)
+{
+    std::unique_ptr<PopenJob> job;
+    {
+        std::lock_guard<std::mutex> g(g_jobs_m);
+        auto it = g_jobs.find(stream);
+        if (it == g_jobs.end()) {
+            errno = ECHILD;
+            return -1;
+        }
+        job = std::move(it->second);
+        g_jobs.erase(it);
+    }
+    // Closing the read end ends a command that still writes; then wait for it.
+    fclose(stream);
+    job->io->end();
+    job->thread.join();
+    int status = job->status;
+    if (Box *box = Box::current())
+        box->trace().record({{"op", "pclose"}, {"cmd", job->cmd}, {"status", status}});
+    return status << 8;
+}
+
+int system(const char *command)
+{
+    Box *box = box_or_fail();
+    if (!box)
+        return -1;
+    if (!command)
+        return 1;  // a shell is available
+    StdoutIo io;
+    int status = boxsim::run_shell(*box, command, io);
+    box->trace().record({{"op", "system"}, {"cmd", command}, {"status", status}});
+    return status << 8;
+}
+
+} // namespace os

@@ -1,0 +1,141 @@
+#include "core/trace.h"
+
+#include <algorithm>
+
+namespace boxsim {
+
+void Trace::record(json ev)
+{
+    json line = std::move(ev);
+    if (!line.is_object())
+        line = json{{"op", "note"}, {"value", line}};
+
+    std::vector<Listener> ls;
+    {
+        std::lock_guard<std::mutex> g(m_);
+        // Timed under the lock, so that lines of threads recording at the
+        // same moment are kept, and written, in time order.
+        int64_t t = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start_)
+                        .count();
+        line["t"] = t;
+        if (sink_) {
+            fprintf(sink_, "%s\n", format(line).c_str());
+            fflush(sink_);
+        }
+        if (events_.size() >= limit_) {
+            size_t drop = limit_ / 4 + 1;
+            events_.erase(events_.begin(), events_.begin() + std::min(drop, events_.size()));
+            dropped_ += drop;
+        }
+        events_.push_back(line);
+        for (auto &l : listeners_)
+            ls.push_back(l.second);
+    }
+    cv_.notify_all();
+    for (auto &l : ls)
+        l(line);
+}
+
+std::string Trace::format(const json &line)
+{
+    // "t" and "op" lead the line; the other members follow by name.
+    json rest = line;
+    rest.erase("t");
+    rest.erase("op");
+    std::string tail = rest.dump(-1, ' ', false, json::error_handler_t::replace);
+    std::string op =
+        line.contains("op") ? line["op"].dump(-1, ' ', false, json::error_handler_t::replace) : "\"\"";
+    std::string out = "{\"t\":";
+    out.append(std::to_string(line.value("t", static_cast<int64_t>(0)))).append(",\"op\":").append(op);
+    if (tail.size() > 2)
+        out.append(",").append(tail, 1, std::string::npos);
+    else
+        out.append("}");
+    return out;
+}
+
+std::vector<Trace::json> Trace::events() const
+{
+    std::lock_guard<std::mutex> g(m_);
+    return events_;
+}
+
+std::vector<Trace::json> Trace::find(const std::string &op, const std::string &path) const
+{
+    std::vector<json> out;
+    std::lock_guard<std::mutex> g(m_);
+    for (const auto &e : events_) {
+        if (e.value("op", "") != op)
+            continue;
+        if (!path.empty() && e.value("path", "") != path)
+            continue;
+        out.push_back(e);
+    }
+    return out;
+}
+
+size_t Trace::count(const std::string &op, const std::string &path) const
+{
+    return find(op, path).size();
+}
+
+bool Trace::contains(const std::function<bool(const json &)> &pred) const
+{
+    std::lock_guard<std::mutex> g(m_);
+    return std::any_of(events_.begin(), events_.end(), pred);
+}
+
+bool Trace::wait_for(const std::function<bool(const json &)> &pred, std::chrono::milliseconds timeout) const
+{
+    std::unique_lock<std::mutex> g(m_);
+    size_t seen = 0;
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        for (; seen < events_.size(); ++seen)
+            if (pred(events_[seen]))
+                return true;
+        if (cv_.wait_until(g, deadline) == std::cv_status::timeout) {
+            for (; seen < events_.size(); ++seen)
+                if (pred(events_[seen]))
+                    return true;
+            return false;
+        }
+        // Events may have been dropped from the front while we waited.
+        seen = std::min(seen, events_.size());
+    }
+}
+
+void Trace::set_sink(FILE *sink, bool replay)
+{
+    std::lock_guard<std::mutex> g(m_);
+    sink_ = sink;
+    if (sink_ && replay) {
+        for (const auto &e : events_)
+            fprintf(sink_, "%s\n", format(e).c_str());
+        fflush(sink_);
+    }
+}
+
+int Trace::add_listener(Listener l)
+{
+    std::lock_guard<std::mutex> g(m_);
+    int id = next_listener_++;
+    listeners_.emplace_back(id, std::move(l));
+    return id;
+}
+
+void Trace::remove_listener(int id)
+{
+    std::lock_guard<std::mutex> g(m_);
+    listeners_.erase(std::remove_if(listeners_.begin(), listeners_.end(),
+                                    [id](const auto &p) { return p.first == id; }),
+                     listeners_.end());
+}
+
+void Trace::set_limit(size_t limit)
+{
+    std::lock_guard<std::mutex> g(m_);
+    limit_ = std::max<size_t>(limit, 16);
+}
+
+} // namespace boxsim

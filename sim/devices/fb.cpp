@@ -1,0 +1,393 @@
+// The simulated framebuffer driver /dev/fb0.
+//
+// It behaves like the box's framebuffer driver: the standard screen
+// information requests with the Linux records, memory of smem_len bytes that
+// the system maps and draws into, and the driver's own manual presentation:
+// after FBIO_SET_MANUAL_BLIT nothing is shown until FBIO_BLIT copies the
+// first page to the presented frame, which is what a person sees on the TV.
+// The driver presents only on FBIO_BLIT; without the manual switch the real
+// driver would also show memory as it is drawn, which no test relies on.
+#include "devices/fb.h"
+
+#include "core/box.h"
+#include "core/image.h"
+#include "platform/box_abi.h"
+
+#include <linux/fb.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace boxsim {
+
+namespace {
+
+constexpr const char *kPath = "/dev/fb0";
+constexpr uint32_t kDefaultMemory = 1280u * 1440u * 4u;
+
+std::string hex64(uint64_t v)
+{
+    char buf[20];
+    snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(v));
+    return buf;
+}
+
+// FNV-1a over the presented pixels: equal frames, equal hashes.
+uint64_t fnv1a(const std::vector<uint32_t> &px)
+{
+    uint64_t h = 0xcbf29ce484222325ull;
+    for (uint32_t w : px)
+        for (int i = 0; i < 4; ++i) {
+            h ^= (w >> (8 * i)) & 0xFF;
+            h *= 0x100000001b3ull;
+        }
+    return h;
+}
+
+// A colour field of `bits` bits scaled to 8 bits (full field, full byte).
+uint8_t widen(uint32_t v, uint32_t bits)
+{
+    if (bits == 0)
+        return 0;
+    if (bits >= 8)
+        return static_cast<uint8_t>(v >> (bits - 8));
+    uint32_t max = (1u << bits) - 1;
+    return static_cast<uint8_t>((v * 255 + max / 2) / max);
+}
+
+void set_layout(fb_var_screeninfo &v)
+{
+    auto set = [](fb_bitfield &f, uint32_t off, uint32_t len) {
+        f.offset = off;
+        f.length = len;
+        f.msb_right = 0;
+    };
+    if (v.bits_per_pixel == 16) {
+        set(v.transp, 15, 1);
+        set(v.red, 10, 5);
+        set(v.green, 5, 5);
+        set(v.blue, 0, 5);
+    } else {
+        set(v.transp, 24, 8);
+        set(v.red, 16, 8);
+        set(v.green, 8, 8);
+        set(v.blue, 0, 8);
+    }
+}
+
+// The driver's state, one per box.
+struct FbState {
+    std::mutex m;
+    uint32_t memory = kDefaultMemory;
+    std::unique_ptr<uint32_t[]> mem;  // the device memory, what mmap hands out
+    fb_var_screeninfo var{};
+    fb_fix_screeninfo fix{};
+    bool manual = false;
+    bool single_page_only = false;
+    uint32_t force_bpp = 0;
+    bool refuse_modes = false;
+    std::map<std::string, int> failures;  // request name -> errno
+
+    // Presented frame.
+    long blits = 0;
+    int shown_w = 0, shown_h = 0;
+    std::vector<uint32_t> shown;
+    uint64_t shown_hash = 0;
+
+    // A driver that loads late: the node appears from this thread.
+    std::mutex appear_m;
+    std::condition_variable appear_cv;
+    bool stop = false;
+    std::thread appear;
+
+    ~FbState()
+    {
+        // Box parts go before the file tree and the trace, so the thread may
+        // still add the node while it is told to stop.
+        {
+            std::lock_guard<std::mutex> g(appear_m);
+            stop = true;
+        }
+        appear_cv.notify_all();
+        if (appear.joinable())
+            appear.join();
+    }
+
+    int failure(const std::string &name)
+    {
+        auto it = failures.find(name);
+        return it == failures.end() ? 0 : it->second;
+    }
+
+    void set_fix_for_mode()
+    {
+        fix.line_length = var.xres_virtual * (var.bits_per_pixel / 8);
+        fix.visual = FB_VISUAL_TRUECOLOR;
+    }
+
+    // Copies the visible page to the presented frame (caller holds m).
+    void present()
+    {
+        int w = static_cast<int>(var.xres), h = static_cast<int>(var.yres);
+        shown_w = w;
+        shown_h = h;
+        shown.assign(static_cast<size_t>(w) * h, 0xFF000000u);
+        const auto *bytes = reinterpret_cast<const unsigned char *>(mem.get());
+        size_t bpp = var.bits_per_pixel / 8;
+        for (int y = 0; y < h; ++y) {
+            uint64_t row = static_cast<uint64_t>(var.yoffset + static_cast<uint32_t>(y)) * fix.line_length;
+            for (int x = 0; x < w; ++x) {
+                uint64_t at = row + static_cast<uint64_t>(x) * bpp;
+                if (at + bpp > memory)
+                    break;  // past the memory: left black
+                uint32_t v = 0;
+                if (bpp == 4) {
+                    memcpy(&v, bytes + at, 4);
+                } else {
+                    uint16_t s;
+                    memcpy(&s, bytes + at, 2);
+                    v = s;
+                }
+                uint32_t a = var.transp.length ? widen((v >> var.transp.offset) & ((1u << var.transp.length) - 1),
+                                                       var.transp.length)
+                                               : 0xFF;
+                uint32_t r = widen((v >> var.red.offset) & ((1u << var.red.length) - 1), var.red.length);
+                uint32_t g = widen((v >> var.green.offset) & ((1u << var.green.length) - 1), var.green.length);
+                uint32_t b = widen((v >> var.blue.offset) & ((1u << var.blue.length) - 1), var.blue.length);
+                shown[static_cast<size_t>(y) * w + x] = (a << 24) | (r << 16) | (g << 8) | b;
+            }
+        }
+        shown_hash = fnv1a(shown);
+        ++blits;
+    }
+};
+
+void note_mode(json &ev, const fb_var_screeninfo &v)
+{
+    ev["xres"] = v.xres;
+    ev["yres"] = v.yres;
+    ev["bpp"] = v.bits_per_pixel;
+    ev["yres_virtual"] = v.yres_virtual;
+}
+
+class FbDevice : public Device {
+public:
+    explicit FbDevice(FbState &s) : s_(s) {}
+
+    int ioctl(OpenFile &, unsigned long req, unsigned long arg, json &ev) override
+    {
+        const char *name = box_abi::request_name("fb", static_cast<uint32_t>(req));
+        if (!name)
+            return -ENOTTY;
+        ev["name"] = name;
+        std::lock_guard<std::mutex> g(s_.m);
+        if (int err = s_.failure(name))
+            return -err;
+        void *p = reinterpret_cast<void *>(arg);
+        switch (static_cast<uint32_t>(req)) {
+        case box_abi::FBIOGET_VSCREENINFO:
+            if (!p)
+                return -EFAULT;
+            memcpy(p, &s_.var, sizeof s_.var);
+            note_mode(ev, s_.var);
+            return 0;
+        case box_abi::FBIOPUT_VSCREENINFO: {
+            if (!p)
+                return -EFAULT;
+            fb_var_screeninfo want;
+            memcpy(&want, p, sizeof want);
+            note_mode(ev, want);
+            int r = check_mode(want);
+            if (r < 0)
+                return r;
+            s_.var = want;
+            s_.set_fix_for_mode();
+            memcpy(p, &s_.var, sizeof s_.var);  // what was set
+            ev["set"] = json::object();
+            note_mode(ev["set"], s_.var);
+            return 0;
+        }
+        case box_abi::FBIOGET_FSCREENINFO:
+            if (!p)
+                return -EFAULT;
+            memcpy(p, &s_.fix, sizeof s_.fix);
+            ev["smem_len"] = s_.fix.smem_len;
+            ev["line_length"] = s_.fix.line_length;
+            return 0;
+        case box_abi::FBIO_SET_MANUAL_BLIT: {
+            if (!p)
+                return -EFAULT;
+            unsigned char v = *static_cast<unsigned char *>(p);
+            s_.manual = v != 0;
+            ev["value"] = v;
+            return 0;
+        }
+        case box_abi::FBIO_BLIT:
+            s_.present();
+            ev["blit"] = s_.blits;
+            ev["hash"] = hex64(s_.shown_hash);
+            return 0;
+        }
+        return -ENOTTY;
+    }
+
+    void *mmap(OpenFile &, size_t len, off_t off, int &err) override
+    {
+        std::lock_guard<std::mutex> g(s_.m);
+        if (int e = s_.failure("mmap")) {
+            err = e;
+            return nullptr;
+        }
+        if (len == 0 || off < 0 || static_cast<uint64_t>(off) + len > s_.memory || off % 4096 != 0) {
+            err = EINVAL;
+            return nullptr;
+        }
+        return reinterpret_cast<unsigned char *>(s_.mem.get()) + off;
+    }
+
+private:
+    // What the driver accepts, adjusted the way Linux drivers adjust a mode.
+    int check_mode(fb_var_screeninfo &v)
+    {
+        if (s_.refuse_modes)
+            return -EINVAL;
+        if (s_.force_bpp)
+            v.bits_per_pixel = s_.force_bpp;
+        if (v.bits_per_pixel != 16 && v.bits_per_pixel != 32)
+            return -EINVAL;
+        if (v.xres == 0 || v.yres == 0)
+            return -EINVAL;
+        if (v.xres_virtual < v.xres)
+            v.xres_virtual = v.xres;
+        if (v.yres_virtual < v.yres)
+            v.yres_virtual = v.yres;
+        if (s_.single_page_only && v.yres_virtual > v.yres)
+            return -EINVAL;
+        uint64_t need = static_cast<uint64_t>(v.xres_virtual) * v.yres_virtual * (v.bits_per_pixel / 8);
+        if (need > s_.memory)
+            return -EINVAL;
+        if (static_cast<uint64_t>(v.yoffset) + v.yres > v.yres_virtual || v.xoffset + v.xres > v.xres_virtual)
+            return -EINVAL;
+        set_layout(v);
+        return 0;
+    }
+
+    FbState &s_;
+};
+
+int errno_of(const std::string &request) { return request == "mmap" ? ENOMEM : EIO; }
+
+void install(Box &box, const json &profile)
+{
+    // Every box made from a profile has the driver; an empty box is bare.
+    if (!profile.is_object() || profile.empty())
+        return;
+    json cfg = json::object();
+    if (profile.is_object() && profile.contains("framebuffer") && profile["framebuffer"].is_object())
+        cfg = profile["framebuffer"];
+    if (!cfg.value("present", true))
+        return;
+
+    FbState &s = box.part<FbState>();
+    uint64_t memory = cfg.value("memory", static_cast<uint64_t>(kDefaultMemory));
+    if (memory < 4096 || memory > (1u << 28))
+        memory = kDefaultMemory;
+    s.memory = static_cast<uint32_t>(memory);
+    s.mem.reset(new uint32_t[(s.memory + 3) / 4]());
+
+    json mode = cfg.value("mode", json::object());
+    s.var.xres = s.var.xres_virtual = mode.value("xres", 720u);
+    s.var.yres = s.var.yres_virtual = mode.value("yres", 576u);
+    s.var.bits_per_pixel = mode.value("bpp", 32u) == 16 ? 16 : 32;
+    if (static_cast<uint64_t>(s.var.xres) * s.var.yres * (s.var.bits_per_pixel / 8) > s.memory) {
+        s.var.xres = s.var.xres_virtual = 720;
+        s.var.yres = s.var.yres_virtual = 576;
+    }
+    set_layout(s.var);
+    s.var.height = s.var.width = static_cast<uint32_t>(-1);  // physical size unknown
+    snprintf(s.fix.id, sizeof s.fix.id, "boxfb");
+    s.fix.smem_start = 0x10000000;
+    s.fix.smem_len = s.memory;
+    s.fix.type = FB_TYPE_PACKED_PIXELS;
+    s.fix.accel = FB_ACCEL_NONE;
+    s.set_fix_for_mode();
+
+    s.single_page_only = cfg.value("single_page_only", false);
+    s.force_bpp = cfg.value("force_bpp", 0u);
+    s.refuse_modes = cfg.value("refuse_modes", false);
+    if (cfg.contains("fail") && cfg["fail"].is_array())
+        for (const auto &f : cfg["fail"])
+            if (f.is_string())
+                s.failures[f.get<std::string>()] = errno_of(f.get<std::string>());
+
+    auto node = std::make_shared<FbDevice>(s);
+    double after = cfg.value("appear_after_s", 0.0);
+    if (after <= 0) {
+        box.add_node(kPath, node);
+        return;
+    }
+    auto delay = std::chrono::milliseconds(static_cast<int64_t>(after * 1000));
+    s.appear = std::thread([&s, &box, node, delay] {
+        std::unique_lock<std::mutex> g(s.appear_m);
+        if (s.appear_cv.wait_for(g, delay, [&] { return s.stop; }))
+            return;
+        // Only the file tree and the trace: they outlive the box's parts.
+        box.add_node(kPath, node);
+        box.trace().record({{"op", "device"}, {"path", kPath}, {"event", "appeared"}});
+    });
+}
+
+void describe(Box &box, json &state)
+{
+    FbState &s = box.part<FbState>();
+    if (!s.mem)
+        return;
+    std::lock_guard<std::mutex> g(s.m);
+    json tv = {{"blits", s.blits},
+               {"xres", s.var.xres},
+               {"yres", s.var.yres},
+               {"bpp", s.var.bits_per_pixel},
+               {"yres_virtual", s.var.yres_virtual},
+               {"manual", s.manual},
+               {"present", box.exists(kPath)}};
+    if (s.blits)
+        tv["hash"] = hex64(s.shown_hash);
+    state["tv"] = tv;
+}
+
+std::optional<Image> tv_picture(Box &box)
+{
+    FbState &s = box.part<FbState>();
+    std::lock_guard<std::mutex> g(s.m);
+    if (!s.blits)
+        return std::nullopt;
+    Image img;
+    img.width = s.shown_w;
+    img.height = s.shown_h;
+    img.argb = s.shown;
+    return img;
+}
+
+} // namespace
+
+void fb_set_failure(Box &box, const std::string &request, int err)
+{
+    FbState &s = box.part<FbState>();
+    std::lock_guard<std::mutex> g(s.m);
+    if (err)
+        s.failures[request] = err;
+    else
+        s.failures.erase(request);
+}
+
+BOXSIM_REGISTER({
+    register_module({"framebuffer", 50, install, describe});
+    register_picture("tv", tv_picture);
+});
+
+} // namespace boxsim

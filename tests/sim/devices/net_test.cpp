@@ -1,0 +1,286 @@
+// The simulated network and ports on their own: sysfs as the kernel shows it,
+// ifconfig, the DHCP client's behaviour, the HDMI driver, the flash device,
+// the scenario actions and the snapshot.
+#include "monitor_fixture.h"
+
+#include "platform/box_abi.h"
+#include "platform/os.h"
+#include "core/shell.h"
+
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace monitortest {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+class SimNet : public MonitorTest {
+protected:
+    std::string cat(const char *path)
+    {
+        FILE *f = os::fopen(path, "r");
+        if (!f)
+            return "<missing>";
+        char buf[64] = {};
+        size_t n = fread(buf, 1, sizeof buf - 1, f);
+        bool err = ferror(f);
+        fclose(f);
+        return err ? "<error>" : std::string(buf, n);
+    }
+
+    // Runs an action as the scenario language and the web panel do.
+    std::string act(const std::string &name, std::vector<std::string> args)
+    {
+        std::string err;
+        auto run = boxsim::actions().at(name).parse(args, err);
+        if (!run)
+            return err.empty() ? "error" : err;
+        (*run)(*box);
+        return "";
+    }
+
+    // One popen of the client read to its end; lines with the milliseconds
+    // since the start.
+    std::vector<std::pair<long, std::string>> read_client(int *status = nullptr)
+    {
+        auto t0 = Clock::now();
+        FILE *f = os::popen("udhcpc", "r");
+        std::vector<std::pair<long, std::string>> lines;
+        char buf[512];
+        while (f && fgets(buf, sizeof buf, f)) {
+            buf[strcspn(buf, "\n")] = 0;
+            long ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
+            lines.emplace_back(ms, buf);
+            if (lines.size() == 5)
+                break;
+        }
+        int st = f ? os::pclose(f) : -1;
+        if (status)
+            *status = st;
+        return lines;
+    }
+};
+
+TEST_F(SimNet, InterfaceFilesFollowTheCableAndIfconfig)
+{
+    json p = fast_profile();
+    p["network"]["autoneg_ms"] = 150;
+    start(p);
+    EXPECT_EQ(cat("/sys/class/net/eth0/operstate"), "up\n");
+    EXPECT_EQ(cat("/sys/class/net/eth0/speed"), "1000\n");
+    EXPECT_EQ(cat("/sys/class/net/eth0/address"), "02:1c:b4:10:00:01\n");
+
+    boxsim::net::cable_unplug(*box);
+    EXPECT_EQ(cat("/sys/class/net/eth0/operstate"), "down\n");
+    EXPECT_EQ(cat("/sys/class/net/eth0/speed"), "-1\n");
+    EXPECT_EQ(cat("/sys/class/net/eth0/carrier"), "0\n");
+
+    // A plugged cable needs its negotiation before the link is up.
+    boxsim::net::cable_plug(*box, 100);
+    EXPECT_EQ(cat("/sys/class/net/eth0/operstate"), "down\n");
+    EXPECT_TRUE(boxtest::eventually([&] { return cat("/sys/class/net/eth0/operstate") == "up\n"; }, 2s));
+    EXPECT_EQ(cat("/sys/class/net/eth0/speed"), "100\n");
+
+    // A downed interface has no speed to give: the read fails.
+    EXPECT_EQ(os::system("ifconfig eth0 down"), 0);
+    EXPECT_EQ(cat("/sys/class/net/eth0/speed"), "<error>");
+}
+
+TEST_F(SimNet, IfconfigChangesTheAddressOnlyWhileDown)
+{
+    start();
+    EXPECT_EQ(os::system("ifconfig eth0 hw ether 00:11:22:33:44:55") >> 8, 1);
+    EXPECT_EQ(boxsim::net::interface_state(*box).mac, "02:1c:b4:10:00:01");
+    EXPECT_EQ(os::system("ifconfig eth0 down"), 0);
+    EXPECT_EQ(os::system("ifconfig eth0 hw ether 00:11:22:33:44:5") >> 8, 1);
+    EXPECT_EQ(os::system("ifconfig eth0 hw ether 00:11:22:33:44:55"), 0);
+    EXPECT_EQ(boxsim::net::interface_state(*box).mac, "00:11:22:33:44:55");
+    EXPECT_EQ(os::system("ifconfig eth1 up") >> 8, 1);
+    EXPECT_EQ(os::system("ifconfig eth0 sideways") >> 8, 1);
+
+    FILE *f = os::popen("ifconfig eth0", "r");
+    ASSERT_NE(f, nullptr);
+    char line[200] = {};
+    ASSERT_NE(fgets(line, sizeof line, f), nullptr);
+    os::pclose(f);
+    EXPECT_NE(strstr(line, "HWaddr 00:11:22:33:44:55"), nullptr) << line;
+}
+
+TEST_F(SimNet, ClientWithAServerLeasesAndGoesToTheBackground)
+{
+    start();
+    int status = -1;
+    auto lines = read_client(&status);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0].second, "Sending discover...");
+    EXPECT_EQ(lines[1].second, "Sending select for 192.168.1.20...");
+    EXPECT_EQ(lines[2].second, "Lease of 192.168.1.20 obtained, lease time 86400");
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(boxsim::net::interface_state(*box).ip, "192.168.1.20");
+    EXPECT_EQ(boxsim::count_processes(*box, "udhcpc"), 1);
+    EXPECT_EQ(os::system("killall -9 udhcpc"), 0);
+    EXPECT_EQ(boxsim::count_processes(*box, "udhcpc"), 0);
+    EXPECT_NE(os::system("killall -9 udhcpc"), 0) << "nothing left to kill";
+}
+
+TEST_F(SimNet, ClientWithoutAServerPausesBetweenRounds)
+{
+    json p = fast_profile();
+    p["network"]["dhcp"] = json::parse(R"({"lease": null, "discover_timeout_ms": 40, "retries": 3,
+                                           "retry_pause_ms": 400})");
+    start(p);
+    auto lines = read_client();
+    ASSERT_EQ(lines.size(), 5u);
+    for (const auto &l : lines)
+        EXPECT_EQ(l.second, "Sending discover...");
+    // Three discovers a timeout apart, then the pause before the next round.
+    // (Times are taken at the reader, so allow a little for its wake-up.)
+    EXPECT_GE(lines[2].first - lines[1].first, 30);
+    EXPECT_GE(lines[3].first - lines[2].first, 380);
+    EXPECT_LT(lines[2].first - lines[1].first, lines[3].first - lines[2].first);
+    EXPECT_EQ(boxsim::net::dhcp_clients(*box), 0) << "pclose ended the client";
+}
+
+TEST_F(SimNet, ClientReportsAPulledCable)
+{
+    json p = fast_profile();
+    p["network"]["cable"] = false;
+    start(p);
+    int status = -1;
+    auto lines = read_client(&status);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].second, "eth0 cable unplugged, powering down");
+    EXPECT_EQ(status >> 8, 1);
+}
+
+TEST_F(SimNet, UsbAndSataEntriesAppearAndVanish)
+{
+    json p = fast_profile();
+    p["usb"] = json::parse(R"({"ports": {"1": "1-1", "2": "2-1"}, "attached": [1]})");
+    p["sata"] = json::parse(R"({"hosts": 2})");
+    start(p);
+    EXPECT_TRUE(box->exists("/sys/bus/usb/devices/usb1"));
+    EXPECT_TRUE(box->exists("/sys/bus/usb/devices/usb2"));
+    EXPECT_TRUE(box->exists("/sys/bus/usb/devices/1-1"));
+    EXPECT_TRUE(box->exists("/sys/bus/scsi/devices/host1"));
+    EXPECT_FALSE(box->exists("/sys/bus/scsi/devices/1:0:0:0"));
+
+    EXPECT_EQ(act("usb", {"2", "on"}), "");
+    EXPECT_EQ(act("usb", {"1", "off"}), "");
+    EXPECT_EQ(act("sata", {"1", "on"}), "");
+    EXPECT_TRUE(box->exists("/sys/bus/usb/devices/2-1"));
+    EXPECT_TRUE(box->exists("/sys/bus/usb/devices/2-1:1.0"));
+    EXPECT_FALSE(box->exists("/sys/bus/usb/devices/1-1"));
+    EXPECT_FALSE(box->exists("/sys/bus/usb/devices/1-1:1.0"));
+    EXPECT_TRUE(box->exists("/sys/bus/scsi/devices/1:0:0:0"));
+
+    // Ports the board does not have change nothing and say so in the trace.
+    EXPECT_FALSE(boxsim::net::usb(*box, 3, true));
+    EXPECT_FALSE(boxsim::net::sata(*box, 2, true));
+    EXPECT_EQ(box->trace().find("event").back()["result"], "no such host");
+    EXPECT_EQ(box->trace().count("event"), 5u);
+}
+
+TEST_F(SimNet, HdmiDriverRequest)
+{
+    json p = fast_profile();
+    p["hdmi"] = json::parse(R"({"state": 7})");
+    start(p);
+    int fd = os::open("/dev/hdmi_cec", O_RDWR);
+    ASSERT_GE(fd, 0);
+    int32_t word = 0;
+    EXPECT_EQ(os::ioctl(fd, box_abi::HDMI_CEC_GET_STATE, &word), 0);
+    EXPECT_EQ(word, 7);
+    EXPECT_EQ(os::ioctl(fd, box_abi::HDMI_CEC_GET_STATE, 0UL), -1);
+    EXPECT_EQ(errno, EFAULT);
+    EXPECT_EQ(os::ioctl(fd, 241, &word), -1);
+    EXPECT_EQ(errno, ENOTTY);
+    EXPECT_EQ(act("hdmi", {"fail"}), "");
+    EXPECT_EQ(os::ioctl(fd, box_abi::HDMI_CEC_GET_STATE, &word), -1);
+    EXPECT_EQ(errno, EIO);
+    os::close(fd);
+    EXPECT_EQ(act("hdmi", {"none"}), "");
+    EXPECT_LT(os::open("/dev/hdmi_cec", O_RDWR), 0);
+    EXPECT_EQ(act("hdmi", {"0x80000001"}), "");
+    fd = os::open("/dev/hdmi_cec", O_RDWR);
+    EXPECT_EQ(os::ioctl(fd, box_abi::HDMI_CEC_GET_STATE, &word), 0);
+    EXPECT_EQ(static_cast<uint32_t>(word), 0x80000001u);
+    os::close(fd);
+}
+
+TEST_F(SimNet, FlashIsABlockDeviceOfItsSize)
+{
+    json p = fast_profile();
+    p["flash"]["size"] = 4096;
+    start(p);
+    struct stat st;
+    ASSERT_EQ(os::stat("/dev/mtdblock3", &st), 0);
+    EXPECT_TRUE(S_ISBLK(st.st_mode));
+    EXPECT_EQ(st.st_size, 4096);
+    int fd = os::open("/dev/mtdblock3", O_RDWR | O_SYNC);
+    ASSERT_GE(fd, 0);
+    char buf[16] = "0123456789abcde";
+    EXPECT_EQ(os::lseek(fd, 4090, SEEK_SET), 4090);
+    EXPECT_EQ(os::write(fd, buf, 16), 6) << "a block device takes what fits";
+    EXPECT_EQ(os::write(fd, buf, 16), -1);
+    EXPECT_EQ(errno, ENOSPC);
+    os::close(fd);
+    EXPECT_EQ(boxsim::net::hex(boxsim::net::flash_read(*box, 4090, 16)), "303132333435");
+}
+
+TEST_F(SimNet, ActionsCheckTheirArguments)
+{
+    start();
+    for (auto bad : std::vector<std::pair<std::string, std::vector<std::string>>>{
+             {"cable", {}},
+             {"cable", {"plug", "99"}},
+             {"cable", {"plug", "1000", "x"}},
+             {"cable", {"unplug", "now"}},
+             {"dhcp", {"lease"}},
+             {"dhcp", {"lease", "192.168.1"}},
+             {"dhcp", {"lease", "192.168.1.256"}},
+             {"dhcp", {"lease", "1.2.3.4.5"}},
+             {"dhcp", {"maybe"}},
+             {"usb", {"1"}},
+             {"usb", {"x", "on"}},
+             {"usb", {"99", "on"}},
+             {"usb", {"1", "yes"}},
+             {"sata", {"-1", "on"}},
+             {"hdmi", {}},
+             {"hdmi", {"0x100000000"}},
+             {"hdmi", {"abc"}},
+         })
+        EXPECT_NE(act(bad.first, bad.second), "") << bad.first << " " << testing::PrintToString(bad.second);
+    EXPECT_EQ(box->trace().count("event"), 0u);
+
+    EXPECT_EQ(act("cable", {"plug", "10000"}), "");
+    json ev = box->trace().find("event").back();
+    EXPECT_EQ(ev["what"], "cable plug");
+    EXPECT_EQ(ev["speed"], 10000);
+    EXPECT_EQ(boxsim::net::interface_state(*box).speed, 10000);
+    EXPECT_EQ(act("cable", {"unplug"}), "");
+    EXPECT_FALSE(boxsim::net::interface_state(*box).cable);
+    EXPECT_EQ(act("dhcp", {"none"}), "");
+    EXPECT_EQ(box->describe()["network"]["dhcp_server"], nullptr);
+    EXPECT_EQ(act("dhcp", {"lease", "10.0.0.1"}), "");
+    EXPECT_EQ(box->describe()["network"]["dhcp_server"], "10.0.0.1");
+}
+
+TEST_F(SimNet, SnapshotShowsInterfaceAndFlashRecord)
+{
+    start();
+    json st = box->describe();
+    EXPECT_EQ(st["network"]["mac"], "02:1c:b4:10:00:01");
+    EXPECT_EQ(st["network"]["operstate"], "up");
+    EXPECT_EQ(st["network"]["up"], true);
+    EXPECT_EQ(st["network"]["ip"], "");
+    std::string rec = st["flash"]["mac_record"];
+    EXPECT_EQ(rec.size(), 284u);
+    EXPECT_TRUE(rec.starts_with("48574944000100080000a55a" "021cb4100001" "0000")) << rec;
+    EXPECT_EQ(st["ports"]["hdmi"]["state"], 1);
+}
+
+} // namespace
+} // namespace monitortest
