@@ -24,7 +24,7 @@ using namespace boxsim::tool;
 
 namespace {
 
-const char kUsage[] = R"(usage: boxsim [--box NAME|FILE] [--front-end rescue] [--script FILE] [--out DIR]
+const char kUsage[] = R"(usage: boxsim [--box NAME|FILE] [--front-end rescue|console] [--script FILE] [--out DIR]
               [--seconds N] [--serve [ADDR:]PORT]
 
 Runs the box's system on a simulated box.

@@ -1,5 +1,6 @@
 #include "boxsim/session.h"
 
+#include "app/console.h"
 #include "app/status.h"
 #include "app/testui.h"
 
@@ -147,6 +148,7 @@ const std::vector<FrontEnd> &front_ends()
 {
     static const std::vector<FrontEnd> list = {
         {"rescue", testui_main, "the rescue front end: rescue display and port monitor"},
+        {"console", console_main, "the factory test console: keys, tuners, A/V, card slots, MAC entry"},
     };
     return list;
 }

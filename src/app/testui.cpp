@@ -1,7 +1,7 @@
 // The rescue front end: start-up and the rescue display.
 #include "app/testui.h"
 
-#include "app/model.h"
+#include "app/startup.h"
 #include "app/status.h"
 #include "gfx/fb.h"
 #include "gfx/font.h"
@@ -11,7 +11,6 @@
 #include "panel/lcd.h"
 #include "platform/os.h"
 
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -111,21 +110,6 @@ void draw_rescue_lcd()
     os::close(fd);
 }
 
-// A request from outside to end the process (SIGTERM, or SIGINT at a
-// console): every task and the idle loop see `quit` within one pass.
-void on_stop_signal(int) { g_status.quit.store(1); }
-
-void install_stop_signals()
-{
-    struct sigaction sa;
-    memset(&sa, 0, sizeof sa);
-    sa.sa_handler = on_stop_signal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGINT, &sa, nullptr);
-}
-
 } // namespace
 
 void draw_rescue()
@@ -184,18 +168,8 @@ void task_gui(BKNI_TaskHandle, void *)
 
 int testui_main()
 {
-    status_clear();
-    // After the clear, so that a stop request is never wiped out by it.
-    install_stop_signals();
-    BKNI_CreateEvent(&g_status.gui_event);
-    BKNI_CreateEvent(&g_status.tuner_event);
-
-    if (read_proc_stb_info() != 0)
+    if (frontend_start() != 0)
         return 0;
-    if (fb_init() != 0)
-        return 0;
-    fb_setmode(1280, 720, 32);
-    fb_font_init();
 
     BKNI_TaskHandle port_task = nullptr;
     BKNI_TaskHandle gui_task = nullptr;
