@@ -2,7 +2,7 @@
 //
 // One action per line, `AT ACTION ARGS...`, where AT is the time since the
 // box started ("0", "1.5s", "250ms") and ACTION is one of the registered
-// actions (box.h: register_action). `#` starts a comment. The same action
+// actions (core/box.h: register_action). `#` starts a comment. The same action
 // lines, without the time, are what the web front panel and its HTTP API
 // send, so a session driven by hand can be written down and replayed.
 //

@@ -2,7 +2,8 @@
 // LCD, text display, LEDs, hardware, logs) and takes the same actions as the
 // scenario scripts.
 //
-//   GET  /                      the page (plain HTML, CSS and JavaScript)
+//   GET  /                      the page: web/index.html, with /panel.css and /panel.js
+//                               (the files of web/, embedded at build time; assets.h)
 //   GET  /api/state             the state JSON (as NAME-state.json, plus picture versions)
 //   GET  /api/actions           [{"name":..,"usage":..}] the actions the box knows
 //   POST /api/action            body: one action line, e.g. "cable plug 1000"

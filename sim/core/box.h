@@ -6,6 +6,10 @@
 // each device model ("parts"). Device models register themselves as modules:
 // each installs its nodes from the box profile when a Box is made, and may add
 // scenario actions and entries to the state snapshot.
+//
+// This is the core of the simulated box (sim/core): it knows no device model.
+// The device models (sim/devices) build on it, and the boxsim tool
+// (sim/boxsim) on both.
 #pragma once
 
 #include "core/trace.h"

@@ -74,20 +74,13 @@ void lcd_line(uint8_t *frame, int width, int height, int bits, int box_y, int bo
 // The front-panel LCD: "RESCUE MODE" over the address or the link state.
 void draw_rescue_lcd()
 {
-    int width = 0, height = 0, bits = 0;
-    lcd_get_geometry(&width, &height, &bits);
-
-    int fd = os::open(LCD_DEVICE, O_WRONLY);
-    if (fd < 0)
+    // The panel is opened even when its size files cannot be read; such a
+    // frame is empty, so there is nothing to draw and nothing is written.
+    LcdFrame f;
+    if (lcd_frame_begin(&f, true) != 0)
         return;
-    // Size files that cannot be read give an empty frame: nothing to draw
-    // into and nothing to show.
-    size_t size = lcd_frame_size(width, height, bits);
-    uint8_t *frame = size ? new (std::nothrow) uint8_t[size]() : nullptr;
-    if (!frame) {
-        os::close(fd);
-        return;
-    }
+    const int width = f.xres, height = f.yres, bits = f.bpp;
+    uint8_t *const frame = f.frame;
 
     char line[kTextSize];
     if (address_known()) {
@@ -105,9 +98,7 @@ void draw_rescue_lcd()
     if (g_font_mutex)
         BKNI_ReleaseMutex(g_font_mutex);
 
-    (void)!os::write(fd, frame, size);
-    delete[] frame;
-    os::close(fd);
+    lcd_frame_end(&f);
 }
 
 } // namespace

@@ -324,6 +324,23 @@ int GetCharDetails(BMF_ResourceHandle handle, const uint8_t *text, int avail, ui
     return 1;
 }
 
+namespace {
+
+// One character of the text as the current target draws it: GetCharDetails,
+// with narrow targets drawing each glyph a column tighter (a character that
+// draws nothing takes no room there either). Measuring and drawing both step
+// through a text with it, so a measured rectangle is the drawn one.
+int next_char(BMF_ResourceHandle handle, const uint8_t *text, int avail, bool narrow, uint32_t *width,
+              const uint8_t **glyph)
+{
+    const int used = GetCharDetails(handle, text, avail, width, glyph);
+    if (narrow && *width > 0)
+        --*width;
+    return used;
+}
+
+} // namespace
+
 int GetDoubleByteTextLength(const uint8_t *text)
 {
     int n = 0;
@@ -345,11 +362,7 @@ void GetTextWidthHeight(BMF_ResourceHandle handle, const uint8_t *text, int leng
     while (pos < length && text[pos]) {
         uint32_t w;
         const uint8_t *glyph;
-        pos += GetCharDetails(handle, text + pos, length - pos, &w, &glyph);
-        // Narrow targets draw each glyph a column tighter; a character that
-        // draws nothing takes no room there either.
-        if (narrow && w > 0)
-            --w;
+        pos += next_char(handle, text + pos, length - pos, narrow, &w, &glyph);
         sum += w;
     }
     *width = sum;
@@ -447,9 +460,7 @@ int RenderString(BMF_ResourceHandle handle, const BMF_RenderTarget *target, cons
     while (pos < length && text[pos]) {
         uint32_t w;
         const uint8_t *glyph;
-        const int used = GetCharDetails(handle, text + pos, length - pos, &w, &glyph);
-        if (glyph && w > 0 && narrow)
-            --w;
+        const int used = next_char(handle, text + pos, length - pos, narrow, &w, &glyph);
         if (!glyph || w == 0) {
             pos += used;
             continue;

@@ -105,6 +105,42 @@ size_t lcd_frame_size(int xres, int yres, int bpp)
     return static_cast<size_t>(bytes);
 }
 
+int lcd_frame_begin(LcdFrame *f, bool open_first)
+{
+    *f = LcdFrame{};
+    lcd_get_geometry(&f->xres, &f->yres, &f->bpp);
+    f->size = lcd_frame_size(f->xres, f->yres, f->bpp);
+    if (f->size == 0 && !open_first)
+        return -1;
+    f->fd = os::open(LCD_DEVICE, O_WRONLY);
+    if (f->fd < 0)
+        return -1;
+    // Size files that cannot be read give an empty frame: nothing to draw
+    // into and nothing to show.
+    f->frame = f->size ? new (std::nothrow) uint8_t[f->size]() : nullptr;
+    if (!f->frame) {
+        lcd_frame_abort(f);
+        return -1;
+    }
+    return 0;
+}
+
+void lcd_frame_end(LcdFrame *f)
+{
+    if (f->fd >= 0 && f->frame)
+        (void)!os::write(f->fd, f->frame, f->size);
+    lcd_frame_abort(f);
+}
+
+void lcd_frame_abort(LcdFrame *f)
+{
+    delete[] f->frame;
+    f->frame = nullptr;
+    if (f->fd >= 0)
+        os::close(f->fd);
+    f->fd = -1;
+}
+
 void lcd_fill(uint8_t *frame, int xres, int yres, int bpp, int x, int y, int width, int height,
               uint32_t colour)
 {
@@ -149,28 +185,16 @@ void lcd_bmp(const char *path)
 {
     if (!path)
         return;
-    int xres = 0, yres = 0, bpp = 0;
-    lcd_get_geometry(&xres, &yres, &bpp);
-    size_t size = lcd_frame_size(xres, yres, bpp);
-    if (size == 0)
+    LcdFrame f;
+    if (lcd_frame_begin(&f) != 0)
         return;
-    int fd = os::open(LCD_DEVICE, O_WRONLY);
-    if (fd < 0)
-        return;
-    uint8_t *frame = new (std::nothrow) uint8_t[size]();
-    if (!frame) {
-        os::close(fd);
-        return;
-    }
     size_t len = 0;
     unsigned char *bytes = read_whole_file(path, &len);
     if (bytes)
-        lcd_load_bmp(frame, xres, yres, bpp, bytes, len);
+        lcd_load_bmp(f.frame, f.xres, f.yres, f.bpp, bytes, len);
     delete[] bytes;
     // A picture that could not be shown leaves the frame black.
-    (void)!os::write(fd, frame, size);
-    delete[] frame;
-    os::close(fd);
+    lcd_frame_end(&f);
 }
 
 const char *get_ev_filename(int code)

@@ -27,6 +27,27 @@ void lcd_get_geometry(int *xres, int *yres, int *bpp);
 // the frame would exceed LCD_MAX_FRAME.
 size_t lcd_frame_size(int xres, int yres, int bpp);
 
+// A whole frame on its way to the panel: the geometry as read at the start,
+// the panel's device open for writing, and a zeroed frame of the panel's size.
+struct LcdFrame {
+    int xres = 0, yres = 0, bpp = 0;
+    size_t size = 0;
+    int fd = -1;
+    uint8_t *frame = nullptr;
+};
+
+// Reads the geometry, opens LCD_DEVICE write-only and allocates the zeroed
+// frame. A geometry that cannot be read stops before the device is opened,
+// unless `open_first` asks for the device to be opened before the frame's
+// size is looked at. Returns 0 with the device and the frame held, or -1
+// with nothing held (every failure silent).
+int lcd_frame_begin(LcdFrame *f, bool open_first = false);
+// Writes the whole frame in one write (its result is ignored), frees the
+// frame and closes the device.
+void lcd_frame_end(LcdFrame *f);
+// Frees the frame and closes the device without writing.
+void lcd_frame_abort(LcdFrame *f);
+
 // Fills a rectangle of a frame with the colour 0x00RRGGBB, cut at the frame's
 // edges. Depths other than 16 and 24 bits store nothing.
 void lcd_fill(uint8_t *frame, int xres, int yres, int bpp, int x, int y, int width, int height,

@@ -57,25 +57,18 @@ uint16_t lcd_pattern_pixel(int xres, int yres, int x, int y)
 
 void lcd_pattern(const char *name)
 {
-    int xres = 0, yres = 0, bpp = 0;
-    lcd_get_geometry(&xres, &yres, &bpp);
-    size_t size = lcd_frame_size(xres, yres, bpp);
-    if (size == 0)
+    LcdFrame f;
+    if (lcd_frame_begin(&f) != 0)
         return;
-    int fd = os::open(LCD_DEVICE, O_WRONLY);
-    if (fd < 0)
-        return;
+    const int xres = f.xres, yres = f.yres;
+    uint8_t *const frame = f.frame;
 
     // The pattern and its text are built as 16-bit pixels whatever the panel
     // takes, then converted into the panel's own format.
     size_t pixels = static_cast<size_t>(xres) * static_cast<size_t>(yres);
-    uint8_t *pattern = new (std::nothrow) uint8_t[pixels * 2]();
-    uint8_t *frame = bpp == 16 ? pattern : new (std::nothrow) uint8_t[size]();
-    if (!pattern || !frame) {
-        if (frame != pattern)
-            delete[] frame;
-        delete[] pattern;
-        os::close(fd);
+    uint8_t *pattern = f.bpp == 16 ? frame : new (std::nothrow) uint8_t[pixels * 2]();
+    if (!pattern) {
+        lcd_frame_abort(&f);
         return;
     }
 
@@ -89,7 +82,7 @@ void lcd_pattern(const char *name)
     if (name)
         lcd_load_text(pattern, xres, yres, 16, name);
 
-    if (bpp == 24) {
+    if (f.bpp == 24) {
         for (size_t i = 0; i < pixels; ++i) {
             unsigned v = (static_cast<unsigned>(pattern[i * 2]) << 8) | pattern[i * 2 + 1];
             frame[i * 3] = widen5(v >> 11);
@@ -100,9 +93,7 @@ void lcd_pattern(const char *name)
     // A panel of any other depth gets a black frame of its own length: its
     // pixel format is not known here.
 
-    (void)!os::write(fd, frame, size);
-    if (frame != pattern)
-        delete[] frame;
-    delete[] pattern;
-    os::close(fd);
+    if (pattern != frame)
+        delete[] pattern;
+    lcd_frame_end(&f);
 }

@@ -10,6 +10,7 @@
 #include "kni/bkni.h"
 #include "devices/panel.h"
 #include "boxsim/script.h"
+#include "screen_check.h"
 #include "sim_test.h"
 
 #include <dirent.h>
@@ -26,6 +27,8 @@ namespace rescuetest {
 
 using boxsim::json;
 using namespace std::chrono_literals;
+using boxtest::tv_line_is;
+using boxtest::with_font;
 
 // Threads of this process, as the kernel lists them.
 inline std::set<int> thread_ids()
@@ -163,16 +166,6 @@ private:
     std::set<int> baseline_;  // threads before the front end started
 };
 
-// Draws with the font engine while the system's tasks may draw too.
-template <class F> void with_font(F draw)
-{
-    if (g_font_mutex)
-        BKNI_AcquireMutex(g_font_mutex);
-    draw();
-    if (g_font_mutex)
-        BKNI_ReleaseMutex(g_font_mutex);
-}
-
 // The panel frame that shows "RESCUE MODE" over `second`, 16 bits deep.
 inline std::vector<uint8_t> rescue_lcd(int w, int h, const char *second)
 {
@@ -251,22 +244,6 @@ inline testing::AssertionResult scrolls_each_text_on(const std::vector<Pass> &pa
     return testing::AssertionSuccess();
 }
 
-// Whether the TV's rows [y, y + 40) hold exactly `text`, white on black,
-// centred across the screen.
-inline bool tv_line_is(const boxsim::Image &tv, int y, const char *text)
-{
-    if (tv.width != 1280 || tv.height != 720)
-        return false;
-    std::vector<uint32_t> ref(1280u * 720, 0xFF000000u);
-    with_font([&] {
-        BMF_DrawText(ref.data(), 1280, 720, 32, 0, y, 1280, 40, text, BMF_ALIGN_CENTER, 0xFFFFFFFF, 0xFFFFFFFF);
-    });
-    for (int row = y; row < y + 40; ++row)
-        for (int x = 0; x < 1280; ++x)
-            if ((tv.at(x, row) & 0xFFFFFF) != (ref[static_cast<size_t>(row) * 1280 + x] & 0xFFFFFF))
-                return false;
-    return true;
-}
 
 // Lit pixels of a panel frame in the two 24-row text lines whose tops are
 // given; -1 when any pixel outside them is lit.

@@ -94,6 +94,18 @@ protected:
         return -1;
     }
 
+    // The DHCP client was started, its pipe closed and then any client in the
+    // background killed, in that order.
+    void expect_client_closed_then_killed()
+    {
+        long popen = index_of([](const json &e) { return e["op"] == "popen" && e["cmd"] == "udhcpc"; });
+        long pclose = index_of([](const json &e) { return e["op"] == "pclose"; });
+        long kill = index_of([](const json &e) { return e["op"] == "system" && e["cmd"] == "killall -9 udhcpc"; });
+        EXPECT_GE(popen, 0);
+        EXPECT_GT(pclose, popen);
+        EXPECT_GT(kill, pclose);
+    }
+
     std::string ip() const
     {
         return std::to_string(status_load_byte(&g_status.ip[0])) + "." +

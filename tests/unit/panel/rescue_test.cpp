@@ -8,12 +8,14 @@
 #include "gfx/font.h"
 #include "gfx/screen_text.h"
 #include "core/image.h"
+#include "screen_check.h"
 
 #include <cstring>
 
 namespace {
 
 using namespace paneltest;
+using boxtest::tv_line_is;
 
 class Rescue : public testing::Test {
 protected:
@@ -25,19 +27,6 @@ protected:
         fb_setmode(1280, 720, 32);
         if (!g_font_mutex)  // once per process, as the start-up does
             fb_font_init();
-    }
-
-    // Whether the TV's rows [y, y + 40) hold exactly `text` centred in white
-    // on black, as the screen text draws it.
-    bool tv_line_is(const boxsim::Image &tv, int y, const char *text)
-    {
-        std::vector<uint32_t> ref(1280u * 720, 0xFF000000u);
-        BMF_DrawText(ref.data(), 1280, 720, 32, 0, y, 1280, 40, text, BMF_ALIGN_CENTER, 0xFFFFFFFF, 0xFFFFFFFF);
-        for (int row = y; row < y + 40; ++row)
-            for (int x = 0; x < 1280; ++x)
-                if ((tv.at(x, row) & 0xFFFFFF) != (ref[static_cast<size_t>(row) * 1280 + x] & 0xFFFFFF))
-                    return false;
-        return true;
     }
 
     std::unique_ptr<boxsim::Box> box;
