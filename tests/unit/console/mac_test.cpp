@@ -1,0 +1,120 @@
+// MAC entry: the maker prefix, the alternating copies, the request, and the
+// keyboard that comes and goes while the task runs.
+#include "console_test_util.h"
+
+#include "console/mac_entry.h"
+#include "devices/input.h"
+#include "monitor/port.h"
+#include "monitor_fixture.h"
+
+#include <cstring>
+
+namespace {
+
+using namespace consoletest;
+
+class Mac : public ConsoleTest {
+protected:
+    // Types the text's hex digits, colons and line ends as key codes.
+    void type(MacEntryState &s, const std::string &text)
+    {
+        for (char c : text) {
+            int code;
+            if (c == ':')
+                code = 39;
+            else if (c == '\n')
+                code = 28;
+            else if (c == '0')
+                code = 11;
+            else if (c >= '1' && c <= '9')
+                code = c - '1' + 2;
+            else {
+                const int letters[] = {30, 48, 46, 32, 18, 33};  // A to F
+                code = letters[(c | 0x20) - 'a'];
+            }
+            mac_key(s, code);
+        }
+    }
+    std::string bytes(const unsigned char *p)
+    {
+        char buf[20];
+        snprintf(buf, sizeof buf, "%02x%02x%02x%02x%02x%02x", p[0], p[1], p[2], p[3], p[4], p[5]);
+        return buf;
+    }
+};
+
+TEST_F(Mac, TwoEqualEntriesRaiseTheRequestAtTheLastDigit)
+{
+    start();
+    MacEntryState s = {};
+    type(s, "02:47:58:a1:B2:c3\n");
+    EXPECT_EQ(bytes(g_status.mac_entry), "024758a1b2c3");
+    EXPECT_EQ(g_status.mac_request, 0);
+    type(s, "02:47:58:A1:B2:C");
+    EXPECT_EQ(g_status.mac_request, 0);
+    type(s, "3");
+    EXPECT_EQ(g_status.mac_request, 1);
+    EXPECT_EQ(bytes(g_status.mac_confirm), "024758a1b2c3");
+    EXPECT_EQ(g_status.mac_entry[6], 0);
+    EXPECT_EQ(g_status.mac_entry[7], 0);
+    type(s, "\n");
+    EXPECT_EQ(out(), "02:47:58:A1:B2:C3\n02:47:58:A1:B2:C3");
+}
+
+TEST_F(Mac, AWrongPrefixDigitStartsAgainAndConsecutiveEntriesArePaired)
+{
+    start();
+    MacEntryState s = {};
+    // A wrong first digit, and a wrong fourth: each time the next digit is
+    // taken as the first again.
+    type(s, "3");
+    EXPECT_EQ(s.count, 0);
+    type(s, "0245");
+    EXPECT_EQ(s.count, 0);
+    type(s, "024758111111");
+    EXPECT_EQ(bytes(g_status.mac_entry), "024758111111");
+    // A second entry that differs, then a third equal to the second.
+    type(s, "024758222222");
+    EXPECT_EQ(bytes(g_status.mac_confirm), "024758222222");
+    EXPECT_EQ(g_status.mac_request, 0);
+    type(s, "024758222222");
+    EXPECT_EQ(bytes(g_status.mac_entry), "024758222222");
+    EXPECT_EQ(g_status.mac_request, 1);
+    // Keys that are neither digits nor separators change nothing.
+    int before = s.count;
+    mac_key(s, 57);
+    mac_key(s, 42);
+    EXPECT_EQ(s.count, before);
+}
+
+TEST_F(Mac, TheKeyboardIsReadAndThePortMonitorProgramsTheAddress)
+{
+    json profile = monitortest::fast_profile();
+    start(profile);
+    run(task_mac);
+    run(task_port);
+    // Typed before the keyboard is plugged: the type action plugs it, the
+    // task finds and opens it.
+    ASSERT_TRUE(boxsim::input::type_text(*box, "02:47:58:0A:0B:0C\n02:47:58:0A:0B:0C\n"));
+    ASSERT_TRUE(boxtest::eventually([&] { return out().find("0C\n02:47:58:0A:0B:0C") != std::string::npos; }, 3s));
+    ASSERT_TRUE(boxtest::eventually([&] { return g_status.mac_request == 0 && box->trace().count("write", "/dev/mtdblock3") == 1; }, 4s));
+    auto cmds = commands();
+    EXPECT_NE(std::find(cmds.begin(), cmds.end(), "ifconfig eth0 hw ether 02:47:58:0a:0b:0c"), cmds.end());
+    // The box's own devices are never opened by this task.
+    EXPECT_EQ(box->trace().count("open", "/dev/event0"), 0u);
+    EXPECT_EQ(box->trace().count("open", "/dev/event1"), 0u);
+
+    // Pulled and plugged back between two passes: the dead handle is let go
+    // and the new keyboard is read.
+    boxsim::input::keyboard(*box, false);
+    boxsim::input::keyboard(*box, true);
+    boxsim::input::type_text(*box, "024758");
+    ASSERT_TRUE(boxtest::eventually([&] { return out().ends_with("024758"); }, 3s));
+    EXPECT_GE(box->trace().count("open", "/dev/event2"), 2u);
+    // Unplugged: closed.
+    size_t closes = box->trace().count("close", "/dev/event2");
+    boxsim::input::keyboard(*box, false);
+    ASSERT_TRUE(boxtest::eventually([&] { return box->trace().count("close", "/dev/event2") == closes + 1; }, 2s));
+}
+
+} // namespace
