@@ -3,6 +3,7 @@
 
 #include "app/status.h"
 #include "app/values.h"
+#include "kni/bkni.h"
 #include "platform/box_abi.h"
 #include "platform/os.h"
 
@@ -97,8 +98,13 @@ void mac_key(MacEntryState &s, int code)
     bool same = true;
     for (int k = 0; k < 6; ++k)
         same = same && status_load_byte(&g_status.mac_entry[k]) == status_load_byte(&g_status.mac_confirm[k]);
-    if (same)
+    if (same) {
         g_status.mac_request = 1;
+        // The info area shows the pending programming at once, not only at
+        // the screen's next regular redraw (which may come after the port
+        // monitor has already programmed it).
+        BKNI_SetEvent(g_status.gui_event);
+    }
     s.count = 0;
     s.entries = static_cast<uint8_t>(s.entries + 1);
 }

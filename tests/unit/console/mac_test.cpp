@@ -52,8 +52,10 @@ TEST_F(Mac, TwoEqualEntriesRaiseTheRequestAtTheLastDigit)
     EXPECT_EQ(g_status.mac_request, 0);
     type(s, "02:47:58:A1:B2:C");
     EXPECT_EQ(g_status.mac_request, 0);
+    EXPECT_EQ(BKNI_WaitForEvent(g_status.gui_event, 0), BERR_TIMEOUT);
     type(s, "3");
     EXPECT_EQ(g_status.mac_request, 1);
+    EXPECT_EQ(BKNI_WaitForEvent(g_status.gui_event, 0), BERR_SUCCESS);  // the screen shows it at once
     EXPECT_EQ(bytes(g_status.mac_confirm), "024758a1b2c3");
     EXPECT_EQ(g_status.mac_entry[6], 0);
     EXPECT_EQ(g_status.mac_entry[7], 0);

@@ -1,0 +1,123 @@
+// The factory test console running on a simulated box, and what a person
+// would see of it.
+#pragma once
+
+#include "app/console.h"
+#include "app/status.h"
+#include "core/image.h"
+#include "kni/bkni.h"
+#include "screen_check.h"
+#include "sim_test.h"
+
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <thread>
+
+namespace consolerun {
+
+using boxsim::json;
+using namespace std::chrono_literals;
+
+class ConsoleRun {
+public:
+    explicit ConsoleRun(const json &profile) : box(boxtest::make_box_from(profile))
+    {
+        main_ = std::thread([this] {
+            status_ = console_main();
+            returned_ = true;
+        });
+        // Started once the screen task has presented its first areas.
+        started = boxtest::eventually([this] { return blits() >= 2; }, 15s);
+    }
+    static json profile(const std::string &name)
+    {
+        std::string err;
+        auto j = boxsim::Box::load_profile(name, err);
+        EXPECT_TRUE(j) << err;
+        return j ? *j : json::object();
+    }
+    ConsoleRun(const ConsoleRun &) = delete;
+    ConsoleRun &operator=(const ConsoleRun &) = delete;
+    ~ConsoleRun()
+    {
+        g_status.quit = 1;
+        if (main_.joinable())
+            main_.join();
+        // The tasks are never joined; the box stays for their last touches.
+        (void)box.release();
+    }
+
+    // Waits for console_main to return; its status, or -1 when it did not.
+    int wait_return(std::chrono::milliseconds timeout)
+    {
+        if (!boxtest::eventually([this] { return returned_.load(); }, timeout))
+            return -1;
+        main_.join();
+        return status_;
+    }
+
+    size_t blits() const
+    {
+        size_t n = 0;
+        for (const auto &e : box->trace().find("ioctl", "/dev/fb0"))
+            n += e.value("name", "") == "FBIO_BLIT";
+        return n;
+    }
+
+    // Whether the presented TV shows this box of an area: `bg` with `text`
+    // centred in black.
+    bool tv_box_is(int x, int y, int w, int h, const char *text, uint32_t bg)
+    {
+        auto tv = boxsim::picture(*box, "tv");
+        if (!tv || tv->width != 1280 || tv->height != 720)
+            return false;
+        std::vector<uint32_t> ref(1280u * 720, bg);
+        boxtest::with_font([&] {
+            BMF_DrawText(ref.data(), 1280, 720, 32, x, y, w, h, text, BMF_ALIGN_CENTER, 0xFF000000, bg);
+        });
+        for (int row = y; row < y + h; ++row)
+            for (int col = x; col < x + w; ++col)
+                if ((tv->at(col, row) & 0xFFFFFF) != (ref[static_cast<size_t>(row) * 1280 + col] & 0xFFFFFF))
+                    return false;
+        return true;
+    }
+
+    bool until_tv_box(int x, int y, int w, int h, const char *text, uint32_t bg, std::chrono::milliseconds t = 5s)
+    {
+        return boxtest::eventually([&] { return tv_box_is(x, y, w, h, text, bg); }, t);
+    }
+
+    // Device nodes the system opened and not closed again, by path.
+    std::map<std::string, int> open_devices() const
+    {
+        std::map<std::string, int> open;
+        for (const auto &e : box->trace().events()) {
+            std::string op = e.value("op", ""), path = e.value("path", "");
+            if (!path.starts_with("/dev/"))
+                continue;
+            if (op == "open" && e.value("result", -1) >= 0)
+                ++open[path];
+            else if (op == "close" && --open[path] == 0)
+                open.erase(path);
+        }
+        return open;
+    }
+
+    std::unique_ptr<boxsim::Box> box;
+    bool started = false;
+
+private:
+    std::thread main_;
+    std::atomic<bool> returned_{false};
+    int status_ = -1;
+};
+
+// Writes a picture next to the test's other outputs, for a person to look at.
+inline void save(boxsim::Box &box, const char *picture, const std::string &file)
+{
+    if (auto img = boxsim::picture(box, picture))
+        boxsim::write_png(*img, file);
+}
+
+} // namespace consolerun

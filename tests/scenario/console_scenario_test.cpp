@@ -1,0 +1,101 @@
+// The factory test console on the simulated box, looked at as a person
+// would: the button test on the front panel, a MAC address typed on a USB
+// keyboard, a smart card, and the end on a stop signal.
+#include "console_run.h"
+
+#include "console/areas.h"
+#include "devices/cards.h"
+#include "devices/input.h"
+#include "devices/panel.h"
+
+#include <csignal>
+
+namespace {
+
+using namespace consolerun;
+using boxsim::input::Role;
+
+TEST(ConsoleScenario, ButtonTestMacEntryAndSmartCard)
+{
+    ConsoleRun run(ConsoleRun::profile("default"));
+    ASSERT_TRUE(run.started);
+    boxsim::Box &box = *run.box;
+    // Transparent where no area is drawn: live video shows through.
+    auto tv = boxsim::picture(box, "tv");
+    ASSERT_TRUE(tv);
+    EXPECT_EQ(tv->at(640, 450), 0u);
+    EXPECT_TRUE(run.until_tv_box(220, 60, 150, 40, "POWER", kBlue));
+    // Card column of this board: the CI slot, then reader 1 (with the
+    // profile's card), then reader 0.
+    EXPECT_TRUE(run.until_tv_box(380, 60, 150, 40, "CI1 OK", kGreen));
+    EXPECT_TRUE(run.until_tv_box(380, 105, 150, 40, "SCI1 OK", kGreen));
+    EXPECT_TRUE(run.until_tv_box(380, 150, 150, 40, "SCI2 NOK", kBlue));
+
+    // All eight front-panel keys: each shows its pattern with its name, and
+    // its word on the text display.
+    const struct {
+        const char *key, *word;
+    } keys[] = {{"POWER", "power"}, {"MENU", "menu"}, {"EXIT", "exit"}, {"LEFT", "left"},
+                {"RIGHT", "right"}, {"UP", "-up-"},   {"DOWN", "down"}, {"OK", "-ok-"}};
+    for (const auto &k : keys) {
+        uint64_t frames = boxsim::lcd_frame_count(box);
+        ASSERT_TRUE(boxsim::input::press(box, Role::Panel, *boxsim::input::key_code(k.key)));
+        ASSERT_TRUE(boxtest::eventually([&] { return boxsim::display_history(box).size() > 0 && boxsim::lcd_frame_count(box) > frames; }, 3s)) << k.key;
+        if (std::string(k.key) != "OK") {
+            ASSERT_TRUE(boxtest::eventually([&] { return boxsim::display_text(box) == k.word; }, 3s)) << k.key;
+            auto f = boxsim::lcd_frame(box);
+            ASSERT_TRUE(f);
+            EXPECT_EQ(f->bytes[0], 0xFF);  // the pattern's white bar
+            EXPECT_EQ(f->bytes[(399) * 2 + 1], 31);  // its blue bar
+        }
+    }
+    auto history = boxsim::display_history(box);
+    std::vector<std::string> tail(history.end() - 3, history.end());
+    EXPECT_EQ(tail, (std::vector<std::string>{"-ok-", "88:88", "88:88"}));
+    auto f = boxsim::lcd_frame(box);
+    ASSERT_TRUE(f);
+    EXPECT_TRUE(std::all_of(f->bytes.begin(), f->bytes.end(), [](uint8_t b) { return b == 0xFF; }));
+    EXPECT_EQ(g_status.buttons_seen, 255);
+    EXPECT_TRUE(run.until_tv_box(220, 375, 150, 40, ">OK<", kGreen));
+    boxsim::write_png(boxsim::lcd_decode(*f), "console-buttons-lcd.png");
+
+    // A MAC address typed twice on a USB keyboard. The second copy follows
+    // a pass of the port monitor, so that the screen shows the pending
+    // programming before the monitor's next pass writes the flash.
+    ASSERT_TRUE(run.until_tv_box(700, 600, 500, 40, "IP : 192.168.1.20 (02:1C:B4:10:00:01)", kGrey, 8s));
+    ASSERT_TRUE(boxsim::input::type_text(box, "02:47:58:1A:2B:3C\n"));
+    size_t hdmi_asks = box.trace().count("ioctl", "/dev/hdmi_cec");
+    ASSERT_TRUE(boxtest::eventually([&] { return box.trace().count("ioctl", "/dev/hdmi_cec") > hdmi_asks; }, 3s));
+    ASSERT_TRUE(boxsim::input::type_text(box, "02:47:58:1A:2B:3C\n"));
+    EXPECT_TRUE(run.until_tv_box(700, 600, 500, 40, "IP : 192.168.1.20 (FLASHING)", kYellow, 1s));
+    save(box, "tv", "console-flashing-tv.png");
+    ASSERT_TRUE(boxtest::eventually([&] { return box.trace().count("write", "/dev/mtdblock3") == 1; }, 3s));
+    // The new address, once the interface reports it (the link comes back
+    // after the interface was taken down and up).
+    EXPECT_TRUE(run.until_tv_box(700, 600, 500, 40, "IP : 192.168.1.20 (02:47:58:1A:2B:3C)", kGreen, 5s));
+
+    // A smart card in reader 0 (SCI2 on this board).
+    boxsim::cards::insert(box, 0, "3B8F800180318065B0");
+    EXPECT_TRUE(run.until_tv_box(380, 150, 150, 40, "SCI2 OK", kGreen, 4s));
+    save(box, "tv", "console-scenario-tv.png");
+}
+
+TEST(ConsoleScenario, AStopSignalEndsItWithEveryDeviceClosed)
+{
+    ConsoleRun run(ConsoleRun::profile("tetraplus"));
+    ASSERT_TRUE(run.started);
+    boxsim::input::press(*run.box, Role::Remote, 8);  // something pressed
+    boxsim::input::keyboard(*run.box, true);
+    ASSERT_TRUE(boxtest::eventually([&] { return run.open_devices().count("/dev/event2") == 1; }, 3s));
+    EXPECT_TRUE(run.open_devices().count("/dev/sci0"));
+    auto t0 = std::chrono::steady_clock::now();
+    raise(SIGTERM);
+    EXPECT_EQ(run.wait_return(3s), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 2s);
+    // Only the framebuffer stays open for the whole run.
+    auto open = run.open_devices();
+    EXPECT_EQ(open.size(), 1u);
+    EXPECT_TRUE(open.count("/dev/fb0"));
+}
+
+} // namespace
