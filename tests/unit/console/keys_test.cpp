@@ -170,3 +170,25 @@ TEST_F(Keys, BrightnessCyclesThroughItsThreeValuesAndLeavesOthersAlone)
 }
 
 } // namespace
+
+namespace {
+
+// A device of the box's own that goes away (a front panel on USB, say) is
+// let go instead of waking the task's every wait at once.
+TEST_F(Keys, AnOwnDeviceThatGoesAwayIsClosed)
+{
+    start({{"input", {{"keyboard", {{"event", 4}, {"name", "corvane usb keypad"}, {"plugged", true}}}}}});
+    run(task_event);
+    ASSERT_TRUE(boxtest::eventually([&] { return box->trace().count("open", "/dev/event4") == 1; }, 2s));
+    boxsim::input::press(*box, Role::Keyboard, MENU);
+    ASSERT_TRUE(boxtest::eventually([] { return g_status.buttons_seen == 32; }, 2s));
+    boxsim::input::keyboard(*box, false);
+    ASSERT_TRUE(boxtest::eventually([&] { return box->trace().count("close", "/dev/event4") == 1; }, 2s));
+    // Found once at the start only: plugged back, it is not opened again.
+    boxsim::input::keyboard(*box, true);
+    boxsim::input::press(*box, Role::Keyboard, OK);
+    EXPECT_FALSE(boxtest::eventually([] { return g_status.buttons_seen != 32; }, 500ms));
+    EXPECT_EQ(box->trace().count("open", "/dev/event4"), 1u);
+}
+
+} // namespace
