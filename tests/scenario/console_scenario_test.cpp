@@ -17,7 +17,11 @@ using boxsim::input::Role;
 
 TEST(ConsoleScenario, ButtonTestMacEntryAndSmartCard)
 {
-    ConsoleRun run(ConsoleRun::profile("default"));
+    // The default box, its link and DHCP server quick to answer.
+    json profile = ConsoleRun::profile("default");
+    profile["network"]["autoneg_ms"] = 0;
+    profile["network"]["dhcp"]["answer_ms"] = 20;
+    ConsoleRun run(profile);
     ASSERT_TRUE(run.started);
     boxsim::Box &box = *run.box;
     // Transparent where no area is drawn: live video shows through.
