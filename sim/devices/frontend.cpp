@@ -241,14 +241,20 @@ int set_properties(Box &box, FrontendState &s, TunerModel &t, unsigned long arg,
         return -EINVAL;
     if (!list->props)
         return -EFAULT;
+    // The whole list as the system sent it, before the driver looks at it.
     json props = json::array();
+    for (uint32_t i = 0; i < list->num; ++i) {
+        json one = {{"cmd", property_name(list->props[i].cmd)}};
+        const uint32_t cmd = list->props[i].cmd;
+        const uint32_t data = list->props[i].u.data;  // a packed record: copied out
+        if (cmd != DTV_CLEAR && cmd != DTV_TUNE)
+            one["data"] = data;
+        props.push_back(one);
+    }
+    ev["properties"] = props;
     int result = 0;
     for (uint32_t i = 0; i < list->num && result == 0; ++i) {
         const struct dtv_property &pr = list->props[i];
-        json one = {{"cmd", property_name(pr.cmd)}};
-        if (pr.cmd != DTV_CLEAR && pr.cmd != DTV_TUNE)
-            one["data"] = pr.u.data;
-        props.push_back(one);
         switch (pr.cmd) {
         case DTV_CLEAR: {
             int keep = t.cache.system;  // the delivery system stays
@@ -292,7 +298,6 @@ int set_properties(Box &box, FrontendState &s, TunerModel &t, unsigned long arg,
         default: break;  // settings the model does not act on
         }
     }
-    ev["properties"] = props;
     return result;
 }
 
