@@ -111,7 +111,9 @@ void flush(Box &box, Pending &p)
         box.changed();
 }
 
-int raw(int pct) { return pct * 65535 / 100; }
+// A percentage as the 16-bit reading of the driver, rounded up so that the
+// system's truncating percentage shows the same number again.
+int raw(int pct) { return (pct * 65535 + 99) / 100; }
 
 const char *voltage_name(int v)
 {

@@ -148,11 +148,11 @@ TEST_F(FrontendControl, StatusWordsAndReadingsAsTheSystemSeesThem)
     // Locked on the C-band transponder: the readings are the channel's.
     tuner_tune(0, 1150000, 28125000, SYS_DVBS, QPSK, SEC_VOLTAGE_18, SEC_TONE_OFF, 0);
     ASSERT_TRUE(boxtest::eventually([] { return tuner_read_status(0) == 16; }, 2s));
-    EXPECT_EQ(tuner_read_snr(0), 72 * 65535 / 100);
-    EXPECT_EQ(tuner_read_agc(0), 80 * 65535 / 100);
-    boxsim::frontend::readings(*box, 0, 100, 50);
+    EXPECT_EQ(tuner_read_snr(0), 47186);  // 72 %
+    EXPECT_EQ(tuner_read_agc(0), 52428);  // 80 %
+    boxsim::frontend::readings(*box, 0, 100, 1);
     EXPECT_EQ(tuner_read_snr(0), 65535);
-    EXPECT_EQ(tuner_read_agc(0), 32767);
+    EXPECT_EQ(tuner_read_agc(0), 656);
     EXPECT_EQ(out(), "");
 }
 

@@ -49,13 +49,18 @@ class TunerTest : public ::testing::Test {
 protected:
     void start(const json &p, bool tv = true)
     {
+        // The tables as a fresh process has them.
         status_clear();
-        for (auto &f : fd_tuner)
-            f = -1;
+        for (int t = 0; t < 4; ++t) {
+            fd_tuner[t] = -1;
+            tuner_stat[t] = tuner_system[t] = tuner_mode[t] = tuner_run[t] = 0;
+            tuner_locked[t] = tuner_snr[t] = tuner_agc[t] = 0;
+            vlt[t] = tone[t] = freq[t] = sr[t] = sys[t] = mod[t] = bw[t] = 0;
+        }
         BKNI_CreateEvent(&g_status.gui_event);
         BKNI_CreateEvent(&g_status.tuner_event);
         box = boxtest::make_box_from(p);
-        capture = std::make_unique<boxsim::StdioCapture>(*box, nullptr, nullptr, false);
+        capture = std::make_unique<boxsim::StdioCapture>(*box, nullptr, nullptr, true);
         if (tv) {
             ASSERT_EQ(fb_init(), 0);
             ASSERT_EQ(fb_setmode(1280, 720, 32), 0);
@@ -176,7 +181,9 @@ inline std::vector<uint32_t> rendered_row(const char *text, uint32_t background)
 {
     fb_fill(0, 600, 500, 40, 0);
     fb_drawtext(0, 600, 500, 40, text, 0xFF000000, background);
-    return pixels(0, 600, 500, 40);
+    auto v = pixels(0, 600, 500, 40);
+    fb_fill(0, 600, 500, 40, 0);
+    return v;
 }
 
 } // namespace tunertest
