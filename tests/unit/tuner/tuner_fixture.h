@@ -91,6 +91,11 @@ protected:
         stop_monitor();
         capture.reset();
         box.reset();
+        for (BKNI_EventHandle *e : {&g_status.gui_event, &g_status.tuner_event}) {
+            if (*e)
+                BKNI_DestroyEvent(*e);
+            *e = nullptr;
+        }
     }
 
     // Opens frontend t for the frontend functions, as the monitor does.
