@@ -31,7 +31,7 @@ protected:
                 second = pixels(700, 130, 500, 40) == want2;
                 return first && second;
             },
-            2s);
+            6s);
         EXPECT_TRUE(first) << "row 1 is not \"" << row1 << "\"";
         EXPECT_TRUE(second) << "row 2 is not \"" << row2 << "\"";
         EXPECT_GT(count_of(want2, background), 0u);
@@ -196,9 +196,9 @@ TEST_F(TunerMonitor, SatelliteTestChannelsLock)
     for (const auto &[t, ch] : runs) {
         SCOPED_TRACE(ch.text);
         switch_on(t, ch);
-        ASSERT_TRUE(boxtest::eventually([t = t] { return tuner_locked[t] == FE_HAS_LOCK; }, 4s));
+        ASSERT_TRUE(boxtest::eventually([t = t] { return tuner_locked[t] == FE_HAS_LOCK; }, 8s));
         EXPECT_EQ(tunes(t), 1u);
-        ASSERT_TRUE(boxtest::eventually([&] { return count_of(pixels(700, 130, 500, 40), kGreen) > 0; }, 2s));
+        ASSERT_TRUE(boxtest::eventually([&] { return count_of(pixels(700, 130, 500, 40), kGreen) > 0; }, 6s));
         expect_area(ch.text, readings[i++], kGreen);
 #ifdef BOXSIM_HAVE_PNG
         // For people: the TV with the area, in the test's directory.
@@ -211,9 +211,9 @@ TEST_F(TunerMonitor, SatelliteTestChannelsLock)
         EXPECT_EQ(boxsim::frontend::state(*box, t)["open"], true);
 
         switch_off(t);
-        ASSERT_TRUE(boxtest::eventually([t = t] { return fd_tuner[t] == -1; }, 3s));
+        ASSERT_TRUE(boxtest::eventually([t = t] { return fd_tuner[t] == -1; }, 6s));
         EXPECT_EQ(box->trace().count("close", "/dev/dvb0.frontend" + std::to_string(t)), 1u);
-        EXPECT_TRUE(boxtest::eventually([&] { return count_of(pixels(700, 100, 500, 100), 0) == 500u * 100u; }, 1s));
+        EXPECT_TRUE(boxtest::eventually([&] { return count_of(pixels(700, 100, 500, 100), 0) == 500u * 100u; }, 6s));
         EXPECT_FALSE(boxsim::frontend::locked(*box, t)) << "a closed frontend sleeps";
     }
     EXPECT_EQ(out(), "");
@@ -225,8 +225,8 @@ TEST_F(TunerMonitor, CableAndTerrestrialOnTheCombinedTuner)
     run_monitor();
     // Key 2 once: cable; twice: terrestrial with the mode file switched.
     switch_on(1, kCable);
-    ASSERT_TRUE(boxtest::eventually([] { return tuner_locked[1] == FE_HAS_LOCK; }, 4s));
-    ASSERT_TRUE(boxtest::eventually([&] { return count_of(pixels(700, 130, 500, 40), kGreen) > 0; }, 2s));
+    ASSERT_TRUE(boxtest::eventually([] { return tuner_locked[1] == FE_HAS_LOCK; }, 8s));
+    ASSERT_TRUE(boxtest::eventually([&] { return count_of(pixels(700, 130, 500, 40), kGreen) > 0; }, 6s));
     expect_area(kCable.text, "LOCKED/SNR85/AGC90", kGreen);
 
     size_t before = tunes(1);
@@ -236,7 +236,7 @@ TEST_F(TunerMonitor, CableAndTerrestrialOnTheCombinedTuner)
     fclose(f);
     tuner_system[1] = SYS_DVBT2;
     switch_on(1, kTerrestrial, 2);
-    ASSERT_TRUE(boxtest::eventually([&] { return tunes(1) > before && tuner_locked[1] == FE_HAS_LOCK; }, 4s));
+    ASSERT_TRUE(boxtest::eventually([&] { return tunes(1) > before && tuner_locked[1] == FE_HAS_LOCK; }, 8s));
     EXPECT_EQ(requests(1, "FE_SET_PROPERTY").back()["receives"], "546 MHz, 8 MHz wide, DVB-T");
 }
 
@@ -250,11 +250,11 @@ TEST_F(TunerMonitor, WithoutSupplyOrInTheWrongPolarisationItRetriesEveryPass)
         ch.vlt = voltage;
         switch_on(0, ch);
         // Tuned again in the next pass (the wait cut short as a key does).
-        ASSERT_TRUE(boxtest::eventually([&] { return tunes(0) >= 1; }, 3s));
+        ASSERT_TRUE(boxtest::eventually([&] { return tunes(0) >= 1; }, 6s));
         BKNI_SetEvent(g_status.tuner_event);
-        ASSERT_TRUE(boxtest::eventually([&] { return tunes(0) >= 2; }, 3s));
+        ASSERT_TRUE(boxtest::eventually([&] { return tunes(0) >= 2; }, 6s));
         EXPECT_EQ(tuner_locked[0], 0);
-        EXPECT_TRUE(boxtest::eventually([&] { return count_of(pixels(700, 130, 500, 40), kYellow) > 0; }, 2s));
+        EXPECT_TRUE(boxtest::eventually([&] { return count_of(pixels(700, 130, 500, 40), kYellow) > 0; }, 6s));
         expect_area(ch.text, "UNLOCKED/SNR0/AGC0", kYellow);
         EXPECT_EQ(requests(0, "FE_SET_PROPERTY").back().value("why", ""),
                   voltage == SEC_VOLTAGE_OFF ? "LNB supply off" : "polarisation V selected, transponder is H");
@@ -269,7 +269,7 @@ TEST_F(TunerMonitor, OnlyFrequencyOrSystemRetuneALockedTuner)
     start(profile("tetra"));
     run_monitor();
     switch_on(0, k8psk12);
-    ASSERT_TRUE(boxtest::eventually([] { return tuner_locked[0] == FE_HAS_LOCK; }, 4s));
+    ASSERT_TRUE(boxtest::eventually([] { return tuner_locked[0] == FE_HAS_LOCK; }, 8s));
     ASSERT_EQ(tunes(0), 1u);
 
     // Symbol rate, modulation, tone and bandwidth alone: measured, not tuned.
@@ -278,14 +278,14 @@ TEST_F(TunerMonitor, OnlyFrequencyOrSystemRetuneALockedTuner)
     bw[0] = 7000000;
     size_t reads = requests(0, "FE_READ_STATUS").size();
     BKNI_SetEvent(g_status.tuner_event);
-    ASSERT_TRUE(boxtest::eventually([&] { return requests(0, "FE_READ_STATUS").size() >= reads + 2; }, 3s));
+    ASSERT_TRUE(boxtest::eventually([&] { return requests(0, "FE_READ_STATUS").size() >= reads + 2; }, 6s));
     EXPECT_EQ(tunes(0), 1u);
     EXPECT_EQ(tuner_locked[0], FE_HAS_LOCK);
 
     // A new frequency is tuned at once, with the settings stored by then.
     freq[0] = 1150000;
     BKNI_SetEvent(g_status.tuner_event);
-    ASSERT_TRUE(boxtest::eventually([&] { return tunes(0) == 2; }, 3s));
+    ASSERT_TRUE(boxtest::eventually([&] { return tunes(0) == 2; }, 6s));
     auto props = requests(0, "FE_SET_PROPERTY").back()["tune"];
     EXPECT_EQ(props["frequency"], 1150000);
     EXPECT_EQ(props["symbol_rate"], 27500000);
@@ -299,7 +299,7 @@ TEST_F(TunerMonitor, FailedOpenShowsUnlockedWithZeroValues)
     int other = os::open("/dev/dvb0.frontend0", O_RDWR);
     ASSERT_GE(other, 0);
     switch_on(0, kCBand);
-    ASSERT_TRUE(boxtest::eventually([&] { return count_of(pixels(700, 130, 500, 40), kYellow) > 0; }, 3s));
+    ASSERT_TRUE(boxtest::eventually([&] { return count_of(pixels(700, 130, 500, 40), kYellow) > 0; }, 6s));
     expect_area(kCBand.text, "UNLOCKED/SNR0/AGC0", kYellow);
     EXPECT_EQ(fd_tuner[0], -1);
     EXPECT_TRUE(requests(0).empty());
@@ -312,9 +312,9 @@ TEST_F(TunerMonitor, FailedOpenShowsUnlockedWithZeroValues)
     // Deselected and selected again, the open is tried again.
     os::close(other);
     switch_off(0);
-    ASSERT_TRUE(boxtest::eventually([&] { return count_of(pixels(700, 100, 500, 100), 0) == 500u * 100u; }, 3s));
+    ASSERT_TRUE(boxtest::eventually([&] { return count_of(pixels(700, 100, 500, 100), 0) == 500u * 100u; }, 6s));
     switch_on(0, kCBand);
-    EXPECT_TRUE(boxtest::eventually([] { return tuner_locked[0] == FE_HAS_LOCK; }, 4s));
+    EXPECT_TRUE(boxtest::eventually([] { return tuner_locked[0] == FE_HAS_LOCK; }, 8s));
 }
 
 TEST_F(TunerMonitor, QuitClosesTheWatchedFrontend)
@@ -322,7 +322,7 @@ TEST_F(TunerMonitor, QuitClosesTheWatchedFrontend)
     start(profile("tetra"));
     run_monitor();
     switch_on(0, kCBand);
-    ASSERT_TRUE(boxtest::eventually([] { return fd_tuner[0] >= 0; }, 3s));
+    ASSERT_TRUE(boxtest::eventually([] { return fd_tuner[0] >= 0; }, 6s));
     stop_monitor();
     EXPECT_EQ(fd_tuner[0], -1);
     EXPECT_EQ(box->trace().count("close", "/dev/dvb0.frontend0"), 1u);
