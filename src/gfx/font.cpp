@@ -81,35 +81,82 @@ bool narrow_target()
     return g_xres <= kNarrowWidth;
 }
 
-// Stores one colour at a pixel of the scratch rectangle, in the surface's
-// own pixel format: 32-bit words or the low 16 bits, little-endian.
-void store_pixel(uint8_t *p, int bytes_per_pixel, uint32_t colour)
-{
-    if (bytes_per_pixel == 4) {
-        p[0] = static_cast<uint8_t>(colour);
-        p[1] = static_cast<uint8_t>(colour >> 8);
-        p[2] = static_cast<uint8_t>(colour >> 16);
-        p[3] = static_cast<uint8_t>(colour >> 24);
-    } else if (bytes_per_pixel == 2) {
-        p[0] = static_cast<uint8_t>(colour);
-        p[1] = static_cast<uint8_t>(colour >> 8);
+// A colour as the bytes of one pixel in the surface's own format: 32-bit
+// words, or the low 16 bits, little-endian.
+struct PixelBytes {
+    uint8_t b[4];
+    explicit PixelBytes(uint32_t colour)
+        : b{static_cast<uint8_t>(colour), static_cast<uint8_t>(colour >> 8), static_cast<uint8_t>(colour >> 16),
+            static_cast<uint8_t>(colour >> 24)}
+    {
     }
+};
+
+// Stores the pixel into columns [xa, xb) of one row. The fixed pixel size
+// lets the compiler make each store one word and the loop a vector loop.
+template <int Bytes> inline void store_run(uint8_t *row, int xa, int xb, const PixelBytes &px)
+{
+    uint8_t *p = row + static_cast<size_t>(xa) * Bytes;
+    for (int x = xa; x < xb; ++x, p += Bytes)
+        memcpy(p, px.b, Bytes);
 }
 
 // Fills a block of the text rectangle (columns x0.., rows y0..), keeping to
-// the part that lies on the surface.
-void fill_block(const BMF_RenderTarget *t, int x0, int y0, int w, int h, uint32_t colour)
+// the part that lies on the surface. Surfaces of other depths than 16 and 32
+// bits get nothing.
+void fill_block(const BMF_RenderTarget *t, int x0, int y0, int w, int h, const PixelBytes &px)
 {
     int xa = x0 > t->clip_x ? x0 : t->clip_x;
     int ya = y0 > t->clip_y ? y0 : t->clip_y;
     int xb = x0 + w < t->clip_x + t->clip_w ? x0 + w : t->clip_x + t->clip_w;
     int yb = y0 + h < t->clip_y + t->clip_h ? y0 + h : t->clip_y + t->clip_h;
-    const size_t row_bytes = static_cast<size_t>(t->clip_w) * t->bytes_per_pixel;
-    for (int y = ya; y < yb; ++y) {
-        uint8_t *row = t->pixels + static_cast<size_t>(y - t->clip_y) * row_bytes;
-        for (int x = xa; x < xb; ++x)
-            store_pixel(row + static_cast<size_t>(x - t->clip_x) * t->bytes_per_pixel,
-                        t->bytes_per_pixel, colour);
+    if (xa >= xb || ya >= yb)
+        return;
+    const size_t stride =
+        t->stride > 0 ? static_cast<size_t>(t->stride) : static_cast<size_t>(t->clip_w) * t->bytes_per_pixel;
+    uint8_t *row = t->pixels + static_cast<size_t>(ya - t->clip_y) * stride;
+    xa -= t->clip_x;
+    xb -= t->clip_x;
+    for (int y = ya; y < yb; ++y, row += stride) {
+        if (t->bytes_per_pixel == 4)
+            store_run<4>(row, xa, xb, px);
+        else if (t->bytes_per_pixel == 2)
+            store_run<2>(row, xa, xb, px);
+    }
+}
+
+// One glyph row of an upright glyph into one row of the surface. The glyph's
+// left edge is at x0 of the text rectangle and each glyph column is hscale
+// pixels wide (mirrored: column 0 at the right); `row` is the row's first
+// pixel on the surface, which holds the rectangle's columns [clip_x, clip_x +
+// clip_w). Runs of set bits are stored as spans, so the work per pixel is
+// one store: that is what keeps text cheap next to copying its rectangle.
+// An opaque background is laid under the whole glyph first; every pixel ends
+// as foreground or background exactly as when drawn one by one.
+template <int Bytes>
+void glyph_row(uint8_t *row, const BMF_RenderTarget *t, uint32_t bits, int width, int x0, bool mirrored, int hscale,
+               bool opaque, const PixelBytes &fg, const PixelBytes &bg)
+{
+    const int lo = t->clip_x, hi = t->clip_x + t->clip_w;
+    auto span = [&](int xa, int xb, const PixelBytes &px) {
+        if (xa < lo)
+            xa = lo;
+        if (xb > hi)
+            xb = hi;
+        if (xa < xb)
+            store_run<Bytes>(row, xa - lo, xb - lo, px);
+    };
+    if (opaque)
+        span(x0, x0 + width * hscale, bg);
+    while (bits != 0) {
+        const int c = __builtin_clz(bits);
+        const uint32_t rest = ~(bits << c);
+        const int n = rest == 0 ? 32 - c : __builtin_clz(rest);  // the run's length
+        bits &= ~((n >= 32 ? 0xFFFFFFFFu : ~(0xFFFFFFFFu >> n)) >> c);
+        if (mirrored)
+            span(x0 + (width - c - n) * hscale, x0 + (width - c) * hscale, fg);
+        else
+            span(x0 + c * hscale, x0 + (c + n) * hscale, fg);
     }
 }
 
@@ -414,33 +461,74 @@ void RenderChar(BMF_ResourceHandle handle, const BMF_RenderTarget *target, const
                 int width, int pen, int direction, int hscale, int vscale, uint32_t foreground,
                 uint32_t background)
 {
+    if (direction != BMF_DIR_LEFT_TO_RIGHT && direction != BMF_DIR_MIRRORED && direction != BMF_DIR_TOP_TO_BOTTOM &&
+        direction != BMF_DIR_BOTTOM_TO_TOP)
+        return;
     const int h = static_cast<int>(handle->basicHeight);
+    const PixelBytes fg(foreground), bg(background);
+    const bool opaque = background != kTransparent;
+    // Glyph columns beyond the 32 bits of a glyph row are never set.
+    const int bit_columns = width < kMaxGlyphColumns ? width : kMaxGlyphColumns;
+    const uint32_t column_mask = bit_columns <= 0 ? 0 : ~(0xFFFFFFFFu >> (bit_columns - 1) >> 1);
+
+    // Each glyph pixel becomes one hscale x vscale block. Upright directions
+    // scale glyph columns by hscale and rows by vscale; the turned ones put
+    // glyph rows across the rectangle's columns (hscale) and glyph columns
+    // down its rows (vscale).
+    auto block = [&](int r, int c, const PixelBytes &px) {
+        switch (direction) {
+        case BMF_DIR_LEFT_TO_RIGHT:
+            fill_block(target, pen + c * hscale, r * vscale, hscale, vscale, px);
+            break;
+        case BMF_DIR_MIRRORED:
+            fill_block(target, pen + (width - 1 - c) * hscale, r * vscale, hscale, vscale, px);
+            break;
+        case BMF_DIR_TOP_TO_BOTTOM:
+            fill_block(target, (h - 1 - r) * hscale, pen + c * vscale, hscale, vscale, px);
+            break;
+        default:  // BMF_DIR_BOTTOM_TO_TOP
+            fill_block(target, r * hscale, pen + (width - 1 - c) * vscale, hscale, vscale, px);
+            break;
+        }
+    };
+    const int bytes = target->bytes_per_pixel;
+    if ((direction == BMF_DIR_LEFT_TO_RIGHT || direction == BMF_DIR_MIRRORED) && (bytes == 2 || bytes == 4)) {
+        // Upright: each glyph row covers vscale rows of the rectangle, drawn
+        // a surface row at a time.
+        const size_t stride = target->stride > 0 ? static_cast<size_t>(target->stride)
+                                                 : static_cast<size_t>(target->clip_w) * bytes;
+        const bool mirrored = direction == BMF_DIR_MIRRORED;
+        const int top = target->clip_y, bottom = target->clip_y + target->clip_h;
+        for (int r = 0; r < h; ++r) {
+            const int ya = r * vscale > top ? r * vscale : top;
+            const int yb = (r + 1) * vscale < bottom ? (r + 1) * vscale : bottom;
+            if (ya >= yb)
+                continue;
+            const uint32_t bits = rd32(glyph + static_cast<size_t>(r) * 4) & column_mask;
+            if (!opaque && bits == 0)
+                continue;
+            uint8_t *row = target->pixels + static_cast<size_t>(ya - top) * stride;
+            for (int y = ya; y < yb; ++y, row += stride) {
+                if (bytes == 4)
+                    glyph_row<4>(row, target, bits, width, pen, mirrored, hscale, opaque, fg, bg);
+                else
+                    glyph_row<2>(row, target, bits, width, pen, mirrored, hscale, opaque, fg, bg);
+            }
+        }
+        return;
+    }
     for (int r = 0; r < h; ++r) {
         const uint32_t word = rd32(glyph + static_cast<size_t>(r) * 4);
-        for (int c = 0; c < width; ++c) {
-            const bool set = c < kMaxGlyphColumns && ((word >> (31 - c)) & 1) != 0;
-            if (!set && background == kTransparent)
-                continue;
-            const uint32_t colour = set ? foreground : background;
-            // Upright directions scale glyph columns by hscale and rows by
-            // vscale; the turned ones put glyph rows across the rectangle's
-            // columns (hscale) and glyph columns down its rows (vscale).
-            switch (direction) {
-            case BMF_DIR_LEFT_TO_RIGHT:
-                fill_block(target, pen + c * hscale, r * vscale, hscale, vscale, colour);
-                break;
-            case BMF_DIR_MIRRORED:
-                fill_block(target, pen + (width - 1 - c) * hscale, r * vscale, hscale, vscale, colour);
-                break;
-            case BMF_DIR_TOP_TO_BOTTOM:
-                fill_block(target, (h - 1 - r) * hscale, pen + c * vscale, hscale, vscale, colour);
-                break;
-            case BMF_DIR_BOTTOM_TO_TOP:
-                fill_block(target, r * hscale, pen + (width - 1 - c) * vscale, hscale, vscale, colour);
-                break;
-            default:
-                return;
-            }
+        if (opaque) {
+            for (int c = 0; c < width; ++c)
+                block(r, c, c < kMaxGlyphColumns && ((word >> (31 - c)) & 1) != 0 ? fg : bg);
+            continue;
+        }
+        // Transparent background: visit only the set bits, left to right.
+        for (uint32_t bits = word & column_mask; bits != 0;) {
+            const int c = __builtin_clz(bits);
+            bits &= ~(0x80000000u >> c);
+            block(r, c, fg);
         }
     }
 }
@@ -505,8 +593,8 @@ int BMF_FormalPlotText(BMF_ResourceHandle handle, int x, int y, uint32_t foregro
     if (bpp <= 0)
         return 0;
 
-    // Only the part of the text rectangle that lies on the surface is copied
-    // out, drawn and copied back; the rest is measured but not stored.
+    // Only the part of the text rectangle that lies on the surface is drawn,
+    // straight into the surface; the rest is measured but not stored.
     BMF_RenderTarget t{};
     t.bytes_per_pixel = bpp;
     t.rect_w = static_cast<int>(rect_w);
@@ -515,29 +603,16 @@ int BMF_FormalPlotText(BMF_ResourceHandle handle, int x, int y, uint32_t foregro
     const long long y0 = y > 0 ? y : 0;
     const long long x1 = static_cast<long long>(x) + rect_w < g_xres ? x + rect_w : g_xres;
     const long long y1 = static_cast<long long>(y) + rect_h < g_yres ? y + rect_h : g_yres;
-    uint8_t *scratch = nullptr;
     if (x1 > x0 && y1 > y0) {
         t.clip_x = static_cast<int>(x0 - x);
         t.clip_y = static_cast<int>(y0 - y);
         t.clip_w = static_cast<int>(x1 - x0);
         t.clip_h = static_cast<int>(y1 - y0);
-        scratch = new (std::nothrow) uint8_t[static_cast<size_t>(t.clip_w) * t.clip_h * bpp];
-        if (!scratch)
-            return 0;
+        t.pixels = g_lfb + static_cast<size_t>(y0) * g_pitch + static_cast<size_t>(x0) * bpp;
+        t.stride = g_pitch;
     }
-    t.pixels = scratch;
-
-    const size_t row_bytes = static_cast<size_t>(t.clip_w) * bpp;
-    for (int i = 0; i < t.clip_h; ++i)
-        memcpy(scratch + i * row_bytes,
-               g_lfb + static_cast<size_t>(y0 + i) * g_pitch + static_cast<size_t>(x0) * bpp, row_bytes);
-    const int result = RenderString(handle, &t, reinterpret_cast<const uint8_t *>(text), length,
-                                    direction, hscale, vscale, foreground, background);
-    for (int i = 0; i < t.clip_h; ++i)
-        memcpy(g_lfb + static_cast<size_t>(y0 + i) * g_pitch + static_cast<size_t>(x0) * bpp,
-               scratch + i * row_bytes, row_bytes);
-    delete[] scratch;
-    return result;
+    return RenderString(handle, &t, reinterpret_cast<const uint8_t *>(text), length, direction, hscale, vscale,
+                        foreground, background);
 }
 
 int BMF_DrawText(void *surface, int width, int height, int bits_per_pixel, int x, int y,

@@ -139,7 +139,8 @@ void GetTextWidthHeight(BMF_ResourceHandle handle, const uint8_t *text, int leng
                         uint32_t *width, uint32_t *height);
 
 // The text rectangle being rendered and the part of it that lies on the
-// surface; only that part is held in `pixels` (clip_w x clip_h, packed).
+// surface; `pixels` is that part's top left pixel, its rows `stride` bytes
+// apart (0: packed, clip_w pixels a row).
 struct BMF_RenderTarget {
     uint8_t *pixels;
     int bytes_per_pixel;
@@ -149,6 +150,7 @@ struct BMF_RenderTarget {
     int clip_y;
     int clip_w;
     int clip_h;
+    int stride;
 };
 // Renders `length` bytes; returns `length`, or the byte index + 1 of the
 // first character that did not fit in the rectangle.

@@ -1,0 +1,29 @@
+// The table bench/run prints: each figure is a benchmark of the system paired
+// with a reference benchmark run in the same process, and a goal for the ratio
+// figure / reference. A ratio is what counts, never an absolute time: both
+// sides slow down together on a busy machine.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace boxbench {
+
+struct Figure {
+    std::string title;      // what is measured, for people
+    std::string figure;     // benchmark name of the system's side
+    std::string reference;  // benchmark name of the reference; empty: the figure stands alone
+    double goal;            // bound for figure / reference (or for the figure itself)
+    bool at_most;           // true: ratio <= goal; false: ratio >= goal
+    std::string unit;       // "x" for a ratio, else the unit of a stand-alone figure
+};
+
+// Figures register themselves next to their benchmarks.
+int add_figure(Figure f);
+const std::vector<Figure> &figures();
+
+// A stand-alone figure measured outside Google Benchmark (CPU share, latency):
+// its value, and a line of detail for the table.
+void report_value(const std::string &name, double value, const std::string &detail = {});
+
+} // namespace boxbench

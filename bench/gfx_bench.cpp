@@ -1,0 +1,149 @@
+// Drawing on the TV and the front-panel LCD: text into a 1280 x 720 x 32
+// page and a 400 x 240 x 16 panel frame, and a whole rescue TV pass on the
+// simulated framebuffer.
+#include "figures.h"
+
+#include "core/box.h"
+#include "gfx/fb.h"
+#include "gfx/font.h"
+#include "gfx/screen_text.h"
+
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+#include <memory>
+#include <vector>
+
+namespace {
+
+using boxbench::add_figure;
+
+constexpr const char *kBrowserLine = "Please point your web browser to http://192.168.100.200";
+constexpr const char *kRescueLine = "Your Corvane has booted into rescue mode.\n";
+
+// One simulated box with its framebuffer open at 1280 x 720 x 32 and the
+// font engine ready, for every benchmark of this file.
+struct Screen {
+    Screen()
+    {
+        std::string err;
+        box = boxsim::Box::from_profile("default", err);
+        if (box && fb_init() == 0)
+            fb_setmode(1280, 720, 32);
+        fb_font_init();
+    }
+    std::unique_ptr<boxsim::Box> box;
+};
+
+Screen &screen()
+{
+    static Screen s;
+    return s;
+}
+
+// The size of a text's rectangle as the engine measures it.
+void text_rect(const char *text, int &w, int &h)
+{
+    uint32_t v = 0, hz = 0;
+    BMF_GetTextFormalWidthHeight(gResHdle, text, BMF_GetTextLength(gResHdle, text), &v, &hz,
+                                 BMF_DIR_LEFT_TO_RIGHT);
+    w = static_cast<int>(hz);
+    h = static_cast<int>(v);
+}
+
+// Copies a w x h rectangle of a surface out into a scratch buffer and back,
+// row by row: what drawing a text's rectangle cannot do with less.
+void copy_out_and_back(uint8_t *surface, int pitch, int x, int y, int w, int h, int bytes_per_pixel,
+                       std::vector<uint8_t> &scratch)
+{
+    const size_t row = static_cast<size_t>(w) * bytes_per_pixel;
+    for (int i = 0; i < h; ++i)
+        memcpy(scratch.data() + i * row, surface + static_cast<size_t>(y + i) * pitch + x * bytes_per_pixel, row);
+    for (int i = 0; i < h; ++i)
+        memcpy(surface + static_cast<size_t>(y + i) * pitch + x * bytes_per_pixel, scratch.data() + i * row, row);
+    benchmark::ClobberMemory();
+}
+
+void BM_TvText(benchmark::State &state)
+{
+    screen();
+    for (auto _ : state)
+        fb_drawtext(0, 340, 1280, 40, kBrowserLine, 0xFFFFFFFF, 0xFFFFFFFF);
+}
+BENCHMARK(BM_TvText);
+
+void BM_TvTextRectCopy(benchmark::State &state)
+{
+    screen();
+    int w = 0, h = 0;
+    text_rect(kBrowserLine, w, h);
+    std::vector<uint8_t> page(1280u * 720 * 4), scratch(static_cast<size_t>(w) * h * 4);
+    for (auto _ : state)
+        copy_out_and_back(page.data(), 1280 * 4, (1280 - w) / 2, 340, w, h, 4, scratch);
+    state.SetLabel(std::to_string(w) + " x " + std::to_string(h));
+}
+BENCHMARK(BM_TvTextRectCopy);
+
+void BM_LcdText(benchmark::State &state)
+{
+    screen();
+    std::vector<uint8_t> frame(400u * 240 * 2);
+    for (auto _ : state) {
+        BKNI_AcquireMutex(g_font_mutex);
+        BMF_DrawText(frame.data(), 400, 240, 16, 0, 96, 400, 48, "RESCUE MODE", BMF_ALIGN_CENTER, 0xFFFF,
+                     0xFFFFFFFF);
+        BKNI_ReleaseMutex(g_font_mutex);
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_LcdText);
+
+void BM_LcdTextRectCopy(benchmark::State &state)
+{
+    screen();
+    int w = 0, h = 0;
+    text_rect("RESCUE MODE", w, h);
+    std::vector<uint8_t> frame(400u * 240 * 2), scratch(static_cast<size_t>(w) * h * 2);
+    for (auto _ : state)
+        copy_out_and_back(frame.data(), 400 * 2, (400 - w) / 2, 108, w, h, 2, scratch);
+    state.SetLabel(std::to_string(w) + " x " + std::to_string(h));
+}
+BENCHMARK(BM_LcdTextRectCopy);
+
+// The TV part of a rescue pass: the page cleared, both lines, presented.
+void BM_RescueTvPass(benchmark::State &state)
+{
+    screen();
+    for (auto _ : state) {
+        fb_fill(0, 0, 1280, 720, 0xFF000000);
+        fb_drawtext(0, 300, 1280, 40, kRescueLine, 0xFFFFFFFF, 0xFFFFFFFF);
+        fb_drawtext(0, 340, 1280, 40, "Please point your web browser to http://192.168.1.20\n", 0xFFFFFFFF,
+                    0xFFFFFFFF);
+        fb_blit();
+    }
+}
+BENCHMARK(BM_RescueTvPass)->Unit(benchmark::kMicrosecond);
+
+// What any pass that clears and presents a page pays at the least: one
+// memset and one memcpy of the page.
+void BM_PageSetAndCopy(benchmark::State &state)
+{
+    std::vector<uint8_t> page(1280u * 720 * 4), shown(1280u * 720 * 4);
+    for (auto _ : state) {
+        memset(page.data(), 0, page.size());
+        memcpy(shown.data(), page.data(), page.size());
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_PageSetAndCopy)->Unit(benchmark::kMicrosecond);
+
+const int registered = [] {
+    add_figure({"fb_drawtext, browser line, 1280x720x32", "BM_TvText", "BM_TvTextRectCopy", 2.0, true, "x"});
+    add_figure({"rescue TV pass (fill, two lines, blit), simulated fb", "BM_RescueTvPass", "BM_PageSetAndCopy", 1.2,
+                true, "x"});
+    add_figure({"BMF_DrawText \"RESCUE MODE\", 400x240x16 LCD frame", "BM_LcdText", "BM_LcdTextRectCopy", 3.0, true,
+                "x"});
+    return 0;
+}();
+
+} // namespace

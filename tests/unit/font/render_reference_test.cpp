@@ -1,0 +1,124 @@
+// The text engine's drawing against a straightforward rendering of the same
+// texts, one pixel at a time: every glyph pixel becomes an hscale x vscale
+// block placed by the writing direction, stored only where it lies on the
+// surface. Both must agree to the pixel on 16- and 32-bit surfaces, narrow
+// and wide, clipped at every edge, in all four directions, with scales above
+// 1, over a transparent and an opaque background.
+#include "font_test_util.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+using fonttest::Surface;
+
+constexpr uint32_t kTransparent = 0xFFFFFFFFu;
+
+// The engine's text as the reference draws it, from the glyphs the engine
+// looks up (the lookup is tested on its own elsewhere).
+void reference_text(Surface &s, int x, int y, const char *text, int direction, int hs, int vs, uint32_t fg,
+                    uint32_t bg)
+{
+    const int len = BMF_GetTextLength(gResHdle, text);
+    const int h = static_cast<int>(gResHdle->basicHeight);
+    const bool narrow = s.w <= 220;
+    const auto *t = reinterpret_cast<const uint8_t *>(text);
+    // Glyphs and their widths along the text.
+    std::vector<std::pair<const uint8_t *, int>> glyphs;
+    int total = 0;
+    for (int pos = 0; pos < len && t[pos];) {
+        uint32_t w;
+        const uint8_t *g;
+        pos += GetCharDetails(gResHdle, t + pos, len - pos, &w, &g);
+        if (narrow && w > 0)
+            --w;
+        total += static_cast<int>(w);
+        if (g && w > 0)
+            glyphs.push_back({g, static_cast<int>(w)});
+    }
+    const bool upright = direction == BMF_DIR_LEFT_TO_RIGHT || direction == BMF_DIR_MIRRORED;
+    const bool forward = direction == BMF_DIR_LEFT_TO_RIGHT || direction == BMF_DIR_TOP_TO_BOTTOM;
+    const int scale = upright ? hs : vs;
+    const int limit = total * scale;
+    auto put = [&](int px, int py, uint32_t colour) {
+        if (px >= 0 && py >= 0 && px < s.w && py < s.h)
+            s.set(px, py, s.bits == 16 ? (colour & 0xFFFF) : colour);
+    };
+    int pen = forward ? 0 : limit;
+    for (auto [g, w] : glyphs) {
+        if (!forward)
+            pen -= scale * w;
+        for (int r = 0; r < h; ++r) {
+            const uint32_t word = static_cast<uint32_t>(g[r * 4]) | g[r * 4 + 1] << 8 | g[r * 4 + 2] << 16 |
+                                  static_cast<uint32_t>(g[r * 4 + 3]) << 24;
+            for (int c = 0; c < w; ++c) {
+                const bool set = c < 32 && ((word >> (31 - c)) & 1);
+                if (!set && bg == kTransparent)
+                    continue;
+                int bx = 0, by = 0;  // the block's top left in the text rectangle
+                switch (direction) {
+                case BMF_DIR_LEFT_TO_RIGHT: bx = pen + c * hs, by = r * vs; break;
+                case BMF_DIR_MIRRORED: bx = pen + (w - 1 - c) * hs, by = r * vs; break;
+                case BMF_DIR_TOP_TO_BOTTOM: bx = (h - 1 - r) * hs, by = pen + c * vs; break;
+                default: bx = r * hs, by = pen + (w - 1 - c) * vs; break;
+                }
+                for (int i = 0; i < vs; ++i)
+                    for (int j = 0; j < hs; ++j)
+                        put(x + bx + j, y + by + i, set ? fg : bg);
+            }
+        }
+        if (forward)
+            pen += scale * w;
+    }
+}
+
+TEST(RenderReference, EngineDrawsWhatTheStraightRenderingDraws)
+{
+    ASSERT_EQ(BMF_InitEngine(), 0);
+    const std::string symbols = std::string("\x80\x81\x9f") + "\xa5";
+    const std::string mixed = "jgWM|_. " + symbols;
+    const char *texts[] = {"Point your browser to http://10.0.0.1", "RESCUE MODE", mixed.c_str()};
+    struct Geometry {
+        int w, h, bits;
+    };
+    const Geometry geometries[] = {{220, 90, 16}, {300, 70, 16}, {220, 70, 32}, {300, 90, 32}};
+    const int scales[][2] = {{1, 1}, {3, 2}};
+    const uint32_t backgrounds[] = {kTransparent, 0xFF102030};
+    int compared = 0;
+    for (const auto &g : geometries) {
+        const Surface blank(g.w, g.h, g.bits, 0x5A5A5A5A);
+        for (const char *text : texts)
+            for (int dir = 0; dir < 4; ++dir)
+                for (const auto &sc : scales)
+                    for (uint32_t bg : backgrounds) {
+                        Surface probe = blank;
+                        probe.target();
+                        uint32_t v = 0, hz = 0;
+                        BMF_GetTextFormalWidthHeight(gResHdle, text, BMF_GetTextLength(gResHdle, text), &v, &hz,
+                                                     dir);
+                        const int rw = static_cast<int>(hz) * sc[0], rh = static_cast<int>(v) * sc[1];
+                        // Inside, and across each edge and corner of the surface.
+                        const int places[][2] = {{(g.w - rw) / 2, (g.h - rh) / 2}, {-rw / 2, 5},
+                                                 {g.w - rw / 2, 5},                {5, -rh / 2},
+                                                 {5, g.h - rh / 2},                {-7, -9},
+                                                 {g.w - 3, g.h - 2}};
+                        for (const auto &at : places) {
+                            Surface mine = blank, ref = blank;
+                            mine.target();
+                            BMF_FormalPlotText(gResHdle, at[0], at[1], 0xFFEEDDCC, bg, text,
+                                               BMF_GetTextLength(gResHdle, text), dir, sc[0], sc[1]);
+                            reference_text(ref, at[0], at[1], text, dir, sc[0], sc[1], 0xFFEEDDCC, bg);
+                            ASSERT_TRUE(mine.bytes == ref.bytes)
+                                << "\"" << text << "\" on " << g.w << "x" << g.h << "x" << g.bits << ", direction "
+                                << dir << ", scale " << sc[0] << "x" << sc[1] << ", at " << at[0] << "," << at[1]
+                                << ", background " << std::hex << bg;
+                            ++compared;
+                        }
+                    }
+    }
+    EXPECT_EQ(compared, 4 * 3 * 4 * 2 * 2 * 7);
+}
+
+} // namespace
