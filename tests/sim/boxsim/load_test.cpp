@@ -167,6 +167,8 @@ TEST(WebLoad, PagesActionsAndMalformedRequestsTogether)
     auto state = json::parse(c.Get("/api/state")->body, nullptr, false);
     EXPECT_EQ(state["devices"]["ports"]["hdmi"]["state"], total) << state["devices"].dump();
 
+    printf("web load: %d pages, %d actions in %d s, %d malformed requests answered, memory %ld kB -> %ld kB\n",
+           pages, total, seconds, malformed_answered.load(), rss_early, rss_late);
     EXPECT_GT(malformed_answered.load(), 0);
     EXPECT_EQ(malformed_wrong.load(), 0) << "a malformed request is never taken";
     EXPECT_EQ(streams_with_state.load(), pages);
