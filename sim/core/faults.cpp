@@ -353,8 +353,7 @@ BOXSIM_REGISTER({
     register_module({"faults", 0, install, describe});
     register_action({"fault",
                      "fault CALL PATH [REQUEST] ERROR [WHEN] | fault command NAME missing|fail [STATUS] [WHEN] | "
-                     "fault clear [CALL]  (CALL: open read write ioctl mmap poll; ERROR: EIO ENOENT EAGAIN EBUSY "
-                     "... or short; WHEN: always, once, for 2s, after 1s for 2s, rate 5% seed 1)",
+                     "fault clear [CALL]",
                      parse_action});
 });
 
