@@ -21,6 +21,10 @@
 //            scripts ("2s", "250ms"), counted from when the fault is set (from
 //            the start of the run for a profile's faults).
 //
+// Faults of calls hit the system's own calls through the platform facade;
+// what a shell command does to a file (echo ... > /dev/mcu) is the command's,
+// and fails with a fault of that command.
+//
 // Profile key: "faults": ["open /dev/lcd0 EIO once", "command udhcpc missing"].
 // Scenario actions: `fault LINE`, `fault clear [CALL]`.
 // Every fault that fires is recorded in the trace as {"op":"fault",
