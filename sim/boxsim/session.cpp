@@ -417,6 +417,16 @@ bool Session::snapshot(const std::string &name, std::string &err)
         err = "cannot write " + base + "-tv.png";
     }
 
+    // The framebuffer alone, without the video under it.
+    std::optional<Image> osd = picture(*box_, "osd");
+    pics["osd"] = {{"shown", osd.has_value()}};
+    if (!osd)
+        osd = blank(1280, 720);
+    if (!write_png(*osd, base + "-osd.png")) {
+        ok = false;
+        err = "cannot write " + base + "-osd.png";
+    }
+
     std::optional<Image> lcd = picture(*box_, "lcd");
     pics["lcd"] = {{"shown", lcd.has_value()}};
     if (!lcd)

@@ -8,6 +8,7 @@
 // The driver presents only on FBIO_BLIT; without the manual switch the real
 // driver would also show memory as it is drawn, which no test relies on.
 #include "devices/fb.h"
+#include "devices/video_plane.h"
 
 #include "core/box.h"
 #include "core/image.h"
@@ -15,6 +16,7 @@
 
 #include <linux/fb.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
@@ -360,7 +362,8 @@ void describe(Box &box, json &state)
     state["tv"] = tv;
 }
 
-std::optional<Image> tv_picture(Box &box)
+// The framebuffer alone, as presented by the last FBIO_BLIT.
+std::optional<Image> osd_picture(Box &box)
 {
     FbState &s = box.part<FbState>();
     std::lock_guard<std::mutex> g(s.m);
@@ -371,6 +374,50 @@ std::optional<Image> tv_picture(Box &box)
     img.height = s.shown_h;
     img.argb = s.shown;
     return img;
+}
+
+// One framebuffer pixel over one video pixel by the framebuffer's alpha
+// (both straight, not premultiplied); the result is opaque where the video
+// is.
+uint32_t over(uint32_t osd, uint32_t video)
+{
+    uint32_t a = osd >> 24, va = video >> 24;
+    if (a == 255 || va == 0)
+        return osd;
+    uint32_t out_a = a + va * (255 - a) / 255;
+    if (out_a == 0)
+        return 0;
+    uint32_t px = out_a << 24;
+    for (int sh = 0; sh <= 16; sh += 8) {
+        uint32_t c = (osd >> sh) & 0xFF, vc = (video >> sh) & 0xFF;
+        uint32_t v = (c * a + vc * va * (255 - a) / 255 + out_a / 2) / out_a;
+        px |= std::min(v, 255u) << sh;
+    }
+    return px;
+}
+
+// The TV as a viewer sees it: the framebuffer over the video plane, as the
+// box's video output mixes them. The framebuffer is scaled to the output
+// where its mode differs. With nothing on the video plane it is the
+// framebuffer alone.
+std::optional<Image> tv_picture(Box &box)
+{
+    std::optional<Image> video = video_plane_picture(box);
+    std::optional<Image> osd = osd_picture(box);
+    if (!video)
+        return osd;
+    if (!osd)
+        return video;
+    Image &out = *video;
+    for (int y = 0; y < out.height; ++y) {
+        int sy = y * osd->height / out.height;
+        for (int x = 0; x < out.width; ++x) {
+            int sx = x * osd->width / out.width;
+            uint32_t &px = out.argb[static_cast<size_t>(y) * out.width + x];
+            px = over(osd->at(sx, sy), px);
+        }
+    }
+    return out;
 }
 
 } // namespace
@@ -388,6 +435,7 @@ void fb_set_failure(Box &box, const std::string &request, int err)
 BOXSIM_REGISTER({
     register_module({"framebuffer", 50, install, describe});
     register_picture("tv", tv_picture);
+    register_picture("osd", osd_picture);
 });
 
 } // namespace boxsim

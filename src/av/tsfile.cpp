@@ -1,0 +1,169 @@
+#include "av/tsfile.h"
+
+#include "app/status.h"
+#include "av/dvb.h"
+#include "av/live.h"
+#include "kni/bkni.h"
+#include "platform/box_abi.h"
+#include "platform/os.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <memory>
+#include <new>
+#include <unistd.h>
+
+std::atomic<int32_t> fd_dvr4{-1}, fd_tsfile{-1};
+
+namespace {
+
+constexpr const char *kDemux4 = "/dev/dvb0.demux4";
+constexpr int kAudioPid = 103;
+constexpr int kSourceDvr0 = 16;
+constexpr unsigned kPacket = 188;
+constexpr unsigned kChunk = 256 * kPacket;  // 48128 bytes
+// Longest wait for the DVR input before the flags are looked at again.
+constexpr int kWaitMs = 500;
+
+bool keep_pumping() { return g_status.tsfile_playing != 0 && g_status.quit == 0; }
+
+// Replaces `handle` with a fresh open of `path`.
+void reopen(std::atomic<int32_t> &handle, const char *path, int flags)
+{
+    av_close(handle);
+    handle = os::open(path, flags);
+}
+
+// Waits up to kWaitMs for the DVR input to take data. 1 ready, 0 time-out,
+// -1 when it cannot be waited on.
+int wait_writable(int fd)
+{
+    pollfd p{fd, POLLOUT, 0};
+    int r = os::poll(&p, 1, kWaitMs);
+    if (r < 0)
+        return errno == EINTR ? 0 : -1;
+    if (r == 0)
+        return 0;
+    return (p.revents & POLLOUT) ? 1 : -1;
+}
+
+// Writes the rest of a chunk that the DVR input took only in part. Every
+// byte goes, in order, so the stream keeps its packet alignment; the chunk
+// is given up on a write of nothing, a hard error, or when playback stops.
+void finish_chunk(int fd, const unsigned char *buf, size_t len, size_t done)
+{
+    while (done < len) {
+        if (!keep_pumping())
+            return;
+        int ready = wait_writable(fd);
+        if (ready < 0)
+            return;
+        if (ready == 0)
+            continue;
+        ssize_t n = os::write(fd, buf + done, len - done);
+        if (n > 0)
+            done += static_cast<size_t>(n);
+        else if (n == 0)
+            return;
+        else if (errno != EINTR && errno != EAGAIN && errno != EBUSY)
+            return;
+    }
+}
+
+} // namespace
+
+void tsfile_start()
+{
+    av_route_demux(kDemux4, kSourceDvr0);
+
+    av_open(fd_demux0_audio, kDemux4);
+    int demux = fd_demux0_audio;
+    if (demux >= 0) {
+        dmx_pes_filter_params p = av_pes_filter(kAudioPid, DMX_PES_AUDIO0);
+        av_request(demux, box_abi::DMX_SET_PES_FILTER, &p, "DMX_SET_PES_FILTER");
+        av_request(demux, box_abi::DMX_START, 0UL, "DMX_START");
+    }
+
+    av_open(fd_audio0, "/dev/dvb0.audio0");
+    int audio = fd_audio0;
+    if (audio >= 0) {
+        av_request(audio, box_abi::AUDIO_SELECT_SOURCE, static_cast<unsigned long>(AUDIO_SOURCE_DEMUX),
+                   "AUDIO_SELECT_SOURCE");
+        av_request(audio, box_abi::AUDIO_SET_BYPASS_MODE, 1UL, "AUDIO_SET_BYPASS_MODE");
+        av_request(audio, box_abi::AUDIO_PAUSE, 0UL, "AUDIO_PAUSE");
+        av_request(audio, box_abi::AUDIO_PLAY, 0UL, "AUDIO_PLAY");
+        av_audio_full_volume(audio);
+        av_request(audio, box_abi::AUDIO_CONTINUE, 0UL, "AUDIO_CONTINUE");
+        av_request(audio, box_abi::AUDIO_CLEAR_BUFFER, 0UL, "AUDIO_CLEAR_BUFFER");
+    }
+
+    reopen(fd_dvr4, "/dev/dvb0.dvr4", O_WRONLY);
+    reopen(fd_tsfile, "/root/audio.ts", O_RDONLY);
+    g_status.tsfile_playing = 1;
+}
+
+void tsfile_stop()
+{
+    g_status.tsfile_playing = 0;
+    BKNI_Sleep(100);
+    if (fd_audio0 >= 0) {
+        os::ioctl(fd_audio0, box_abi::AUDIO_STOP, 0UL);
+        os::ioctl(fd_audio0, box_abi::AUDIO_PAUSE, 0UL);
+        av_close(fd_audio0);
+    }
+    if (fd_demux0_audio >= 0) {
+        os::ioctl(fd_demux0_audio, box_abi::DMX_STOP);
+        av_close(fd_demux0_audio);
+    }
+}
+
+void task_filepump(BKNI_TaskHandle, void *)
+{
+    // One buffer for the whole life of the pump.
+    std::unique_ptr<unsigned char[]> buf(new (std::nothrow) unsigned char[kChunk]);
+    while (buf && g_status.quit == 0) {
+        int dvr = fd_dvr4, file = fd_tsfile;
+        if (g_status.tsfile_playing == 0 || dvr < 0 || file < 0) {
+            BKNI_Sleep(100);
+            continue;
+        }
+        int ready = wait_writable(dvr);
+        if (g_status.tsfile_playing == 0 || ready == 0)
+            continue;
+        if (ready < 0) {
+            // A DVR input that reports only errors is not spun on.
+            BKNI_Sleep(100);
+            continue;
+        }
+        ssize_t got = os::read(file, buf.get(), kChunk);
+        if (got <= 0) {
+            os::lseek(file, 0, SEEK_SET);
+            continue;
+        }
+        size_t len = static_cast<size_t>(got);
+        ssize_t put = os::write(dvr, buf.get(), len);
+        if (put == got)
+            continue;
+        finish_chunk(dvr, buf.get(), len, put > 0 ? static_cast<size_t>(put) : 0);
+    }
+    av_close(fd_dvr4);
+    av_close(fd_tsfile);
+}
+
+int writeAll(int fd, const void *data, unsigned count)
+{
+    const auto *p = static_cast<const unsigned char *>(data);
+    unsigned done = 0;
+    while (done < count) {
+        ssize_t n = os::write(fd, p + done, count - done);
+        if (n == 0)
+            return -1;
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return static_cast<int>(n);
+        }
+        done += static_cast<unsigned>(n);
+    }
+    return static_cast<int>(count);
+}
