@@ -35,6 +35,7 @@ protected:
         box.reset();
         if (!profile.contains("model"))
             profile["model"] = "rcplus";
+        destroy_events();  // of an earlier start in the same test
         status_clear();
         BKNI_CreateEvent(&g_status.gui_event);
         BKNI_CreateEvent(&g_status.tuner_event);
@@ -64,6 +65,16 @@ protected:
             t.join();
         capture.reset();
         box.reset();
+        destroy_events();
+    }
+
+    void destroy_events()
+    {
+        for (BKNI_EventHandle *e : {&g_status.gui_event, &g_status.tuner_event})
+            if (*e) {
+                BKNI_DestroyEvent(*e);
+                *e = nullptr;
+            }
     }
 
     // Commands the system ran with system(), in order.
