@@ -39,15 +39,34 @@ std::string hex64(uint64_t v)
     return buf;
 }
 
-// FNV-1a over the presented pixels: equal frames, equal hashes.
-uint64_t fnv1a(const std::vector<uint32_t> &px)
+// A 64-bit hash of the presented page's bytes, seeded with its mode: equal
+// frames, equal hashes. Four independent lanes of multiply-and-rotate over
+// 8-byte words keep it near memory speed, since every blit pays for it.
+uint64_t frame_hash(const std::vector<unsigned char> &bytes, uint64_t seed)
 {
-    uint64_t h = 0xcbf29ce484222325ull;
-    for (uint32_t w : px)
-        for (int i = 0; i < 4; ++i) {
-            h ^= (w >> (8 * i)) & 0xFF;
-            h *= 0x100000001b3ull;
+    constexpr uint64_t k1 = 0x9E3779B185EBCA87ull, k2 = 0xC2B2AE3D27D4EB4Full;
+    auto round = [](uint64_t acc, uint64_t v) {
+        acc += v * k2;
+        acc = (acc << 31) | (acc >> 33);
+        return acc * k1;
+    };
+    uint64_t lane[4] = {seed + k1 + k2, seed + k2, seed, seed - k1};
+    const unsigned char *p = bytes.data();
+    size_t n = bytes.size(), i = 0;
+    for (; i + 32 <= n; i += 32)
+        for (int l = 0; l < 4; ++l) {
+            uint64_t v;
+            memcpy(&v, p + i + 8 * l, 8);
+            lane[l] = round(lane[l], v);
         }
+    uint64_t h = n * k1;
+    for (int l = 0; l < 4; ++l)
+        h = (h ^ round(0, lane[l])) * k1 + k2;
+    for (; i < n; ++i)
+        h = (h ^ p[i]) * 0x100000001b3ull;
+    h ^= h >> 33;
+    h *= k2;
+    h ^= h >> 29;
     return h;
 }
 
@@ -96,10 +115,16 @@ struct FbState {
     std::map<std::string, int> failures;  // request name -> errno
 
     // Presented frame.
+    // Presented frame: the page's bytes as FBIO_BLIT found them, with the
+    // mode they were drawn in; turned into a picture only when one is asked
+    // for (a blit costs a copy and a hash, as on the box).
     long blits = 0;
-    int shown_w = 0, shown_h = 0;
-    std::vector<uint32_t> shown;
+    fb_var_screeninfo shown_var{};
+    uint32_t shown_line = 0;
+    std::vector<unsigned char> shown_raw;
     uint64_t shown_hash = 0;
+    long picture_blit = 0;  // the blit `picture` was made from
+    std::vector<uint32_t> picture;
 
     // A driver that loads late: the node appears from this thread.
     std::mutex appear_m;
@@ -135,37 +160,61 @@ struct FbState {
     // Copies the visible page to the presented frame (caller holds m).
     void present()
     {
-        int w = static_cast<int>(var.xres), h = static_cast<int>(var.yres);
-        shown_w = w;
-        shown_h = h;
-        shown.assign(static_cast<size_t>(w) * h, 0xFF000000u);
+        shown_var = var;
+        shown_line = fix.line_length;
+        const uint64_t start = static_cast<uint64_t>(var.yoffset) * fix.line_length;
+        uint64_t end = start + static_cast<uint64_t>(var.yres) * fix.line_length;
+        if (end > memory)
+            end = memory;  // rows past the memory stay black
         const auto *bytes = reinterpret_cast<const unsigned char *>(mem.get());
-        size_t bpp = var.bits_per_pixel / 8;
+        if (end > start)
+            shown_raw.assign(bytes + start, bytes + end);
+        else
+            shown_raw.clear();
+        const uint64_t seed = (static_cast<uint64_t>(var.xres) << 48) ^ (static_cast<uint64_t>(var.yres) << 32) ^
+                              (static_cast<uint64_t>(var.bits_per_pixel) << 24) ^
+                              (static_cast<uint64_t>(var.red.offset) << 16) ^ (var.transp.length << 8) ^
+                              fix.line_length;
+        shown_hash = frame_hash(shown_raw, seed);
+        ++blits;
+    }
+
+    // The presented frame as 0xAARRGGBB pixels (caller holds m).
+    const std::vector<uint32_t> &shown_picture()
+    {
+        if (picture_blit == blits)
+            return picture;
+        const fb_var_screeninfo &v = shown_var;
+        const int w = static_cast<int>(v.xres), h = static_cast<int>(v.yres);
+        picture.assign(static_cast<size_t>(w) * h, 0xFF000000u);
+        const size_t bpp = v.bits_per_pixel / 8;
+        const unsigned char *bytes = shown_raw.data();
+        const uint64_t size = shown_raw.size();
         for (int y = 0; y < h; ++y) {
-            uint64_t row = static_cast<uint64_t>(var.yoffset + static_cast<uint32_t>(y)) * fix.line_length;
+            const uint64_t row = static_cast<uint64_t>(y) * shown_line;
             for (int x = 0; x < w; ++x) {
                 uint64_t at = row + static_cast<uint64_t>(x) * bpp;
-                if (at + bpp > memory)
+                if (at + bpp > size)
                     break;  // past the memory: left black
-                uint32_t v = 0;
+                uint32_t px = 0;
                 if (bpp == 4) {
-                    memcpy(&v, bytes + at, 4);
+                    memcpy(&px, bytes + at, 4);
                 } else {
                     uint16_t s;
                     memcpy(&s, bytes + at, 2);
-                    v = s;
+                    px = s;
                 }
-                uint32_t a = var.transp.length ? widen((v >> var.transp.offset) & ((1u << var.transp.length) - 1),
-                                                       var.transp.length)
-                                               : 0xFF;
-                uint32_t r = widen((v >> var.red.offset) & ((1u << var.red.length) - 1), var.red.length);
-                uint32_t g = widen((v >> var.green.offset) & ((1u << var.green.length) - 1), var.green.length);
-                uint32_t b = widen((v >> var.blue.offset) & ((1u << var.blue.length) - 1), var.blue.length);
-                shown[static_cast<size_t>(y) * w + x] = (a << 24) | (r << 16) | (g << 8) | b;
+                uint32_t a = v.transp.length
+                                 ? widen((px >> v.transp.offset) & ((1u << v.transp.length) - 1), v.transp.length)
+                                 : 0xFF;
+                uint32_t r = widen((px >> v.red.offset) & ((1u << v.red.length) - 1), v.red.length);
+                uint32_t g = widen((px >> v.green.offset) & ((1u << v.green.length) - 1), v.green.length);
+                uint32_t b = widen((px >> v.blue.offset) & ((1u << v.blue.length) - 1), v.blue.length);
+                picture[static_cast<size_t>(y) * w + x] = (a << 24) | (r << 16) | (g << 8) | b;
             }
         }
-        shown_hash = fnv1a(shown);
-        ++blits;
+        picture_blit = blits;
+        return picture;
     }
 };
 
@@ -370,9 +419,9 @@ std::optional<Image> osd_picture(Box &box)
     if (!s.blits)
         return std::nullopt;
     Image img;
-    img.width = s.shown_w;
-    img.height = s.shown_h;
-    img.argb = s.shown;
+    img.width = static_cast<int>(s.shown_var.xres);
+    img.height = static_cast<int>(s.shown_var.yres);
+    img.argb = s.shown_picture();
     return img;
 }
 
