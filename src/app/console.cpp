@@ -3,6 +3,9 @@
 
 #include "app/startup.h"
 #include "app/status.h"
+#include "av/live.h"
+#include "av/tsfile.h"
+#include "av/video1.h"
 #include "console/areas.h"
 #include "console/cards.h"
 #include "console/keys.h"
@@ -24,7 +27,8 @@ struct ConsoleTask {
 };
 
 ConsoleTask g_tasks[] = {
-    {task_port, {0}}, {task_event, {0}}, {task_sci, {0}}, {task_ci, {0}}, {task_mac, {0}}, {task_screen, {0}},
+    {task_port, {0}}, {task_event, {0}},     {task_sci, {0}},    {task_ci, {0}},
+    {task_mac, {0}},  {task_filepump, {0}}, {task_screen, {0}},
 };
 
 void run_task(BKNI_TaskHandle task, void *data)
@@ -90,5 +94,10 @@ int console_main()
     BKNI_SetEvent(g_status.tuner_event);
     for (int waited = 0; waited < kEndWaitMs && !all_ended(started); waited += 20)
         BKNI_Sleep(20);
+    // The decoders are no task's: released here, after the tasks that use
+    // them have ended.
+    tsfile_stop();
+    decoder_stop();
+    video1_stop();
     return 0;
 }
