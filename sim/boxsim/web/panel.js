@@ -183,7 +183,7 @@ function buildControls(s) {
       row.append(field);
     }
     for (const b of c.buttons || []) {
-      const btn = el('button', { text: b.label, 'aria-label': b.aria || `${b.label} (${c.title})` });
+      const btn = el('button', b.aria ? { text: b.label, 'aria-label': b.aria } : { text: b.label });
       btn.disabled = !there;
       btn.onclick = () => {
         const v = {};
