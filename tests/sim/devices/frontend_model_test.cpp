@@ -1,0 +1,277 @@
+// The simulated frontends and radio on their own, as a driver test would
+// drive them: what locks and what does not, how a locked tuner follows its
+// LNB supply, the antenna cable and the mode file, what reaches the
+// demultiplexers, the NIM list, the trace, the actions and the snapshot.
+#include "devices/frontend.h"
+#include "devices/radio.h"
+#include "devices/radio_model.h"
+#include "platform/box_abi.h"
+#include "platform/os.h"
+#include "sim_test.h"
+
+#include <fcntl.h>
+
+namespace {
+
+using boxsim::Box;
+using boxsim::json;
+using namespace std::chrono_literals;
+
+json factory_input()
+{
+    std::string err;
+    auto p = Box::load_profile("tetraplus", err);
+    EXPECT_TRUE(p) << err;
+    return p ? (*p)["inputs"]["factory"] : json::object();
+}
+
+TEST(RadioModel, WhatEachTuneReceives)
+{
+    std::string err;
+    auto in = boxsim::radio::input_from_json(factory_input(), err);
+    EXPECT_EQ(err, "");
+    const std::vector<int> s2 = {SYS_DVBS, SYS_DVBS2}, cable = {SYS_DVBC_ANNEX_A}, t2 = {SYS_DVBT, SYS_DVBT2},
+                           t = {SYS_DVBT};
+    struct Case {
+        const char *what;
+        std::vector<int> systems;
+        boxsim::radio::Tune tune;
+        boxsim::radio::Supply supply;
+        const char *carrier;  // label of the channel found, or null
+        bool receivable;
+    };
+    const Case cases[] = {
+        {"C-band at 18 V", s2, {SYS_DVBS, 1150000, 28125000, QPSK, 0}, {1, 1}, "4000 MHz H, 28125 kS/s, DVB-S", true},
+        {"C-band 1.9 MHz off", s2, {SYS_DVBS, 1151900, 28125000, QPSK, 0}, {1, 1}, "4000 MHz H, 28125 kS/s, DVB-S",
+         true},
+        {"C-band 3 MHz off", s2, {SYS_DVBS, 1153000, 28125000, QPSK, 0}, {1, 1}, nullptr, false},
+        {"C-band at 13 V", s2, {SYS_DVBS, 1150000, 28125000, QPSK, 0}, {0, 1}, nullptr, false},
+        {"C-band as DVB-S2", s2, {SYS_DVBS2, 1150000, 28125000, QPSK, 0}, {1, 1}, "4000 MHz H, 28125 kS/s, DVB-S",
+         false},
+        {"C-band, wrong symbol rate", s2, {SYS_DVBS, 1150000, 27500000, QPSK, 0}, {1, 1},
+         "4000 MHz H, 28125 kS/s, DVB-S", false},
+        {"C-band on a cable tuner", cable, {SYS_DVBS, 1150000, 28125000, QPSK, 0}, {1, 1},
+         "4000 MHz H, 28125 kS/s, DVB-S", false},
+        {"11494 low band", s2, {SYS_DVBS2, 1744000, 22000000, PSK_8, 0}, {1, 1}, "11494 MHz H, 22000 kS/s, DVB-S2",
+         true},
+        {"11362 low band", s2, {SYS_DVBS2, 1612000, 22000000, PSK_8, 0}, {1, 1}, "11362 MHz H, 22000 kS/s, DVB-S2",
+         true},
+        {"11494 with the tone on", s2, {SYS_DVBS2, 1744000, 22000000, PSK_8, 0}, {1, 0}, nullptr, false},
+        {"cable 466", cable, {SYS_DVBC_ANNEX_A, 466000000, 6900000, QAM_256, 0}, {2, 1},
+         "466 MHz, 6900 kS/s, DVB-C", true},
+        {"cable 474: nothing", cable, {SYS_DVBC_ANNEX_A, 474000000, 6900000, QAM_256, 0}, {2, 1}, nullptr, false},
+        {"DVB-T on a T2 tuner", t2, {SYS_DVBT, 546000000, 0, QAM_AUTO, 8000000}, {0, 1},
+         "546 MHz, 8 MHz wide, DVB-T", true},
+        {"DVB-T2 on a T2 tuner", t2, {SYS_DVBT2, 626000000, 0, QAM_AUTO, 8000000}, {2, 1},
+         "626 MHz, 8 MHz wide, DVB-T2", true},
+        {"DVB-T2 on a T tuner", t, {SYS_DVBT2, 626000000, 0, QAM_AUTO, 8000000}, {2, 1},
+         "626 MHz, 8 MHz wide, DVB-T2", false},
+        {"ISDB-T with DVB-T", t2, {SYS_DVBT, 578000000, 0, QAM_AUTO, 6000000}, {2, 1},
+         "578 MHz, 6 MHz wide, ISDB-T", false},
+    };
+    for (const auto &c : cases) {
+        auto r = boxsim::radio::receive(in, c.systems, c.tune, c.supply);
+        EXPECT_EQ(r.carrier ? r.carrier->label() : std::string("none"), c.carrier ? c.carrier : "none") << c.what;
+        EXPECT_EQ(r.receivable, c.receivable) << c.what << ": " << r.why;
+        EXPECT_EQ(r.why.empty(), c.receivable) << c.what;
+    }
+}
+
+class SimFrontend : public ::testing::Test {
+protected:
+    void make(const json &tuners, const json &extra = json::object())
+    {
+        json p = {{"model", "rcplus"}, {"tuners", tuners}, {"inputs", {{"factory", factory_input()}}}};
+        p.update(extra);
+        box = boxtest::make_box_from(p);
+    }
+    int open_fe(int n, int flags = O_RDWR)
+    {
+        return os::open(("/dev/dvb0.frontend" + std::to_string(n)).c_str(), flags | O_NONBLOCK);
+    }
+    uint32_t status(int fd)
+    {
+        uint32_t w = 0xdead;
+        EXPECT_EQ(os::ioctl(fd, box_abi::FE_READ_STATUS, &w), 0);
+        return w;
+    }
+    int tune(int fd, std::vector<std::pair<uint32_t, uint32_t>> list)
+    {
+        std::vector<dtv_property> props(list.size());
+        for (size_t i = 0; i < list.size(); ++i) {
+            props[i].cmd = list[i].first;
+            props[i].u.data = list[i].second;
+        }
+        dtv_properties p = {static_cast<uint32_t>(props.size()), props.data()};
+        return os::ioctl(fd, box_abi::FE_SET_PROPERTY, &p);
+    }
+    int tune_sat(int fd, uint32_t khz, uint32_t system, uint32_t srate, uint32_t m)
+    {
+        return tune(fd, {{DTV_CLEAR, 0},
+                         {DTV_FREQUENCY, khz},
+                         {DTV_DELIVERY_SYSTEM, system},
+                         {DTV_MODULATION, m},
+                         {DTV_SYMBOL_RATE, srate},
+                         {DTV_TUNE, 0}});
+    }
+    json last(const std::string &name)
+    {
+        json found;
+        for (const auto &e : box->trace().find("ioctl"))
+            if (e.value("name", "") == name)
+                found = e;
+        return found;
+    }
+    std::optional<boxsim::LockedChannel> feed(int n) { return box->part<boxsim::RadioFeed>().get(n); }
+
+    std::unique_ptr<Box> box;
+};
+
+TEST_F(SimFrontend, LockFollowsTheSupplyAndTheCable)
+{
+    make(json::array({{{"type", "DVB-S2"}, {"input", "factory"}, {"acquire_ms", 150}}}));
+    int fd = open_fe(0);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(os::ioctl(fd, box_abi::FE_SET_VOLTAGE, SEC_VOLTAGE_18), 0);
+    EXPECT_EQ(os::ioctl(fd, box_abi::FE_SET_TONE, SEC_TONE_OFF), 0);
+    ASSERT_EQ(tune_sat(fd, 1150000, SYS_DVBS, 28125000, QPSK), 0);
+
+    // Acquiring: signal and carrier, not yet lock, nothing delivered.
+    EXPECT_EQ(status(fd), FE_HAS_SIGNAL | FE_HAS_CARRIER);
+    EXPECT_FALSE(feed(0));
+    ASSERT_TRUE(boxtest::eventually([&] { return status(fd) == 0x1F; }, 2s));
+    ASSERT_TRUE(feed(0));
+    EXPECT_EQ(feed(0)->label, "4000 MHz H, 28125 kS/s, DVB-S");
+    ASSERT_EQ(feed(0)->services.size(), 4u);
+    EXPECT_EQ(feed(0)->service_with(381)->name, "C-band 1");
+    EXPECT_EQ(feed(0)->service_with(700)->video_pid, 517);
+
+    // 13 V turns the LNB to vertical: the lock goes at once, the stream too.
+    uint64_t v = box->part<boxsim::RadioFeed>().version();
+    EXPECT_EQ(os::ioctl(fd, box_abi::FE_SET_VOLTAGE, SEC_VOLTAGE_13), 0);
+    EXPECT_FALSE(feed(0));
+    EXPECT_GT(box->part<boxsim::RadioFeed>().version(), v);
+    EXPECT_EQ(status(fd), 0u);
+    // Back to 18 V, the demodulator finds it again after its acquisition.
+    EXPECT_EQ(os::ioctl(fd, box_abi::FE_SET_VOLTAGE, SEC_VOLTAGE_18), 0);
+    EXPECT_NE(status(fd), 0x1Fu);
+    EXPECT_TRUE(boxtest::eventually([&] { return status(fd) == 0x1F; }, 2s));
+
+    // The antenna cable out and in again; then readings set from outside.
+    EXPECT_TRUE(boxsim::frontend::signal(*box, 0, false));
+    EXPECT_EQ(status(fd), 0u);
+    uint16_t snr = 1, strength = 1;
+    EXPECT_EQ(os::ioctl(fd, box_abi::FE_READ_SNR, &snr), 0);
+    EXPECT_EQ(os::ioctl(fd, box_abi::FE_READ_SIGNAL_STRENGTH, &strength), 0);
+    EXPECT_EQ(snr + strength, 0);
+    EXPECT_TRUE(boxsim::frontend::signal(*box, 0, true));
+    EXPECT_TRUE(boxtest::eventually([&] { return status(fd) == 0x1F; }, 2s));
+    EXPECT_TRUE(boxsim::frontend::readings(*box, 0, 100, 50));
+    EXPECT_EQ(os::ioctl(fd, box_abi::FE_READ_SNR, &snr), 0);
+    EXPECT_EQ(os::ioctl(fd, box_abi::FE_READ_SIGNAL_STRENGTH, &strength), 0);
+    EXPECT_EQ(snr, 65535);
+    EXPECT_EQ(strength * 100 / 65535, 50);
+
+    // The last close puts the frontend to sleep.
+    os::close(fd);
+    EXPECT_FALSE(feed(0));
+    auto st = boxsim::frontend::state(*box, 0);
+    EXPECT_EQ(st["voltage"], "SEC_VOLTAGE_OFF");
+    EXPECT_EQ(st["open"], false);
+    EXPECT_EQ(st["locked"], false);
+}
+
+TEST_F(SimFrontend, DriverManners)
+{
+    make(json::array({{{"type", "DVB-S2"}, {"input", "factory"}, {"fail", {"FE_READ_SNR"}}},
+                      {{"type", "DVB-C"}, {"input", "factory"}, {"device", false}}}));
+    EXPECT_FALSE(box->exists("/dev/dvb0.frontend1"));
+    int fd = open_fe(0);
+    ASSERT_GE(fd, 0);
+    // One controlling opener; readers may look on but not steer.
+    EXPECT_EQ(open_fe(0), -1);
+    EXPECT_EQ(errno, EBUSY);
+    int reader = open_fe(0, O_RDONLY);
+    ASSERT_GE(reader, 0);
+    EXPECT_EQ(os::ioctl(reader, box_abi::FE_SET_VOLTAGE, SEC_VOLTAGE_13), -1);
+    EXPECT_EQ(errno, EPERM);
+    status(reader);
+
+    uint16_t v;
+    EXPECT_EQ(os::ioctl(fd, box_abi::FE_READ_SNR, &v), -1);
+    EXPECT_EQ(errno, EIO);
+    EXPECT_EQ(os::ioctl(fd, box_abi::FE_SET_VOLTAGE, 3UL), -1);
+    EXPECT_EQ(errno, EINVAL);
+    dvb_diseqc_master_cmd bad = {{0xE0, 0x10}, 7};
+    EXPECT_EQ(os::ioctl(fd, box_abi::FE_DISEQC_SEND_MASTER_CMD, &bad), -1);
+    EXPECT_EQ(errno, EINVAL);
+
+    // The trace names everything.
+    dvb_diseqc_master_cmd cmd = {{0xE0, 0x10, 0x38, 0xF2}, 4};
+    EXPECT_EQ(os::ioctl(fd, box_abi::FE_DISEQC_SEND_MASTER_CMD, &cmd), 0);
+    EXPECT_EQ(last("FE_DISEQC_SEND_MASTER_CMD")["diseqc"], "E0 10 38 F2");
+    EXPECT_EQ(os::ioctl(fd, box_abi::FE_SET_TONE, SEC_TONE_ON), 0);
+    EXPECT_EQ(last("FE_SET_TONE")["tone"], "SEC_TONE_ON");
+    EXPECT_EQ(os::ioctl(fd, box_abi::FE_SET_VOLTAGE, SEC_VOLTAGE_18), 0);
+    EXPECT_EQ(last("FE_SET_VOLTAGE")["voltage"], "SEC_VOLTAGE_18");
+    EXPECT_EQ(tune(fd, {{DTV_CLEAR, 0}, {DTV_PILOT, 1}, {DTV_ROLLOFF, 1}, {DTV_TUNE, 0}}), -1);
+    EXPECT_EQ(last("FE_SET_PROPERTY")["properties"],
+              json::parse(R"([{"cmd":"DTV_CLEAR"},{"cmd":"DTV_PILOT","data":1},{"cmd":"DTV_ROLLOFF","data":1},
+                              {"cmd":"DTV_TUNE"}])"));
+    boxsim::frontend::force_status(*box, 0, 0x1B);
+    status(fd);
+    EXPECT_EQ(last("FE_READ_STATUS")["flags"], "SIGNAL|CARRIER|SYNC|LOCK");
+}
+
+TEST_F(SimFrontend, NimListAsTheKernelWritesIt)
+{
+    make(json::array({{{"type", "DVB-S2"}, {"input", "factory"}},
+                      {{"type", "DVB-C/T"}, {"input", "factory"}, {"name", "CXD2837 DVB-C/T (internal)"}}}));
+    EXPECT_EQ(box->read_file("/proc/bus/nim_sockets"),
+              "NIM Socket 0:\n\tType: DVB-S2\n\tName: BCM4506 DVB-S2 (internal)\n\tFrontend_Device: 0\n"
+              "\tI2C_Device: 0\n\tHas_Outputs: no\n"
+              "NIM Socket 1:\n\tType: DVB-C\n\tMode 0: DVB-C\n\tMode 1: DVB-T\n"
+              "\tName: CXD2837 DVB-C/T (internal)\n\tFrontend_Device: 1\n\tI2C_Device: 1\n\tHas_Outputs: no\n");
+    make(json::array({{{"type", "DVB-S2"}}}), {{"nim_sockets", nullptr}});
+    EXPECT_FALSE(box->exists("/proc/bus/nim_sockets"));
+    EXPECT_TRUE(box->exists("/dev/dvb0.frontend0"));
+    make(json::array({{{"type", "DVB-S2"}}}), {{"nim_sockets", "NIM Socket 7:\n"}});
+    EXPECT_EQ(box->read_file("/proc/bus/nim_sockets"), "NIM Socket 7:\n");
+}
+
+TEST_F(SimFrontend, SignalActionAndSnapshot)
+{
+    make(json::array({{{"type", "DVB-S2"}, {"input", "factory"}, {"acquire_ms", 0}}}));
+    const auto &signal = boxsim::actions().at("signal");
+    std::string err;
+    for (auto bad : std::vector<std::vector<std::string>>{
+             {}, {"0"}, {"0", "up"}, {"8", "on"}, {"-1", "off"}, {"0", "snr", "101", "strength", "5"},
+             {"0", "snr", "5", "strength"}, {"x", "on"}}) {
+        err.clear();
+        EXPECT_FALSE(signal.parse(bad, err));
+        EXPECT_FALSE(err.empty());
+    }
+    auto off = signal.parse({"0", "off"}, err);
+    auto levels = signal.parse({"0", "snr", "40", "strength", "90"}, err);
+    ASSERT_TRUE(off && levels);
+
+    int fd = open_fe(0);
+    os::ioctl(fd, box_abi::FE_SET_VOLTAGE, SEC_VOLTAGE_18);
+    os::ioctl(fd, box_abi::FE_SET_TONE, SEC_TONE_OFF);
+    tune_sat(fd, 1744000, SYS_DVBS2, 22000000, PSK_8);
+    (*levels)(*box);
+    json t = box->describe()["tuners"][0];
+    EXPECT_EQ(t, json::parse(R"({"frontend":0,"present":true,"type":"DVB-S2","system":"DVB-S2","mode":null,
+        "open":true,"last_tune":{"system":"DVB-S2","frequency":1744000,"symbol_rate":22000000,
+        "modulation":"8PSK","bandwidth":0},"voltage":"SEC_VOLTAGE_18","tone":"SEC_TONE_OFF","signal":true,
+        "locked":true,"snr":40,"strength":90,"channel":"11494 MHz H, 22000 kS/s, DVB-S2"})"));
+    (*off)(*box);
+    t = box->describe()["tuners"][0];
+    EXPECT_EQ(t["locked"], false);
+    EXPECT_EQ(t["signal"], false);
+    EXPECT_EQ(t["why"], "antenna cable out");
+    EXPECT_TRUE(box->trace().contains([](const json &e) { return e["op"] == "frontend" && e["event"] == "lock lost"; }));
+    EXPECT_FALSE(boxsim::frontend::signal(*box, 5, true));
+}
+
+} // namespace
