@@ -140,7 +140,7 @@ TEST(Cli, BadOptionsGetOneClearMessage)
         {{"--seconds"}, "--seconds needs a value"},
         {{"--serve", "192.168.1.5:8080"}, "--serve takes a loopback address"},
         {{"--serve", "99999"}, "port from 0 to 65535"},
-        {{"--front-end", "television"}, "unknown front end 'television' (known: rescue)"},
+        {{"--front-end", "television"}, "unknown front end 'television' (known: rescue, console)"},
         {{"--frobnicate"}, "unknown option '--frobnicate'"},
         {{"--script", snaps}, "no --out DIR"},
         {{"--script", late, "--out", dir.file("o"), "--seconds=5"}, late + ":3: comes after the end of the run (--seconds 5)"},
