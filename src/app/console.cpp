@@ -13,6 +13,7 @@
 #include "gfx/fb.h"
 #include "kni/bkni.h"
 #include "monitor/port.h"
+#include "tuner/tuner_monitor.h"
 
 #include <atomic>
 #include <ctime>
@@ -27,7 +28,8 @@ struct ConsoleTask {
 };
 
 ConsoleTask g_tasks[] = {
-    {task_port, {0}}, {task_event, {0}},     {task_sci, {0}},    {task_ci, {0}},
+    {task_port, {0}}, {task_event, {0}},     {task_tuner, {0}},  {task_sci, {0}},
+    {task_ci, {0}},
     {task_mac, {0}},  {task_filepump, {0}}, {task_screen, {0}},
 };
 

@@ -6,6 +6,8 @@
 #include "app/values.h"
 #include "gfx/fb.h"
 #include "gfx/screen_text.h"
+#include "tuner/frontend.h"
+#include "tuner/tuner_monitor.h"
 
 #include <cstdio>
 #include <cstring>
@@ -35,6 +37,13 @@ constexpr int kInfoWidth = 500;
 constexpr int kInfoY = 500;
 constexpr int kInfoStep = 50;
 constexpr const char *kMakerPrefix = "02:47:58";
+
+// Remote-control area: the tuner row and the settings row.
+constexpr int kTuners = 4;
+constexpr int kRcuX = 60;
+constexpr int kRcuStep = 160;
+constexpr int kRcuTunerY = 500;
+constexpr int kRcuSettingsY = 550;
 
 // Port and card columns.
 constexpr int kPortX = 60;
@@ -216,4 +225,59 @@ void draw_cas_area()
     fb_blit();
 }
 
-void draw_rcu_area() {}
+void draw_rcu_area()
+{
+    // Tuner row: a box per tuner that has a front end, at a fixed position.
+    for (int t = 0; t < kTuners; ++t) {
+        if (tuner_stat[t] == 0)
+            continue;
+        char text[24];
+        uint32_t bg;
+        if (tuner_run[t] == 0) {
+            snprintf(text, sizeof text, "%d.OFF", t + 1);
+            bg = kLightGrey;
+        } else {
+            int s = tuner_system[t];
+            const char *name = s == 3 ? "DVB-T" : s == 16 ? "DVB-T/T2" : s == 1 ? "DVB-C" : "DVB-S/S2";
+            snprintf(text, sizeof text, "%d.%s", t + 1, name);
+            bg = tuner_locked[t] != 0 ? kGreen : kYellow;
+        }
+        draw_box(kRcuX + kRcuStep * t, kRcuTunerY, kBoxWidth, kBoxHeight, text, bg);
+    }
+
+    // Settings row: the supply and tone that keys 5 and 6 set, as the first
+    // running tuner's standard names them, and the OLED brightness.
+    int kind = g_status.model_kind;
+    int running = -1;
+    for (int t = 0; t < kTuners && running < 0; ++t)
+        if (tuner_run[t] != 0)
+            running = t;
+    int s = running >= 0 ? sys[running].load() : -1;
+    bool sat = s == 5 || s == 6;
+    bool ter = s == 3 || s == 16;
+    int v = vlt[0];
+    int tn = tone[0];
+    if (kind != 5) {
+        uint32_t bg = v == 2 ? kLightGrey : kYellow;
+        if (sat)
+            draw_box(kRcuX, kRcuSettingsY, kBoxWidth, kBoxHeight, v == 2 ? "5.0V" : v == 0 ? "5.13V" : "5.18V", bg);
+        else if (ter)
+            draw_box(kRcuX, kRcuSettingsY, kBoxWidth, kBoxHeight, v == 2 ? "5.0V" : "5.5V", bg);
+        else
+            draw_box(kRcuX, kRcuSettingsY, kBoxWidth, kBoxHeight, nullptr, kClear);
+
+        bg = tn == 1 ? kLightGrey : kYellow;
+        if (sat)
+            draw_box(kRcuX + kRcuStep, kRcuSettingsY, kBoxWidth, kBoxHeight, tn == 1 ? "6.0KHz" : "6.22KHz", bg);
+        else
+            draw_box(kRcuX + kRcuStep, kRcuSettingsY, kBoxWidth, kBoxHeight, nullptr, kClear);
+    }
+    if (kind != 5 && kind != 7 && kind != 8) {
+        int value = 0;
+        parseInt(&value, "/proc/stb/fp/oled_brightness");
+        char text[24];
+        snprintf(text, sizeof text, "7.LED-%lld%%", (static_cast<long long>(value) + 1) * 100 / 256);
+        draw_box(kRcuX + 2 * kRcuStep, kRcuSettingsY, kBoxWidth, kBoxHeight, text, value != 0 ? kYellow : kLightGrey);
+    }
+    fb_blit();
+}

@@ -93,7 +93,8 @@ public:
     {
         std::map<std::string, int> open;
         for (const auto &e : box->trace().events()) {
-            std::string op = e.value("op", ""), path = e.value("path", "");
+            std::string op = e.value("op", "");
+            std::string path = e.contains("path") && e["path"].is_string() ? e["path"].get<std::string>() : "";
             if (!path.starts_with("/dev/"))
                 continue;
             if (op == "open" && e.value("result", -1) >= 0)

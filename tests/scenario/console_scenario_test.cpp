@@ -7,6 +7,7 @@
 #include "devices/cards.h"
 #include "devices/input.h"
 #include "devices/panel.h"
+#include "tuner/tuner_monitor.h"
 
 #include <csignal>
 
@@ -103,6 +104,52 @@ TEST(ConsoleScenario, AStopSignalEndsItWithEveryDeviceClosed)
     auto open = run.open_devices();
     EXPECT_EQ(open.size(), 1u);
     EXPECT_TRUE(open.count("/dev/fb0"));
+}
+
+} // namespace
+
+namespace {
+
+TEST(ConsoleScenario, TunerOneLocksAndTheTvShowsItsPictureUnderTheAreas)
+{
+    ConsoleRun run(ConsoleRun::profile("default"));
+    ASSERT_TRUE(run.started);
+    boxsim::Box &box = *run.box;
+    EXPECT_TRUE(run.until_tv_box(60, 500, 150, 40, "1.OFF", kLightGrey));
+    ASSERT_TRUE(boxtest::eventually([] { return tuner_system[0] != 0; }, 3s));
+    ASSERT_TRUE(boxsim::input::press(box, Role::Remote, 2));
+    ASSERT_TRUE(boxtest::eventually([] { return tuner_locked[0] != 0; }, 5s));
+    EXPECT_TRUE(run.until_tv_box(60, 500, 150, 40, "1.DVB-S/S2", kGreen));
+    EXPECT_TRUE(run.until_tv_box(60, 550, 150, 40, "5.18V", kYellow));
+    EXPECT_TRUE(run.until_tv_box(220, 550, 150, 40, "6.0KHz", kLightGrey));
+    // Decoding: the video plane shows through where no area is drawn.
+    EXPECT_TRUE(boxtest::eventually([&] {
+        auto tv = boxsim::picture(box, "tv");
+        return tv && (tv->at(640, 450) & 0xFFFFFF) != 0;
+    }, 5s));
+    save(box, "tv", "console-tuner-tv.png");
+    save(box, "lcd", "console-tuner-lcd.png");
+}
+
+TEST(ConsoleScenario, AStopSignalDuringFilePlaybackAndATuneEndsItWithEveryDeviceClosed)
+{
+    ConsoleRun run(ConsoleRun::profile("default"));
+    ASSERT_TRUE(run.started);
+    boxsim::Box &box = *run.box;
+    // Once the tuner monitor has found the tuners.
+    ASSERT_TRUE(boxtest::eventually([] { return tuner_system[0] != 0; }, 3s));
+    boxsim::input::press(box, Role::Remote, 2);  // tuner 1
+    ASSERT_TRUE(boxtest::eventually([] { return tuner_run[0] == 1; }, 3s));
+    boxsim::input::press(box, Role::Remote, 9);  // the audio test file
+    ASSERT_TRUE(boxtest::eventually([] { return g_status.tsfile_playing == 1; }, 3s));
+    ASSERT_TRUE(boxtest::eventually([&] { return run.open_devices().count("/dev/dvb0.frontend0") == 1; }, 3s));
+    auto t0 = std::chrono::steady_clock::now();
+    raise(SIGTERM);
+    EXPECT_EQ(run.wait_return(3s), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 2s);
+    auto open = run.open_devices();
+    for (const auto &[path, n] : open)
+        EXPECT_EQ(path, "/dev/fb0") << n << " left open";
 }
 
 } // namespace

@@ -4,6 +4,8 @@
 
 #include "app/build_date.h"
 #include "console/areas.h"
+#include "tuner/frontend.h"
+#include "tuner/tuner_monitor.h"
 
 #include <cstring>
 
@@ -177,6 +179,96 @@ TEST_F(Areas, CardColumnHasNoGapsAndLabelsReadersByKind)
     draw_cas_area();
     EXPECT_TRUE(untouched(380, 60, 150, 400));
     EXPECT_EQ(blits(), presented + 1);
+}
+
+} // namespace
+
+namespace {
+
+// The remote-control area reads the tuner tables.
+class RcuArea : public ConsoleTest {
+protected:
+    void tuners(std::initializer_list<int> present)
+    {
+        for (int t = 0; t < 4; ++t) {
+            tuner_stat[t] = 0;
+            tuner_run[t] = 0;
+            tuner_locked[t] = 0;
+        }
+        for (int t : present)
+            tuner_stat[t] = 1;
+    }
+};
+
+TEST_F(RcuArea, TunerRowAndSettingsByTheRunningTuner)
+{
+    start();
+    tuners({0, 1, 3});
+    tuner_system[1] = 6;
+    tuner_run[1] = 1;
+    sys[1] = 6;
+    vlt[0] = 0;
+    tone[0] = 0;
+    box->file("/proc/stb/fp/oled_brightness")->set_content("64\n");
+    draw_rcu_area();
+    EXPECT_TRUE(box_is(60, 500, 150, 40, "1.OFF", kLightGrey));
+    EXPECT_TRUE(box_is(220, 500, 150, 40, "2.DVB-S/S2", kYellow));  // on, not locked
+    EXPECT_TRUE(untouched(380, 500, 150, 40));                       // no third front end
+    EXPECT_TRUE(box_is(540, 500, 150, 40, "4.OFF", kLightGrey));
+    EXPECT_TRUE(box_is(60, 550, 150, 40, "5.13V", kYellow));
+    EXPECT_TRUE(box_is(220, 550, 150, 40, "6.22KHz", kYellow));
+    EXPECT_TRUE(box_is(380, 550, 150, 40, "7.LED-25%", kYellow));
+    EXPECT_EQ(blits(), 1u);
+
+    // Locked; 18 V, tone off; full brightness.
+    tuner_locked[1] = 16;
+    vlt[0] = 1;
+    tone[0] = 1;
+    box->file("/proc/stb/fp/oled_brightness")->set_content("255\n");
+    draw_rcu_area();
+    EXPECT_TRUE(box_is(220, 500, 150, 40, "2.DVB-S/S2", kGreen));
+    EXPECT_TRUE(box_is(60, 550, 150, 40, "5.18V", kYellow));
+    EXPECT_TRUE(box_is(220, 550, 150, 40, "6.0KHz", kLightGrey));
+    EXPECT_TRUE(box_is(380, 550, 150, 40, "7.LED-100%", kYellow));
+
+    // A cable tuner: supply and tone boxes cleared; terrestrial: antenna text.
+    tuner_run[1] = 0;
+    tuner_run[3] = 1;
+    tuner_system[3] = 1;
+    sys[3] = 1;
+    draw_rcu_area();
+    EXPECT_TRUE(box_is(540, 500, 150, 40, "4.DVB-C", kYellow));
+    EXPECT_TRUE(box_is(60, 550, 150, 40, nullptr, kClear));
+    EXPECT_TRUE(box_is(220, 550, 150, 40, nullptr, kClear));
+    tuner_system[3] = 16;
+    sys[3] = 3;
+    vlt[0] = 2;
+    draw_rcu_area();
+    EXPECT_TRUE(box_is(540, 500, 150, 40, "4.DVB-T/T2", kYellow));
+    EXPECT_TRUE(box_is(60, 550, 150, 40, "5.0V", kLightGrey));
+}
+
+TEST_F(RcuArea, SmallBoardsHaveNoBrightnessBoxAndTheNetBoxNoSettings)
+{
+    start();
+    tuners({0});
+    tuner_run[0] = 1;
+    tuner_system[0] = 3;
+    sys[0] = 3;
+    vlt[0] = 0;
+    g_status.model_kind = 7;
+    draw_rcu_area();
+    EXPECT_TRUE(box_is(60, 500, 150, 40, "1.DVB-T", kYellow));
+    EXPECT_TRUE(box_is(60, 550, 150, 40, "5.5V", kYellow));
+    EXPECT_TRUE(box_is(220, 550, 150, 40, nullptr, kClear));
+    EXPECT_TRUE(untouched(380, 550, 150, 40));
+    EXPECT_EQ(blits(), 1u);
+    for (int i = 0; i < available / 4; ++i)
+        lfb[i] = kPaint;
+    g_status.model_kind = 5;
+    draw_rcu_area();
+    EXPECT_TRUE(untouched(60, 550, 500, 40));
+    EXPECT_EQ(blits(), 2u);
 }
 
 } // namespace
