@@ -391,6 +391,9 @@ bool Session::restart(const FrontEnd &to, std::string &err)
         err = "the run is ending";
         return false;
     }
+    // A reboot loses what the system held in memory: the record is clear
+    // before the new front end runs (it clears it again as its first step).
+    status_clear();
     fe_ = &to;
     start_front_end();
     box_->trace().record({{"op", "front_end_started"}, {"name", to.name}});
