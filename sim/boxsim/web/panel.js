@@ -413,7 +413,9 @@ async function restart(to) {
 function showState(s) {
   state = s;
   clockBase = [s.t, performance.now()];
-  $('profile').textContent = `${s.box.profile} · ${s.box.model || 'no model'}`;
+  // A profile given as a path is shown by its file name; the whole path on hover.
+  $('profile').textContent = `${s.box.profile.split('/').pop().replace(/\.json$/, '')} · ${s.box.model || 'no model'}`;
+  $('profile').title = s.box.profile;
   const fe = s.front_end;
   $('frontend').textContent = fe.running ? `${fe.name} running` : `${fe.name} ended (status ${fe.exit_status})`;
   $('frontend').className = 'chip ' + (fe.running ? 'ok' : 'bad');
