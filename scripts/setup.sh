@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project needs, when they are missing.
-# Usage: scripts/setup.sh [build|cross|browser]...   (no argument: all)
+# Usage: scripts/setup.sh [build|cross|browser|fuzz|valgrind]...
+# (no argument: build, cross and browser: what the two README commands need)
 set -euo pipefail
 
 want_build=(cmake ninja-build g++ googletest libgtest-dev libgmock-dev nlohmann-json3-dev libpng-dev
             libcpp-httplib-dev libbenchmark-dev)
 want_cross=(g++-mipsel-linux-gnu qemu-user)
 want_browser=(chromium nodejs npm)
+want_fuzz=(clang-14 libclang-rt-14-dev)
+want_valgrind=(valgrind)
 
 groups=("$@")
 [ ${#groups[@]} -eq 0 ] && groups=(build cross browser)
@@ -16,6 +19,8 @@ for g in "${groups[@]}"; do
     build) pkgs+=("${want_build[@]}") ;;
     cross) pkgs+=("${want_cross[@]}") ;;
     browser) pkgs+=("${want_browser[@]}") ;;
+    fuzz) pkgs+=("${want_fuzz[@]}") ;;
+    valgrind) pkgs+=("${want_valgrind[@]}") ;;
     *) echo "setup.sh: unknown group '$g'" >&2; exit 2 ;;
   esac
 done

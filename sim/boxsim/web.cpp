@@ -23,7 +23,8 @@ namespace {
 constexpr size_t kLogKeep = 2000;      // trace lines kept for late page loads
 constexpr size_t kLogBacklog = 300;    // lines a new page gets at once
 constexpr size_t kLogBatch = 500;      // lines per event at most
-constexpr int kMaxStreams = 4;         // the server has 8 threads; keep some for requests
+constexpr int kMaxStreams = 12;        // pages open at once, each holding a thread
+constexpr int kRequestThreads = 8;     // threads left for requests while they are open
 constexpr auto kMinRecheck = std::chrono::milliseconds(25);
 
 uint64_t fingerprint(const Image &img)
@@ -237,8 +238,9 @@ bool WebPanel::bind(const std::string &host, int port, std::string &err)
         setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     });
     impl_->svr.set_payload_max_length(64 * 1024);
-    // Event streams hold a thread each; kMaxStreams leaves the rest for requests.
-    impl_->svr.new_task_queue = [] { return new httplib::ThreadPool(8); };
+    // Event streams hold a thread each; the pool has room for as many as are
+    // taken, and requests keep threads of their own beside them.
+    impl_->svr.new_task_queue = [] { return new httplib::ThreadPool(kMaxStreams + kRequestThreads); };
     impl_->host = host;
     errno = 0;
     if (port == 0) {

@@ -171,6 +171,14 @@ Box::~Box()
 {
     stopping_ = true;
     changed();
+    // The device models go first, while the rest of the box (tree, trace,
+    // change notification) is still whole for their threads to finish with.
+    std::map<std::type_index, std::shared_ptr<void>> parts;
+    {
+        std::lock_guard<std::mutex> g(parts_m_);
+        parts.swap(parts_);
+    }
+    parts.clear();
     Box *self = this;
     g_current.compare_exchange_strong(self, previous_);
 }

@@ -186,13 +186,16 @@ public:
     int fd_close(int fd);
 
     // --- state of the device models, one object per type, made on first use
-    template <class T> T &part()
+    template <class T> T &part() { return *shared_part<T>(); }
+    // The same object, kept alive for a holder that may outlive the box's
+    // own reference (a model's thread that uses another model's part).
+    template <class T> std::shared_ptr<T> shared_part()
     {
         std::lock_guard<std::mutex> g(parts_m_);
         auto &slot = parts_[std::type_index(typeid(T))];
         if (!slot)
             slot = std::make_shared<T>();
-        return *std::static_pointer_cast<T>(slot);
+        return std::static_pointer_cast<T>(slot);
     }
 
     // --- change notification: device models call changed() when their state

@@ -3,6 +3,7 @@
 #include "platform/os.h"
 
 #include "core/box.h"
+#include "core/faults.h"
 #include "core/shell.h"
 
 #include <cerrno>
@@ -164,7 +165,11 @@ int open(const char *path, int flags, mode_t)
     if (!box || !path)
         return fail(box ? EFAULT : ENODEV);
     int err = 0;
-    int fd = box->fd_open(path, flags, err);
+    int fd = -1;
+    if (auto hit = boxsim::fault_check(*box, "open", path))
+        err = hit->error;
+    else
+        fd = box->fd_open(path, flags, err);
     json ev = {{"op", "open"}, {"path", path}};
     int acc = flags & O_ACCMODE;
     ev["mode"] = acc == O_RDONLY ? "r" : acc == O_WRONLY ? "w" : "rw";
@@ -196,7 +201,12 @@ ssize_t read(int fd, void *buf, size_t count)
     auto of = box->fd_get(fd);
     if (!of)
         return fail(EBADF);
-    ssize_t n = of->node->read(*of, buf, count);
+    ssize_t n;
+    auto hit = boxsim::fault_check(*box, "read", of->path);
+    if (hit && !hit->short_transfer)
+        n = -hit->error;
+    else
+        n = of->node->read(*of, buf, hit ? count / 2 : count);
     if (n < 0)
         return fail(static_cast<int>(-n));
     if (n > 0) {
@@ -215,7 +225,12 @@ ssize_t write(int fd, const void *buf, size_t count)
     auto of = box->fd_get(fd);
     if (!of)
         return fail(EBADF);
-    ssize_t n = of->node->write(*of, buf, count);
+    ssize_t n;
+    auto hit = boxsim::fault_check(*box, "write", of->path);
+    if (hit && !hit->short_transfer)
+        n = -hit->error;
+    else  // a short write: the driver takes the first half of the bytes only
+        n = of->node->write(*of, buf, hit ? count / 2 : count);
     json ev = {{"op", "write"}, {"path", of->path}, {"len", count}};
     of->node->describe_write(buf, count, ev);
     note_result(ev, n, static_cast<int>(-n));
@@ -255,7 +270,11 @@ int ioctl(int fd, unsigned long request, unsigned long arg)
         return fail(EBADF);
     }
     ev["path"] = of->path;
-    int r = of->node->ioctl(*of, request, arg, ev);
+    int r;
+    if (auto hit = boxsim::fault_check(*box, "ioctl", of->path, request))
+        r = -hit->error;
+    else
+        r = of->node->ioctl(*of, request, arg, ev);
     note_result(ev, r < 0 ? -1 : r, -r);
     box->trace().record(std::move(ev));
     return r < 0 ? fail(-r) : r;
@@ -272,7 +291,11 @@ void *mmap(void *, size_t length, int, int, int fd, off_t offset)
         return MAP_FAILED;
     }
     int err = 0;
-    void *p = of->node->mmap(*of, length, offset, err);
+    void *p = nullptr;
+    if (auto hit = boxsim::fault_check(*box, "mmap", of->path))
+        err = hit->error;
+    else
+        p = of->node->mmap(*of, length, offset, err);
     json ev = {{"op", "mmap"}, {"path", of->path}, {"len", length}};
     note_result(ev, p ? 0 : -1, err);
     box->trace().record(std::move(ev));
@@ -305,6 +328,16 @@ int poll(struct pollfd *fds, nfds_t nfds, int timeout_ms)
         }
         return ready;
     };
+    for (nfds_t i = 0; i < nfds; ++i) {
+        auto of = fds[i].fd >= 0 ? box->fd_get(fds[i].fd) : nullptr;
+        if (!of)
+            continue;
+        if (auto hit = boxsim::fault_check(*box, "poll", of->path)) {
+            box->trace().record({{"op", "poll"}, {"path", of->path}, {"result", -1},
+                                 {"errno", boxsim::errno_name(hit->error)}});
+            return fail(hit->error);
+        }
+    }
     int ready = scan();
     if (ready || timeout_ms == 0)
         return ready;

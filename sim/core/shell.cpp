@@ -1,6 +1,7 @@
 #include "core/shell.h"
 
 #include "core/box.h"
+#include "core/faults.h"
 
 #include <cerrno>
 #include <cstring>
@@ -174,6 +175,12 @@ int run_simple(Box &box, std::vector<std::string> words, ShellIo &io)
     std::string name = argv[0];
     // Commands are found by their base name, as on the box's PATH.
     std::string base = name.substr(name.rfind('/') == std::string::npos ? 0 : name.rfind('/') + 1);
+    // A command made to fail or to be missing never runs.
+    if (auto hit = fault_check(box, "command", base)) {
+        if (hit->missing)
+            io.err("sh: " + name + ": not found\n");
+        return hit->status;
+    }
     auto &cmds = command_map();
     auto it = cmds.find(name);
     if (it == cmds.end())

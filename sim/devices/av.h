@@ -131,7 +131,7 @@ struct AvState {
     DvrInput dvr;
     std::string still;  // the still picture shown, "" none
     uint64_t seq = 0;
-    RadioFeed *radio = nullptr;  // what the front ends deliver
+    std::shared_ptr<RadioFeed> radio;  // what the front ends deliver (held: the clock thread reads it)
     std::map<std::string, std::string> traced;  // last decoding line per decoder
 
     // Timer thread: passes the DVR input on and notices what changed.

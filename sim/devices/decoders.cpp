@@ -322,7 +322,7 @@ void install(Box &box, const json &profile)
     if (!cfg.is_object())
         cfg = json::object();
     AvState &s = box.part<AvState>();
-    s.radio = &box.part<RadioFeed>();
+    s.radio = box.shared_part<RadioFeed>();
     install_demux(box, s);
     install_decoders(box, s);
     install_dvr(box, s, cfg);

@@ -60,6 +60,7 @@ public:
     BoxsimProcess &operator=(const BoxsimProcess &) = delete;
 
     bool started() const { return pid_ > 0; }
+    pid_t pid() const { return pid_; }
     bool running()
     {
         if (pid_ > 0 && !status_) {

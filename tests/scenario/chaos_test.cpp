@@ -1,0 +1,145 @@
+// Chaos: the front end on a box to which random things happen, quickly and
+// from a seed: cables plugged and pulled, DHCP servers answering and going
+// silent, USB devices, disks and HDMI coming and going, and driver, file and
+// shell faults at a few percent. Afterwards the box is put right, and the
+// system must show the address it is given and end cleanly on quit.
+//
+// The run prints its seed; BOXSIM_CHAOS_SEED takes one back, and
+// BOXSIM_CHAOS_SECONDS makes the run longer (a few seconds by default).
+#include "rescue_run.h"
+
+#include <cstdio>
+#include <random>
+
+namespace rescuetest {
+namespace {
+
+int env_int(const char *name, int fallback)
+{
+    const char *v = getenv(name);
+    return v && *v ? atoi(v) : fallback;
+}
+
+// The random events, each an action line as scripts and the panel send them.
+class Chaos {
+public:
+    explicit Chaos(uint32_t seed) : rng_(seed) {}
+
+    std::string next()
+    {
+        int n = pick(100);
+        if (n < 15)
+            return pick(3) ? "cable plug " + std::string(pick(2) ? "1000" : "100") : "cable unplug";
+        if (n < 30)
+            return pick(3) ? "dhcp lease 10.0." + std::to_string(pick(256)) + "." + std::to_string(1 + pick(254))
+                           : "dhcp none";
+        if (n < 45)
+            return "usb " + std::to_string(1 + pick(2)) + (pick(2) ? " on" : " off");
+        if (n < 55)
+            return "sata 0" + std::string(pick(2) ? " on" : " off");
+        if (n < 65) {
+            int k = pick(4);
+            return k == 0 ? "hdmi fail" : k == 1 ? "hdmi none" : "hdmi " + std::to_string(pick(3));
+        }
+        if (n < 92)
+            return fault();
+        return pick(2) ? "fault clear" : "fault clear " + std::string(kCalls[pick(std::size(kCalls))]);
+    }
+
+private:
+    static constexpr const char *kCalls[] = {"open", "read", "write", "ioctl", "command"};
+
+    int pick(size_t n) { return static_cast<int>(std::uniform_int_distribution<size_t>(0, n - 1)(rng_)); }
+
+    // A fault at 5 to 25 percent on one of the paths the front end uses: the
+    // rescue front end makes a few calls a second, so lower rates seldom fire.
+    std::string fault()
+    {
+        static const char *const kFaults[] = {
+            "write /dev/lcd0 EIO",       "write /dev/lcd0 short",          "open /dev/lcd0 ENOENT",
+            "open /proc/stb/lcd/* EIO",  "read /proc/stb/lcd/* EIO",       "ioctl /dev/fb0 FBIO_BLIT EIO",
+            "open /sys/class/net/* EIO", "read /sys/class/net/eth0/* EAGAIN", "ioctl /dev/hdmi_cec * EBUSY",
+            "open /sys/bus/usb/* ENOENT", "command udhcpc missing",        "command killall fail",
+            "command echo fail",         "command ifconfig fail",
+        };
+        std::string f = kFaults[pick(std::size(kFaults))];
+        return "fault " + f + " rate " + std::to_string(5 + pick(21)) + "% seed " + std::to_string(pick(1000));
+    }
+
+    std::mt19937 rng_;
+};
+
+json chaos_profile()
+{
+    json p = RescueRun::load("default");
+    p["network"]["autoneg_ms"] = 100;
+    p["network"]["dhcp"] = {{"lease", "192.168.1.20"}, {"answer_ms", 20}, {"discover_timeout_ms", 200},
+                            {"retries", 3}, {"retry_pause_ms", 300}};
+    p["sata"] = {{"hosts", 1}, {"attached", json::array()}};
+    return p;
+}
+
+void act(boxsim::Box &box, const std::string &line)
+{
+    std::string err;
+    auto a = boxsim::parse_action(line, err);
+    ASSERT_TRUE(a) << line << ": " << err;
+    boxsim::run_action(box, *a, "chaos");
+}
+
+TEST(Chaos, RandomEventsAndFaultsThenTheBoxIsPutRight)
+{
+    const uint32_t seed = static_cast<uint32_t>(env_int("BOXSIM_CHAOS_SEED", static_cast<int>(std::random_device{}() & 0x7fffffff)));
+    const int seconds = env_int("BOXSIM_CHAOS_SECONDS", 3);
+    printf("chaos: seed %u, %d s (BOXSIM_CHAOS_SEED=%u BOXSIM_CHAOS_SECONDS=%d to run it again)\n", seed, seconds,
+           seed, seconds);
+    fflush(stdout);
+
+    RescueRun run(chaos_profile());
+    ASSERT_TRUE(run.started);
+    Chaos chaos(seed);
+    std::mt19937 pace(seed ^ 0x9e3779b9u);
+    int events = 0;
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (std::chrono::steady_clock::now() < end) {
+        act(*run.box, chaos.next());
+        ++events;
+        // The next event comes after a random pause, as a person's would.
+        auto pause = std::chrono::milliseconds(std::uniform_int_distribution<int>(5, 120)(pace));
+        run.box->wait_for([] { return false; }, pause);
+    }
+    ASSERT_FALSE(HasFatalFailure());
+    auto faults = run.box->trace().count("fault");
+    printf("chaos: %d events, %zu faults fired\n", events, faults);
+
+    // Put right: no faults, the cable in, a server that answers. The system
+    // shows the unplugged cable, and then the address it holds: the one it
+    // leased during the run, or the server's now.
+    act(*run.box, "fault clear");
+    act(*run.box, "dhcp lease 192.168.7.7");
+    act(*run.box, "cable unplug");
+    ASSERT_TRUE(run.until_lcd(rescue_lcd(400, 240, "unplugged"), 30s)) << "seed " << seed;
+    act(*run.box, "cable plug 1000");
+    std::string url;
+    auto shows_address = [&] {
+        if (g_status.dhcp_done == 1) {
+            char text[32];
+            snprintf(text, sizeof text, "http://%d.%d.%d.%d/", status_load_byte(&g_status.ip[0]),
+                     status_load_byte(&g_status.ip[1]), status_load_byte(&g_status.ip[2]),
+                     status_load_byte(&g_status.ip[3]));
+            url = text;
+            auto f = boxsim::lcd_frame(*run.box);
+            if (f && f->bytes == rescue_lcd(400, 240, text))
+                return true;
+        }
+        run.passes(run.shown().size() + 1, 3s);
+        return false;
+    };
+    EXPECT_TRUE(boxtest::eventually(shows_address, 30s)) << "seed " << seed << ", address " << url;
+
+    run.stop();
+    EXPECT_EQ(run.wait_return(5s), 0) << "the front end ends on quit; seed " << seed;
+}
+
+} // namespace
+} // namespace rescuetest
