@@ -305,9 +305,11 @@ TEST_F(TunerMonitor, FailedOpenShowsUnlockedWithZeroValues)
     EXPECT_TRUE(requests(0).empty());
     EXPECT_EQ(out(), "");
     auto opens = box->trace().find("open", "/dev/dvb0.frontend0");
-    ASSERT_EQ(opens.size(), 2u);
-    EXPECT_EQ(opens[1]["errno"], "EBUSY");
-    EXPECT_EQ(opens[1]["nonblock"], true);
+    ASSERT_GE(opens.size(), 2u);
+    for (size_t i = 1; i < opens.size(); ++i) {  // tried again each pass while held
+        EXPECT_EQ(opens[i]["errno"], "EBUSY");
+        EXPECT_EQ(opens[i]["nonblock"], true);
+    }
 
     // Deselected and selected again, the open is tried again.
     os::close(other);
