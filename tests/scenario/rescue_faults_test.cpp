@@ -13,8 +13,11 @@ namespace {
 TEST(RescueUnderFaults, DriversAndClientFailForAWhileAndEverythingComesBack)
 {
     json profile = RescueRun::load("default");
-    profile["faults"] = {"ioctl /dev/fb0 FBIO_BLIT EIO after 1s for 2s", "write /dev/lcd0 EIO after 1s for 2s",
-                         "command udhcpc missing for 3s", "command echo fail after 1s for 1s"};
+    // The faults strike the first time their call comes (the presentation's
+    // once the test captures the messages), however slowly the build under
+    // test starts the front end.
+    profile["faults"] = {"ioctl /dev/fb0 FBIO_BLIT EIO after 1s for 6s", "write /dev/lcd0 EIO once", "command udhcpc missing once",
+                         "command echo fail once"};
     RescueRun run(profile);
     ASSERT_TRUE(run.started);
     boxsim::StdioCapture capture(*run.box, nullptr, nullptr, true);
@@ -38,7 +41,8 @@ TEST(RescueUnderFaults, DriversAndClientFailForAWhileAndEverythingComesBack)
         fired[e["call"].get<std::string>() + " " + e.value("path", e.value("name", ""))]++;
     EXPECT_GE(fired["ioctl /dev/fb0"], 1);
     EXPECT_GE(fired["write /dev/lcd0"], 1);
-    EXPECT_GE(fired["command udhcpc"], 2) << "the port monitor tried the client again";
+    EXPECT_GE(fired["command udhcpc"], 1);
+    EXPECT_GE(run.box->trace().count("pclose"), 2u) << "the port monitor tried the client again";
     EXPECT_GE(fired["command echo"], 1);
     capture.drain();
     EXPECT_NE(boxtest::printed(*run.box, "stderr").find("FBIO_BLIT: Input/output error"), std::string::npos);
