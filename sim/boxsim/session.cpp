@@ -8,6 +8,7 @@
 #include <cstdarg>
 #include <cstring>
 #include <fcntl.h>
+#include <pthread.h>
 #include <filesystem>
 #include <set>
 #include <unistd.h>
@@ -142,6 +143,33 @@ Image blank(int w, int h)
     return img;
 }
 
+// How long a restart waits for the old front end's tasks to end: a port
+// monitor pass with the DHCP client running takes a few seconds.
+constexpr std::chrono::seconds kRestartWait{20};
+
+std::string front_end_thread_name(int generation) { return "boxsim-fe" + std::to_string(generation); }
+
+// The threads of this process whose name is `name`.
+int threads_named(const std::string &name)
+{
+    int n = 0;
+    std::error_code ec;
+    for (const auto &e : std::filesystem::directory_iterator("/proc/self/task", ec)) {
+        FILE *f = fopen((e.path() / "comm").c_str(), "r");
+        if (!f)
+            continue;  // the thread ended while we looked
+        char buf[32] = {};
+        if (fgets(buf, sizeof buf, f)) {
+            std::string comm(buf);
+            if (!comm.empty() && comm.back() == '\n')
+                comm.pop_back();
+            n += comm == name;
+        }
+        fclose(f);
+    }
+    return n;
+}
+
 } // namespace
 
 const std::vector<FrontEnd> &front_ends()
@@ -210,7 +238,7 @@ bool write_file_atomic(const std::string &path, const std::string &data)
 // ---------------------------------------------------------------------------
 
 Session::Session(json profile, std::string profile_name, const FrontEnd &front_end, std::string out_dir)
-    : profile_(std::move(profile)), profile_name_(std::move(profile_name)), fe_(front_end),
+    : profile_(std::move(profile)), profile_name_(std::move(profile_name)), fe_(&front_end),
       out_dir_(std::move(out_dir))
 {
 }
@@ -271,23 +299,32 @@ void Session::start()
                              },
                          });
     capture_ = std::make_unique<StdioCapture>(*box_, out_f_, err_f_, true);
-    fe_running_ = true;
-    std::thread([this] { front_end_thread(); }).detach();
+    start_front_end();
 }
 
-void Session::front_end_thread()
+void Session::start_front_end()
 {
-    int status = fe_.entry();
+    fe_running_ = true;
+    int gen = ++generation_;
+    std::thread([this, gen] { front_end_thread(gen); }).detach();
+}
+
+void Session::front_end_thread(int generation)
+{
+    // Named before the front end starts anything: its tasks inherit the name.
+    pthread_setname_np(pthread_self(), front_end_thread_name(generation).c_str());
+    const FrontEnd &fe = *fe_.load();
+    int status = fe.entry();
     fe_status_ = status;
     fe_ended_ms_ = box_->now_ms();
-    box_->trace().record({{"op", "front_end_ended"}, {"name", fe_.name}, {"status", status}});
+    box_->trace().record({{"op", "front_end_ended"}, {"name", fe.name}, {"status", status}});
     {
         std::lock_guard<std::mutex> g(end_m_);
         fe_running_ = false;
     }
     end_cv_.notify_all();
     if (!g_status.quit.load())
-        say("boxsim: the %s front end ended by itself (status %d) after %lld ms\n", fe_.name, status,
+        say("boxsim: the %s front end ended by itself (status %d) after %lld ms\n", fe.name, status,
             static_cast<long long>(fe_ended_ms_.load()));
 }
 
@@ -302,12 +339,65 @@ void Session::quit_front_end()
     while (fe_running_) {
         g_status.quit = 1;
         if (std::chrono::steady_clock::now() >= deadline) {
-            say("boxsim: the %s front end did not end within 15 s of quit\n", fe_.name);
+            say("boxsim: the %s front end did not end within 15 s of quit\n", front_end().name);
             note_failure();
             return;
         }
         end_cv_.wait_for(g, std::chrono::milliseconds(100));
     }
+}
+
+bool Session::restart(const FrontEnd &to, std::string &err)
+{
+    std::unique_lock<std::mutex> one(restart_m_, std::try_to_lock);
+    if (!one.owns_lock()) {
+        err = "a restart is already under way";
+        return false;
+    }
+    auto ending = [this] {
+        std::lock_guard<std::mutex> g(end_m_);
+        return end_ != EndReason::None;
+    };
+    if (ending()) {
+        err = "the run is ending";
+        return false;
+    }
+    const FrontEnd &from = front_end();
+    int gen = generation_.load();
+    box_->trace().record({{"op", "restart"}, {"from", from.name}, {"to", to.name}});
+    quit_front_end();
+    if (fe_running_) {
+        err = std::string("the ") + from.name + " front end did not end";
+        return false;
+    }
+    // The front end may return before its tasks have seen quit (the rescue
+    // start-up does not wait for them); a task of the old run still going
+    // when the new one clears the status record would run on beside it.
+    std::string name = front_end_thread_name(gen);
+    auto deadline = std::chrono::steady_clock::now() + kRestartWait;
+    while (threads_named(name) > 0) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            err = std::string("the tasks of the ") + from.name + " front end did not end within " +
+                  std::to_string(kRestartWait.count()) + " s; the box stays off";
+            return false;
+        }
+        std::unique_lock<std::mutex> g(end_m_);
+        if (end_cv_.wait_for(g, std::chrono::milliseconds(20), [this] { return end_ != EndReason::None; })) {
+            err = "the run is ending";
+            return false;
+        }
+    }
+    if (ending()) {
+        err = "the run is ending";
+        return false;
+    }
+    // A reboot loses what the system held in memory: the record is clear
+    // before the new front end runs (it clears it again as its first step).
+    status_clear();
+    fe_ = &to;
+    start_front_end();
+    box_->trace().record({{"op", "front_end_started"}, {"name", to.name}});
+    return true;
 }
 
 std::string Session::actions_as_script()
@@ -364,7 +454,11 @@ json Session::state()
                 {"model", profile_.value("model", "")},
                 {"description", profile_.value("description", "")}};
     bool running = fe_running_.load();
-    j["front_end"] = {{"name", fe_.name}, {"running", running}};
+    json known = json::array();
+    for (const auto &f : front_ends())
+        known.push_back(f.name);
+    j["front_end"] = {{"name", front_end().name}, {"running", running}, {"starts", generation_.load()},
+                      {"known", known}};
     if (!running) {
         j["front_end"]["exit_status"] = fe_status_.load();
         j["front_end"]["ended_t"] = fe_ended_ms_.load();

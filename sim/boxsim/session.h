@@ -72,6 +72,14 @@ public:
     // Sets the status record's quit flag and waits for the front end to end.
     void quit_front_end();
     bool front_end_running() const { return fe_running_.load(); }
+    const FrontEnd &front_end() const { return *fe_.load(); }
+
+    // Restarts the box into `to` with the same profile, as a person reboots
+    // it: the running front end is asked to quit, every thread it started is
+    // waited for, and `to` starts on the same box (the hardware keeps what
+    // is plugged in). False with `err` set when the run is ending, another
+    // restart is under way, or the old front end's threads do not end.
+    bool restart(const FrontEnd &to, std::string &err);
 
     // Actions as they ran, for the replay script of the web front panel.
     std::string actions_as_script();
@@ -93,12 +101,17 @@ public:
     void finish();
 
 private:
-    void front_end_thread();
+    void front_end_thread(int generation);
+    void start_front_end();
     std::optional<Image> blank_lcd() const;
 
     json profile_;
     std::string profile_name_;
-    const FrontEnd &fe_;
+    std::atomic<const FrontEnd *> fe_;
+    // Each start of a front end is one generation; its threads carry the
+    // generation in their name, which the threads they start inherit.
+    std::atomic<int> generation_{0};
+    std::mutex restart_m_;
     std::string out_dir_;
 
     std::unique_ptr<Box> box_;

@@ -6,6 +6,7 @@
 #include <httplib.h>
 
 #include <arpa/inet.h>
+#include <cctype>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
@@ -363,6 +364,37 @@ void WebPanel::Impl::routes()
             cv.notify_all();
         }
         reply_json(res, {{"ok", true}, {"action", action->text}, {"t", box.now_ms()}});
+    });
+
+    // The front-end switch: the box restarts into the named front end with
+    // the same profile. Answered once the new front end is starting.
+    svr.Post("/api/restart", [this](const httplib::Request &req, httplib::Response &res) {
+        {
+            std::lock_guard<std::mutex> g(m);
+            if (stopping)
+                return reply_json(res, error_json("the run has ended"), 503);
+        }
+        std::string name = req.body;
+        while (!name.empty() && isspace(static_cast<unsigned char>(name.back())))
+            name.pop_back();
+        while (!name.empty() && isspace(static_cast<unsigned char>(name.front())))
+            name.erase(name.begin());
+        const FrontEnd *fe = find_front_end(name);
+        if (!fe) {
+            std::string names;
+            for (const auto &f : front_ends())
+                names += std::string(names.empty() ? "" : ", ") + f.name;
+            return reply_json(res, error_json("unknown front end '" + name + "' (known: " + names + ")"), 400);
+        }
+        std::string err;
+        if (!session->restart(*fe, err))
+            return reply_json(res, error_json(err), 409);
+        {
+            std::lock_guard<std::mutex> g(m);
+            dirty = true;
+            cv.notify_all();
+        }
+        reply_json(res, {{"ok", true}, {"front_end", fe->name}, {"t", session->box().now_ms()}});
     });
 
     svr.Get(R"(/api/picture/([A-Za-z0-9_-]+)\.png)", [this](const httplib::Request &req, httplib::Response &res) {

@@ -1,6 +1,8 @@
 // The web front panel as a person uses it: open the page, let the DHCP
 // server answer, plug the cable, and watch the box show its address on the
-// TV, the LCD and the text display.
+// TV, the LCD and the text display. Then switch the box into the console
+// from the page, press the front-panel keys, a remote key and type a MAC
+// address twice, and look at the page at two window sizes.
 // Usage: node front_panel.mjs URL WORKDIR SCREENSHOT
 import { chromium } from 'playwright-core';
 import assert from 'node:assert/strict';
@@ -122,6 +124,116 @@ try {
 
   await page.screenshot({ path: shot, fullPage: true });
   step(`screenshot ${shot}`);
+
+  // --- The console, reached from the page's front-end switch.
+  await page.evaluate(() => { window.sameDocument = true; });
+  await page.getByRole('button', { name: 'restart the box into the console front end' }).click();
+  const consoleUp = await until('the console to run', async () => {
+    const s = await state();
+    return s.front_end.name === 'console' && s.front_end.running && s.front_end.starts === 2 ? s : null;
+  }, 15000);
+  await until('the page to follow the switch', async () => (await page.textContent('#frontend')) === 'console running', 5000);
+  assert.equal(await page.evaluate(() => window.sameDocument), true, 'the page was reloaded');
+  step(`console running at t=${consoleUp.t} ms`);
+
+  // The eight front-panel keys, by mouse.
+  for (const key of ['POWER', 'MENU', 'EXIT', 'LEFT', 'RIGHT', 'UP', 'DOWN', 'OK'])
+    await page.getByRole('button', { name: `front panel ${key}`, exact: true }).click();
+  await until('the text display to show 88:88', async () => (await page.textContent('#vfd')) === '88:88', 10000);
+  // Every pixel of the LCD picture the page shows is white.
+  const lcdWhite = () => page.$eval('#lcd', img => {
+    if (!img.complete || !img.naturalWidth) return false;
+    const c = document.createElement('canvas');
+    c.width = img.naturalWidth; c.height = img.naturalHeight;
+    const g = c.getContext('2d');
+    g.drawImage(img, 0, 0);
+    const d = g.getImageData(0, 0, c.width, c.height).data;
+    for (let i = 0; i < d.length; i += 4) if (d[i] < 250 || d[i + 1] < 250 || d[i + 2] < 250) return false;
+    return true;
+  });
+  await until('the LCD to turn white', lcdWhite, 10000);
+  assert.equal((await state()).status.buttons_seen, 255);
+  step('button test complete: LCD white, 88:88');
+
+  // Remote key 1: tuner 1 on its test channel, locked, and decoded.
+  await page.getByRole('button', { name: 'remote 1', exact: true }).click();
+  const tvPixel = (x, y) => page.$eval('#tv', (img, [px, py]) => {
+    const c = document.createElement('canvas');
+    c.width = img.naturalWidth; c.height = img.naturalHeight;
+    const g = c.getContext('2d');
+    g.drawImage(img, 0, 0);
+    return Array.from(g.getImageData(px, py, 1, 1).data.slice(0, 3));
+  }, [x, y]);
+  // The tuner row's first box (x 60, y 500, 150 x 40), at its edge where no text is.
+  await until('the tuner box to turn green on the TV', async () =>
+    JSON.stringify(await tvPixel(64, 503)) === JSON.stringify([0, 255, 0]), 20000);
+  const playing = await until('the state to show the decoder playing', async () => {
+    const s = await state();
+    const t = (s.devices.tuners || []).find(x => x.frontend === 0);
+    return t && t.locked && s.devices.av.video0.state === 'playing' ? s : null;
+  }, 10000);
+  await until('the page to show the lock and the decoder', async () =>
+    (await page.locator('.tuner.locked').count()) >= 1 &&
+    /playing/.test(await page.locator('#dectable tr[data-decoder="video 0"]').textContent()), 5000);
+  step(`tuner 1 locked on ${playing.devices.tuners[0].channel}, video 0 playing`);
+
+  // The computer's keyboard works as the remote while the page has focus.
+  await page.locator('h1').click();
+  await page.keyboard.press('ArrowUp');
+  await page.keyboard.press('m');
+  await until('the keyboard keys to reach the box', async () => {
+    const log = (await (await api.get(url + 'api/script')).text()).split('\n');
+    const i = log.findIndex(l => /ms key UP$/.test(l));
+    return i >= 0 && log.slice(i + 1).some(l => /ms key MUTE$/.test(l));
+  }, 5000);
+
+  // A MAC address typed twice on the USB keyboard is programmed into flash.
+  const flashBefore = (await state()).flash_mac_record;
+  const mac = '02:47:58:00:00:01';
+  const typing = page.locator('.control', { hasText: 'Type' });
+  await typing.getByLabel('text to type on the USB keyboard').fill(mac);
+  await typing.getByRole('button', { name: 'type the text and Enter' }).click();
+  await typing.getByRole('button', { name: 'type the text and Enter' }).click();
+  const flashed = await until('the flash MAC record to change', async () => {
+    const s = await state();
+    return s.flash_mac_record !== flashBefore && s.flash_mac_record.includes('024758000001') ? s : null;
+  }, 15000);
+  assert.ok(flashed.status.mac_entry.startsWith('024758000001'), `mac_entry ${flashed.status.mac_entry}`);
+  step('MAC address programmed');
+
+  // The page at two window sizes: no horizontal scroll bar, no two controls
+  // on top of each other, every control named.
+  for (const [w, h] of [[1440, 900], [1024, 768]]) {
+    await page.setViewportSize({ width: w, height: h });
+    await page.waitForFunction(() => document.documentElement.scrollWidth <= document.documentElement.clientWidth, null, { timeout: 5000 })
+      .catch(() => {});
+    const layout = await page.evaluate(() => {
+      const wide = document.documentElement.scrollWidth - document.documentElement.clientWidth;
+      const boxes = [...document.querySelectorAll('button, input, select, a.button, img, #vfd')]
+        .filter(e => e.offsetParent !== null)
+        .map(e => ({ e, r: e.getBoundingClientRect() }))
+        .filter(b => b.r.width > 0 && b.r.height > 0);
+      const overlaps = [];
+      for (let i = 0; i < boxes.length; i++)
+        for (let j = i + 1; j < boxes.length; j++) {
+          const a = boxes[i].r, b = boxes[j].r;
+          if (a.left < b.right - 1 && b.left < a.right - 1 && a.top < b.bottom - 1 && b.top < a.bottom - 1)
+            overlaps.push(`${boxes[i].e.getAttribute('aria-label') || boxes[i].e.textContent || boxes[i].e.id} / ` +
+                          `${boxes[j].e.getAttribute('aria-label') || boxes[j].e.textContent || boxes[j].e.id}`);
+        }
+      return { wide, overlaps, count: boxes.length };
+    });
+    assert.equal(layout.wide, 0, `${w}x${h}: the page is ${layout.wide} px wider than the window`);
+    assert.deepEqual(layout.overlaps, [], `${w}x${h}: controls overlap`);
+    const tree = await page.locator('body').ariaSnapshot();
+    const unnamed = tree.split('\n').filter(l => /^\s*- (button|textbox|combobox|spinbutton|checkbox)\s*(\[[^\]]*\])?\s*(:|$)/.test(l));
+    assert.deepEqual(unnamed, [], `${w}x${h}: controls without a name`);
+    const named = (tree.match(/- button "/g) || []).length;
+    assert.ok(named >= 40, `${w}x${h}: only ${named} named buttons in the accessibility tree`);
+    const file = shot.replace(/\.png$/, `-console-${w}x${h}.png`);
+    await page.screenshot({ path: file, fullPage: true });
+    step(`${w}x${h}: ${layout.count} controls, none overlapping, all named; screenshot ${file}`);
+  }
   assert.deepEqual(problems, []);
   console.log('browser: front panel test passed');
 } catch (e) {

@@ -1,8 +1,10 @@
 // The web front panel: what the box shows (TV, LCD, text display, LEDs), its
-// hardware to plug and unplug, the status record, and a live log. Every
-// control sends one action line to POST /api/action, the same line a
-// scenario script would hold; a new hardware control is one entry of
-// CONTROLS below.
+// front-panel keys, a remote control, its hardware to plug and unplug
+// (cable, ports, USB keyboard, cards, CI modules, antennas), its tuners and
+// decoders, the status record, and a live log. Every control sends one
+// action line to POST /api/action, the same line a scenario script would
+// hold; a new hardware control is one entry of CONTROLS below. The front-end
+// switch is POST /api/restart.
 'use strict';
 // Hardware controls: one entry each. `action` is the action's name (the
 // control is greyed out when the box does not know it); every button sends
@@ -11,6 +13,10 @@
 // hardware and the system see.
 const net = s => (s.devices || {}).network || {};
 const ports = s => (s.devices || {}).ports || {};
+const cardsOf = s => ((s.devices || {}).cards || {});
+const keyboardOf = s => ((s.devices || {}).input || []).find(d => d.role === 'keyboard');
+const GOOD_ATR = '3B021450';   // starts with 3B: an answer the console takes
+const WRONG_ATR = '12345678';  // a first byte no card may send
 const CONTROLS = [
   { action: 'cable', title: 'Ethernet cable',
     inputs: [{ key: 'speed', kind: 'select', options: ['1000', '100', '10'], label: 'speed in Mbit/s' }],
@@ -38,7 +44,61 @@ const CONTROLS = [
     buttons: [{ label: 'Set', line: v => `hdmi ${v.word}` }],
     now: s => { const h = ports(s).hdmi || {};
                 return (h.present ? `driver state ${h.state}` : 'no driver') + ` · system: ${s.status.hdmi ? 'HDMI OK' : 'no HDMI'}`; } },
+  { action: 'keyboard', title: 'USB keyboard',
+    buttons: [{ label: 'Plug', aria: 'plug the USB keyboard', line: () => 'keyboard plug' },
+              { label: 'Unplug', aria: 'unplug the USB keyboard', line: () => 'keyboard unplug' }],
+    now: s => { const k = keyboardOf(s); return !k ? 'no keyboard' : k.plugged ? 'plugged' : 'unplugged'; } },
+  { action: 'type', title: 'Type',
+    inputs: [{ key: 'text', kind: 'text', value: '02:47:58:00:00:01', label: 'text to type on the USB keyboard' }],
+    buttons: [{ label: 'Type', aria: 'type the text and Enter', line: v => `type ${v.text}` }],
+    now: s => `typed key by key, Enter at the end · MAC entry ${s.status.mac_entry}, confirm ${s.status.mac_confirm}` },
+  { action: 'card', title: 'Smart cards', none: 'no card readers',
+    each: s => Object.keys(cardsOf(s).readers || {}),
+    group: n => ({ label: `Reader ${n}`,
+                   buttons: [{ label: 'Good', aria: `insert a card with a good answer in reader ${n}`, line: `card ${n} insert ${GOOD_ATR}` },
+                             { label: 'Wrong', aria: `insert a card with a wrong answer in reader ${n}`, line: `card ${n} insert ${WRONG_ATR}` },
+                             { label: 'Mute', aria: `insert a card that does not answer in reader ${n}`, line: `card ${n} insert none` },
+                             { label: 'Remove', aria: `remove the card from reader ${n}`, line: `card ${n} remove` }],
+                   now: s => { const r = (cardsOf(s).readers || {})[n] || {};
+                               return (r.card ? `card, answer ${r.atr || 'none'}` : 'empty') +
+                                      ` · system: ${s.status.sci_card[n] ? (s.status.sci_atr[n] ? 'card answered' : 'card, no answer') : 'no card'}`; } }) },
+  { action: 'ci', title: 'CI slots', none: 'no CI slots',
+    each: s => Object.keys(cardsOf(s).ci || {}),
+    group: n => ({ label: `Slot ${n}`,
+                   buttons: [{ label: 'Insert', aria: `insert a CI module in slot ${n}`, line: `ci ${n} insert` },
+                             { label: 'Remove', aria: `remove the CI module from slot ${n}`, line: `ci ${n} remove` }],
+                   now: s => `${((cardsOf(s).ci || {})[n] || {}).module ? 'module' : 'empty'}` +
+                             ` · system: ${s.status.ci_module[n] ? 'module' : 'no module'}` }) },
 ];
+
+// The front-panel keys in the order the box's front has them; boards of
+// kinds 5, 7 and 8 have only POWER.
+const PANEL_KEYS = ['POWER', 'MENU', 'EXIT', 'LEFT', 'RIGHT', 'UP', 'DOWN', 'OK'];
+const panelKeysOf = kind => [5, 7, 8].includes(kind) ? ['POWER'] : PANEL_KEYS;
+
+// The remote control, row by row: [key name, text on the key, accessible
+// name, extra class].
+const REMOTE = [
+  [['POWER', 'POWER', 'power', 'power'], null, ['MUTE', 'MUTE', 'mute']],
+  [['1', '1'], ['2', '2'], ['3', '3']],
+  [['4', '4'], ['5', '5'], ['6', '6']],
+  [['7', '7'], ['8', '8'], ['9', '9']],
+  [['MENU', 'MENU', 'menu'], ['0', '0'], ['EXIT', 'EXIT', 'exit']],
+  [null, ['UP', '▲', 'up'], null],
+  [['LEFT', '◀', 'left'], ['OK', 'OK', 'OK'], ['RIGHT', '▶', 'right']],
+  [null, ['DOWN', '▼', 'down'], null],
+  [['VOLUMEUP', 'VOL+', 'volume up'], null, ['CHANNELUP', 'CH+', 'channel up']],
+  [['VOLUMEDOWN', 'VOL−', 'volume down'], null, ['CHANNELDOWN', 'CH−', 'channel down']],
+  [['RED', '', 'red', 'red'], ['GREEN', '', 'green', 'green'], ['YELLOW', '', 'yellow', 'yellow'], ['BLUE', '', 'blue', 'blue']],
+];
+
+// The computer's keyboard while the page has focus (not while typing into a
+// field): event.key -> remote key name.
+const KEYBOARD = {
+  ArrowUp: 'UP', ArrowDown: 'DOWN', ArrowLeft: 'LEFT', ArrowRight: 'RIGHT', Enter: 'OK', Escape: 'EXIT',
+  '+': 'VOLUMEUP', '=': 'VOLUMEUP', '-': 'VOLUMEDOWN', m: 'MUTE', M: 'MUTE',
+};
+for (let d = 0; d <= 9; d++) KEYBOARD[String(d)] = String(d);
 
 // Status record fields shown in the table, in this order.
 const STATUS_ROWS = [
@@ -51,6 +111,7 @@ const $ = id => document.getElementById(id);
 let known = {};          // action name -> usage
 let state = null;
 let clockBase = null;    // [box ms, local ms]
+let restarting = false;
 let tab = 'output';
 const logLines = [];     // {cls, text, kind}
 const MAX_LOG = 1500;
@@ -74,6 +135,14 @@ async function act(line) {
     toast('boxsim does not answer: ' + e.message, true);
     return false;
   }
+}
+
+// Key presses go out one after the other, so the box gets them in the
+// order they were pressed, however quickly that is.
+let keyChain = Promise.resolve();
+function press(line) {
+  keyChain = keyChain.then(() => act(line));
+  return keyChain;
 }
 
 function el(tag, attrs, ...kids) {
@@ -114,7 +183,7 @@ function buildControls(s) {
       row.append(field);
     }
     for (const b of c.buttons || []) {
-      const btn = el('button', { text: b.label });
+      const btn = el('button', b.aria ? { text: b.label, 'aria-label': b.aria } : { text: b.label });
       btn.disabled = !there;
       btn.onclick = () => {
         const v = {};
@@ -124,7 +193,22 @@ function buildControls(s) {
       row.append(btn);
     }
     const each = c.each && s ? c.each(s) : [];
-    for (const n of each) {
+    const groups = [];
+    for (const n of c.group ? each : []) {
+      const g = c.group(n);
+      const line = el('div', { class: 'row sub' }, el('span', { class: 'sublabel', text: g.label }));
+      for (const b of g.buttons) {
+        const btn = el('button', { text: b.label, 'aria-label': b.aria, title: b.line });
+        btn.disabled = !there;
+        btn.onclick = () => act(b.line);
+        line.append(btn);
+      }
+      const now = el('div', { class: 'now' });
+      now.update = s => now.textContent = g.now(s);
+      line.append(now);
+      groups.push(line);
+    }
+    for (const n of c.toggles ? each : []) {
       const t = c.toggles(n);
       const btn = el('button', { text: t.label, 'aria-pressed': 'false', title: `${t.on} / ${t.off}` });
       btn.disabled = !there;
@@ -136,10 +220,12 @@ function buildControls(s) {
     if (there && c.each && !each.length) note = c.none;
     const now = el('div', { class: 'now', text: note });
     now.update = c.now && there ? s => now.textContent = c.now(s) : null;
-    box.append(el('div', { class: 'control' }, el('div', { class: 'name', text: c.title }), row, now));
+    const ctl = el('div', { class: 'control' }, el('div', { class: 'name', text: c.title }), row, now);
+    for (const g of groups) ctl.append(g);
+    box.append(ctl);
   }
   // Actions without a control of their own: their usage, for the action line.
-  const covered = new Set(CONTROLS.map(c => c.action));
+  const covered = new Set([...CONTROLS.map(c => c.action), 'key', 'panel-key', 'signal']);
   const usage = $('usage');
   usage.textContent = '';
   const list = $('actionlist');
@@ -167,10 +253,169 @@ function ledValue(s, n) {
   return s.leds ? s.leds['led' + n + '_pattern'] : undefined;
 }
 
+// The front-panel keys the box's kind has, as buttons on the drawing of its
+// front; rebuilt when the kind becomes known.
+let panelKeysKey = null;
+function buildPanelKeys(s) {
+  const keys = panelKeysOf(s ? s.status.model_kind : 0);
+  const k = keys.join(' ') + ('panel-key' in known);
+  if (k === panelKeysKey) return;
+  panelKeysKey = k;
+  const box = $('fpkeys');
+  box.textContent = '';
+  for (const name of keys) {
+    const b = el('button', { class: 'fpkey', text: name, 'aria-label': `front panel ${name}`, 'data-key': name });
+    b.disabled = !('panel-key' in known);
+    b.onclick = () => press(`panel-key ${name}`);
+    box.append(b);
+  }
+}
+
+function buildRemote() {
+  const box = $('remote');
+  box.textContent = '';
+  const there = 'key' in known;
+  for (const row of REMOTE) {
+    const r = el('div', { class: 'rc-row' + (row.length === 4 ? ' four' : '') });
+    for (const k of row) {
+      if (!k) { r.append(el('span', { class: 'rc-gap' })); continue; }
+      const [name, text, aria, cls] = k;
+      const b = el('button', { class: 'rc' + (cls ? ' ' + cls : ''), text, 'aria-label': `remote ${aria || name}`,
+                               'data-key': name, title: `key ${name}` });
+      b.disabled = !there;
+      b.onclick = () => press(`key ${name}`);
+      r.append(b);
+    }
+    box.append(r);
+  }
+}
+
+function onKeyboard(ev) {
+  if (ev.ctrlKey || ev.altKey || ev.metaKey || !('key' in known)) return;
+  const t = ev.target;
+  if (t && (t.tagName === 'INPUT' || t.tagName === 'SELECT' || t.tagName === 'TEXTAREA')) return;
+  // Enter on a focused button is a click on it, not the remote's OK.
+  if (t && t.tagName === 'BUTTON' && (ev.key === 'Enter' || ev.key === ' ')) return;
+  const name = KEYBOARD[ev.key];
+  if (!name) return;
+  ev.preventDefault();
+  const b = document.querySelector(`#remote button[data-key="${name}"]`);
+  if (b) { b.classList.add('down'); setTimeout(() => b.classList.remove('down'), 150); }
+  press(`key ${name}`);
+}
+
+// Tuners: the signal at each tuner's input (antenna, SNR, strength) and what
+// the tuner is asked for and locked to, as the simulated frontend says.
+const SYSTEMS = { 0: 'none', 1: 'DVB-C', 3: 'DVB-T', 5: 'DVB-S', 6: 'DVB-S2', 16: 'DVB-T2' };
+let tunersKey = null;
+function buildTuners(s) {
+  const list = (((s || {}).devices || {}).tuners || []).filter(t => t.present);
+  const k = list.map(t => t.frontend).join(',') + ('signal' in known);
+  if (k === tunersKey) return;
+  tunersKey = k;
+  const box = $('tuners');
+  box.textContent = '';
+  if (!list.length) { box.append(el('div', { class: 'now', text: 'no tuners' })); return; }
+  const there = 'signal' in known;
+  for (const t of list) {
+    const n = t.frontend;
+    const snr = el('input', { type: 'number', min: 0, max: 100, value: 80, 'aria-label': `SNR in percent, tuner ${n + 1}` });
+    const str = el('input', { type: 'number', min: 0, max: 100, value: 70, 'aria-label': `signal strength in percent, tuner ${n + 1}` });
+    const mk = (label, aria, line) => {
+      const b = el('button', { text: label, 'aria-label': aria });
+      b.disabled = !there;
+      b.onclick = () => act(line());
+      return b;
+    };
+    const info = el('div', { class: 'tinfo mono' });
+    const head = el('div', { class: 'thead' }, el('strong', { text: `Tuner ${n + 1}` }), el('span', { class: 'ttype', text: t.type || '' }));
+    const card = el('div', { class: 'tuner', 'data-frontend': n }, head,
+      el('div', { class: 'row' },
+        mk('Antenna in', `antenna in, tuner ${n + 1}`, () => `signal ${n} on`),
+        mk('Antenna out', `antenna out, tuner ${n + 1}`, () => `signal ${n} off`)),
+      el('div', { class: 'row' }, el('label', { text: 'SNR' }), snr, el('label', { text: 'strength' }), str,
+        mk('Set', `set SNR and strength, tuner ${n + 1}`, () => `signal ${n} snr ${snr.value} strength ${str.value}`)),
+      info);
+    card.update = s => {
+      const now = ((s.devices || {}).tuners || []).find(x => x.frontend === n);
+      if (!now) return;
+      card.classList.toggle('locked', !!now.locked);
+      const tune = now.last_tune;
+      const asked = tune ? Object.entries(tune).map(([k2, v]) => `${k2} ${v}`).join(', ') : 'not tuned';
+      info.textContent = `${now.signal ? 'antenna in' : 'antenna out'} · ${now.locked ? 'LOCKED' : 'no lock'}` +
+        ` · SNR ${now.snr}% · strength ${now.strength}%\nsystem ${SYSTEMS[now.system] ?? now.system}` +
+        ` · ${now.voltage} · tone ${now.tone}\n${asked}\n${now.channel ? 'on ' + now.channel : 'no channel'}` +
+        (now.why ? ` (${now.why})` : '');
+    };
+    box.append(card);
+  }
+}
+
+// Decoders: what each decodes (front end or file), PIDs, stream type,
+// playing, volume and mute; the DVR input's counters during file playback.
+function showDecoders(s) {
+  const av = (s.devices || {}).av;
+  const box = $('decoders');
+  box.textContent = '';
+  if (!av) { box.append(el('div', { class: 'now', text: 'no decoders' })); return; }
+  const rows = [];
+  const feedText = f => !f ? 'nothing' :
+    `${f.input === 'dvr' ? 'file (DVR input)' : f.input}, PID ${f.pid}` + (f.pcr_pid !== undefined ? `, PCR ${f.pcr_pid}` : '') +
+    (f.service ? `, ${f.service}` : '') + (f.present === false ? ', PID not in stream' : '');
+  const a = av.audio0 || {};
+  rows.push(['audio 0', a.state, feedText(a.feed),
+    `attenuation ${(a.attenuation || []).join('/')} · mute ${a.mute ? 'on' : 'off'} · system volume ${s.status.volume}, mute ${s.status.mute}`]);
+  for (const name of ['video0', 'video1']) {
+    const v = av[name] || {};
+    rows.push([name.replace('video', 'video '), v.state, feedText(v.feed),
+      `stream type ${v.stream_type === 1 ? 'H.264' : v.stream_type === 0 ? 'MPEG-2' : v.stream_type}${v.blanked ? ' · blanked' : ''}`]);
+  }
+  const tbl = el('table', { class: 'dec', id: 'dectable' });
+  for (const [n, st, feed, more] of rows)
+    tbl.append(el('tr', { 'data-decoder': n }, el('td', { class: 'k', text: n }),
+      el('td', { class: 'v' + (st === 'playing' ? ' yes' : ''), text: st || '—' }), el('td', { class: 'v', text: `${feed} · ${more}` })));
+  box.append(tbl);
+  const d = av.dvr4 || {}, c = d.check || {};
+  box.append(el('div', { class: 'now mono', id: 'dvr',
+    text: `DVR input: ${d.open ? 'open' : 'closed'} · file playing ${s.status.tsfile_playing ? 'yes' : 'no'} · ` +
+          `${c.bytes ?? 0} bytes, ${c.packets ?? 0} packets, lost ${c.lost_bytes ?? 0}, continuity errors ${c.cc_errors ?? 0}, ` +
+          `PES ${c.pes ?? 0}, audio frames ${c.audio_frames ?? 0}` + (av.still ? ` · still ${av.still}` : '') }));
+}
+
+// The front-end switch: the other front end of the same box.
+function showFrontEnd(s) {
+  const fe = s.front_end;
+  const other = (fe.known || []).find(n => n !== fe.name);
+  $('feNow').textContent = restarting ? `restarting into ${restarting}…` :
+    `${fe.name} ${fe.running ? 'running' : 'ended'}`;
+  const b = $('restart');
+  b.disabled = !other || !!restarting;
+  b.textContent = other ? `Restart into ${other}` : 'Restart';
+  b.dataset.to = other || '';
+  b.setAttribute('aria-label', other ? `restart the box into the ${other} front end` : 'restart');
+}
+
+async function restart(to) {
+  restarting = to;
+  if (state) showFrontEnd(state);
+  toast(`restarting into ${to}…`);
+  try {
+    const r = await fetch('/api/restart', { method: 'POST', body: to, headers: { 'Content-Type': 'text/plain' } });
+    const j = await r.json();
+    if (!r.ok) toast(j.error || r.statusText, true); else toast(`${j.front_end} started`);
+  } catch (e) {
+    toast('boxsim does not answer: ' + e.message, true);
+  }
+  restarting = false;
+  if (state) showFrontEnd(state);
+}
+
 function showState(s) {
   state = s;
   clockBase = [s.t, performance.now()];
-  $('profile').textContent = `${s.box.profile} · ${s.box.model || 'no model'}`;
+  // A profile given as a path is shown by its file name; the whole path on hover.
+  $('profile').textContent = `${s.box.profile.split('/').pop().replace(/\.json$/, '')} · ${s.box.model || 'no model'}`;
+  $('profile').title = s.box.profile;
   const fe = s.front_end;
   $('frontend').textContent = fe.running ? `${fe.name} running` : `${fe.name} ended (status ${fe.exit_status})`;
   $('frontend').className = 'chip ' + (fe.running ? 'ok' : 'bad');
@@ -189,8 +434,17 @@ function showState(s) {
     tbl.append(el('tr', {}, el('td', { class: 'k', text: label }), el('td', { class: 'v' + (yes ? ' yes' : ''), text: String(v) })));
   }
   $('statejson').textContent = JSON.stringify(s, null, 2);
+  // An LCD only where the box has one.
+  const lcd = (s.devices || {}).lcd || {};
+  $('lcdbezel').hidden = !(lcd.xres > 0);
+  if (lcd.xres > 0 && !$('lcd').style.width) scaleLcd(lcd.xres, lcd.yres);
   buildControls(s);
   updateControls(s);
+  buildPanelKeys(s);
+  buildTuners(s);
+  for (const t of $('tuners').querySelectorAll('.tuner')) t.update(s);
+  showDecoders(s);
+  showFrontEnd(s);
   if (s.pictures) for (const [name, p] of Object.entries(s.pictures)) showPicture({ name, ...p });
 }
 
@@ -202,6 +456,7 @@ function showPicture(p) {
   const off = p.name === 'tv' ? $('nosignal') : $('lcdoff');
   if (!p.shown) {
     img.removeAttribute('src');
+    img.style.visibility = 'hidden';
     img.dataset.version = p.version;
     if (off) off.style.display = 'flex';
     return;
@@ -211,6 +466,7 @@ function showPicture(p) {
   next.onload = () => {
     if (shownVersion[p.name] !== p.version) return;
     img.src = next.src;
+    img.style.visibility = '';
     img.dataset.version = p.version;
     if (off) off.style.display = 'none';
     if (p.name === 'lcd') scaleLcd(next.naturalWidth, next.naturalHeight);
@@ -218,10 +474,11 @@ function showPicture(p) {
   next.src = `/api/picture/${p.name}.png?v=${p.version}`;
 }
 
-// The LCD at a whole multiple of its real size, so its pixels stay sharp.
+// The LCD at a whole multiple of its real size, so its pixels stay sharp;
+// doubled only where the text display and the keys still fit beside it.
 function scaleLcd(w, h) {
-  const room = $('lcd').closest('.panel').clientWidth - 60;
-  const k = Math.max(1, Math.min(3, Math.floor(room / w)));
+  const room = $('lcd').closest('.panel').clientWidth - 40;
+  const k = w < 300 && room >= 2 * w + 360 ? 2 : 1;
   $('lcd').style.width = w * k + 'px';
   $('lcd').style.height = h * k + 'px';
 }
@@ -286,6 +543,10 @@ async function main() {
     for (const a of list) known[a.name] = a.usage;
   } catch (e) { toast('cannot read the actions: ' + e.message, true); }
   buildControls(null);
+  buildRemote();
+  buildPanelKeys(null);
+  document.addEventListener('keydown', onKeyboard);
+  $('restart').onclick = () => { if ($('restart').dataset.to) restart($('restart').dataset.to); };
   try { showState(await (await fetch('/api/state')).json()); } catch (e) { /* the stream brings it */ }
   connect();
 

@@ -23,8 +23,9 @@ protected:
     void SetUp() override
     {
         out_ = dir_.file("out");
-        proc_ = std::make_unique<BoxsimProcess>(
-            std::vector<std::string>{"--serve", "127.0.0.1:0", "--out", out_}, dir_.path());
+        std::vector<std::string> args{"--serve", "127.0.0.1:0", "--out", out_};
+        args.insert(args.end(), extra_args().begin(), extra_args().end());
+        proc_ = std::make_unique<BoxsimProcess>(args, dir_.path());
         auto port = proc_->served_port(20s);
         ASSERT_TRUE(port) << proc_->err();
         port_ = *port;
@@ -43,6 +44,25 @@ protected:
     }
 
     httplib::Result act(const std::string &line) { return client_->Post("/api/action", line, "text/plain"); }
+    httplib::Result restart(const std::string &name) { return client_->Post("/api/restart", name, "text/plain"); }
+
+    // Ends the run and reads its trace, one JSON object a line.
+    std::vector<json> quit_and_read_trace()
+    {
+        act("quit");
+        EXPECT_EQ(proc_->wait(20s), 0) << proc_->err();
+        std::vector<json> lines;
+        std::ifstream in(out_ + "/trace.jsonl");
+        for (std::string l; std::getline(in, l);)
+            lines.push_back(json::parse(l, nullptr, false));
+        return lines;
+    }
+
+    virtual const std::vector<std::string> &extra_args() const
+    {
+        static const std::vector<std::string> none;
+        return none;
+    }
 
     boxtest::TempDir dir_;
     std::string out_;
@@ -182,6 +202,136 @@ TEST_F(Web, QuitIsAnsweredAndThenTheRunEndsWithItsOutputs)
     auto fin = json::parse(tooltest::read_file(out_ + "/final-state.json"), nullptr, false);
     EXPECT_EQ(fin["front_end"]["running"], false);
     EXPECT_TRUE(fs::exists(out_ + "/trace.jsonl"));
+}
+
+class ConsoleWeb : public Web {
+protected:
+    const std::vector<std::string> &extra_args() const override
+    {
+        static const std::vector<std::string> console{"--front-end", "console"};
+        return console;
+    }
+};
+
+TEST_F(Web, RestartSwitchesTheFrontEndOnTheSameBoxAndRefusesUnknownNames)
+{
+    json first = get_json("/api/state");
+    EXPECT_EQ(first["front_end"]["name"], "rescue");
+    EXPECT_EQ(first["front_end"]["starts"], 1);
+    EXPECT_EQ(first["front_end"]["known"], json::parse(R"(["rescue", "console"])"));
+
+    for (const char *bad : {"", "bogus", "console extra", "Console"}) {
+        auto r = restart(bad);
+        ASSERT_TRUE(r) << bad;
+        EXPECT_EQ(r->status, 400) << bad;
+        EXPECT_NE(r->body.find("unknown front end"), std::string::npos) << r->body;
+    }
+    EXPECT_EQ(get_json("/api/state")["front_end"]["starts"], 1) << "a refused restart restarted the box";
+
+    // Into the console: its key task takes the front-panel keys.
+    auto r = restart("console\n");
+    ASSERT_TRUE(r);
+    ASSERT_EQ(r->status, 200) << r->body;
+    EXPECT_EQ(json::parse(r->body)["front_end"], "console");
+    json st = get_json("/api/state");
+    EXPECT_EQ(st["front_end"]["name"], "console");
+    EXPECT_EQ(st["front_end"]["running"], true);
+    EXPECT_EQ(st["front_end"]["starts"], 2);
+    EXPECT_EQ(st["box"], first["box"]) << "the restart changed the profile";
+    ASSERT_EQ(act("panel-key POWER")->status, 200);
+    EXPECT_TRUE(boxtest::eventually([&] { return get_json("/api/state")["status"]["buttons_seen"] == 1; }, 10s));
+
+    // And back: a fresh start clears what the console had recorded.
+    r = restart("rescue");
+    ASSERT_TRUE(r);
+    ASSERT_EQ(r->status, 200) << r->body;
+    st = get_json("/api/state");
+    EXPECT_EQ(st["front_end"]["name"], "rescue");
+    EXPECT_EQ(st["status"]["buttons_seen"], 0);
+
+    // Each front end ended before the next one started.
+    std::vector<std::string> order;
+    for (const auto &l : quit_and_read_trace()) {
+        std::string op = l.value("op", "");
+        if (op == "restart")
+            order.push_back("restart " + l.value("to", ""));
+        else if (op == "front_end_ended" || op == "front_end_started")
+            order.push_back(op + " " + l.value("name", ""));
+    }
+    EXPECT_EQ(order, (std::vector<std::string>{"restart console", "front_end_ended rescue",
+                                               "front_end_started console", "restart rescue",
+                                               "front_end_ended console", "front_end_started rescue",
+                                               "front_end_ended rescue"}));
+}
+
+TEST_F(ConsoleWeb, FiftyQuickKeyPressesAllReachTheBoxInOrder)
+{
+    static const char *const keys[] = {"POWER", "MENU", "EXIT", "LEFT", "RIGHT", "UP", "DOWN", "OK", "1", "2"};
+    std::string received;
+    std::mutex m;
+    std::atomic<bool> stop{false};
+    std::thread reader([&] {
+        httplib::Client c("127.0.0.1", port_);
+        c.set_read_timeout(20, 0);
+        c.Get("/api/events", [&](const char *data, size_t len) {
+            std::lock_guard<std::mutex> g(m);
+            received.append(data, len);
+            return !stop.load();
+        });
+    });
+    std::vector<std::string> sent;
+    for (int i = 0; i < 50; ++i) {
+        std::string line = std::string(i % 2 ? "key " : "panel-key ") + keys[i % 10];
+        auto r = act(line);
+        ASSERT_TRUE(r) << line;
+        ASSERT_EQ(r->status, 200) << line << ": " << r->body;
+        sent.push_back(line);
+    }
+    // The system took every press: nothing left queued, the button test
+    // complete, and the text display shows its end.
+    EXPECT_TRUE(boxtest::eventually(
+        [&] {
+            json st = get_json("/api/state");
+            for (const auto &d : st["devices"]["input"])
+                if (d["pending"] != 0)
+                    return false;
+            return st["status"]["buttons_seen"] == 255 && st["devices"]["display"]["text"] == "88:88";
+        },
+        10s));
+    // The event stream a page follows brought the LCD's last change: its
+    // newest picture event names the version the box shows now.
+    auto last_lcd_event = [&] {
+        std::lock_guard<std::mutex> g(m);
+        uint64_t v = 0;
+        for (size_t at = received.find("event: picture\ndata: "); at != std::string::npos;
+             at = received.find("event: picture\ndata: ", at + 1)) {
+            size_t from = at + 21, to = received.find('\n', from);
+            if (to == std::string::npos)
+                break;
+            json j = json::parse(received.substr(from, to - from), nullptr, false);
+            if (j.is_object() && j["name"] == "lcd")
+                v = j["version"].get<uint64_t>();
+        }
+        return v;
+    };
+    EXPECT_TRUE(boxtest::eventually(
+        [&] {
+            json st = get_json("/api/state");
+            return st["pictures"]["lcd"]["shown"] == true && last_lcd_event() == st["pictures"]["lcd"]["version"];
+        },
+        5s))
+        << "last LCD version streamed: " << last_lcd_event();
+    EXPECT_GT(last_lcd_event(), 1u) << "the LCD changed while the keys were pressed";
+    stop = true;
+    act("snapshot wake-the-stream");
+    reader.join();
+
+    std::vector<std::string> traced;
+    for (const auto &l : quit_and_read_trace())
+        if (l.value("op", "") == "action" && l.value("from", "") == "web" && !l.value("text", "").starts_with("quit") &&
+            !l.value("text", "").starts_with("snapshot"))
+            traced.push_back(l.value("text", ""));
+    EXPECT_EQ(traced, sent);
 }
 
 #endif
