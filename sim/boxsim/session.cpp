@@ -2,6 +2,7 @@
 
 #include "app/console.h"
 #include "app/status.h"
+#include "app/task.h"
 #include "app/testui.h"
 
 #include <cerrno>
@@ -150,26 +151,6 @@ constexpr std::chrono::seconds kRestartWait{20};
 std::string front_end_thread_name(int generation) { return "boxsim-fe" + std::to_string(generation); }
 
 // The threads of this process whose name is `name`.
-int threads_named(const std::string &name)
-{
-    int n = 0;
-    std::error_code ec;
-    for (const auto &e : std::filesystem::directory_iterator("/proc/self/task", ec)) {
-        FILE *f = fopen((e.path() / "comm").c_str(), "r");
-        if (!f)
-            continue;  // the thread ended while we looked
-        char buf[32] = {};
-        if (fgets(buf, sizeof buf, f)) {
-            std::string comm(buf);
-            if (!comm.empty() && comm.back() == '\n')
-                comm.pop_back();
-            n += comm == name;
-        }
-        fclose(f);
-    }
-    return n;
-}
-
 } // namespace
 
 const std::vector<FrontEnd> &front_ends()
@@ -363,7 +344,6 @@ bool Session::restart(const FrontEnd &to, std::string &err)
         return false;
     }
     const FrontEnd &from = front_end();
-    int gen = generation_.load();
     box_->trace().record({{"op", "restart"}, {"from", from.name}, {"to", to.name}});
     quit_front_end();
     if (fe_running_) {
@@ -373,9 +353,8 @@ bool Session::restart(const FrontEnd &to, std::string &err)
     // The front end may return before its tasks have seen quit (the rescue
     // start-up does not wait for them); a task of the old run still going
     // when the new one clears the status record would run on beside it.
-    std::string name = front_end_thread_name(gen);
     auto deadline = std::chrono::steady_clock::now() + kRestartWait;
-    while (threads_named(name) > 0) {
+    while (BKNI_TasksRunning() > 0) {
         if (std::chrono::steady_clock::now() >= deadline) {
             err = std::string("the tasks of the ") + from.name + " front end did not end within " +
                   std::to_string(kRestartWait.count()) + " s; the box stays off";

@@ -20,3 +20,7 @@ int BKNI_CreateTask(BKNI_TaskHandle *task, BKNI_TaskFunction function, void *dat
 int BKNI_DestroyTask(BKNI_TaskHandle task);
 // The thread start routine.
 void *pthreadProc(void *task);
+// How many tasks are still running their function (a cancelled one counts
+// as ended). Read with acquire order: whoever sees a task gone also sees
+// everything that task did.
+int BKNI_TasksRunning(void);

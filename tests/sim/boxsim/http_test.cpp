@@ -44,7 +44,13 @@ protected:
     }
 
     httplib::Result act(const std::string &line) { return client_->Post("/api/action", line, "text/plain"); }
-    httplib::Result restart(const std::string &name) { return client_->Post("/api/restart", name, "text/plain"); }
+    // A restart waits for the old front end and its tasks to end (up to 35 s).
+    httplib::Result restart(const std::string &name)
+    {
+        httplib::Client slow("127.0.0.1", port_);
+        slow.set_read_timeout(40, 0);
+        return slow.Post("/api/restart", name, "text/plain");
+    }
 
     // Ends the run and reads its trace, one JSON object a line.
     std::vector<json> quit_and_read_trace()
