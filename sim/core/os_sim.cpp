@@ -193,6 +193,18 @@ int close(int fd)
     return 0;
 }
 
+// A read or write through the faults asked for on its path: the fault's
+// error, the driver given only the first half of the bytes (a short
+// transfer), or the driver as the caller asked.
+template <class Transfer>
+static ssize_t transfer(Box &box, const char *call, const std::string &path, size_t count, Transfer driver)
+{
+    auto hit = boxsim::fault_check(box, call, path);
+    if (hit && !hit->short_transfer)
+        return -hit->error;
+    return driver(hit ? count / 2 : count);
+}
+
 ssize_t read(int fd, void *buf, size_t count)
 {
     Box *box = box_or_fail();
@@ -201,12 +213,7 @@ ssize_t read(int fd, void *buf, size_t count)
     auto of = box->fd_get(fd);
     if (!of)
         return fail(EBADF);
-    ssize_t n;
-    auto hit = boxsim::fault_check(*box, "read", of->path);
-    if (hit && !hit->short_transfer)
-        n = -hit->error;
-    else
-        n = of->node->read(*of, buf, hit ? count / 2 : count);
+    ssize_t n = transfer(*box, "read", of->path, count, [&](size_t len) { return of->node->read(*of, buf, len); });
     if (n < 0)
         return fail(static_cast<int>(-n));
     if (n > 0) {
@@ -225,12 +232,7 @@ ssize_t write(int fd, const void *buf, size_t count)
     auto of = box->fd_get(fd);
     if (!of)
         return fail(EBADF);
-    ssize_t n;
-    auto hit = boxsim::fault_check(*box, "write", of->path);
-    if (hit && !hit->short_transfer)
-        n = -hit->error;
-    else  // a short write: the driver takes the first half of the bytes only
-        n = of->node->write(*of, buf, hit ? count / 2 : count);
+    ssize_t n = transfer(*box, "write", of->path, count, [&](size_t len) { return of->node->write(*of, buf, len); });
     json ev = {{"op", "write"}, {"path", of->path}, {"len", count}};
     of->node->describe_write(buf, count, ev);
     note_result(ev, n, static_cast<int>(-n));

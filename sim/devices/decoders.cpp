@@ -34,22 +34,12 @@ int open_writer(AvState &s, int &writers, const OpenFile &of)
 
 bool is_writer(const OpenFile &of) { return (of.flags & O_ACCMODE) != O_RDONLY; }
 
-class AudioNode : public Device {
+// What the decoders share: requests by DVB name in the trace, only a
+// read-write open may control the decoder, and a request that took effect
+// is announced to the state's watchers.
+class DecoderNode : public Device {
 public:
-    AudioNode(Box &box, AvState &s) : box_(box), s_(s) {}
-
-    int open(OpenFile &of) override { return open_writer(s_, s_.audio.writers, of); }
-    void release(OpenFile &of) override
-    {
-        if (!is_writer(of))
-            return;
-        {
-            std::lock_guard<std::mutex> g(s_.m);
-            --s_.audio.writers;
-            s_.audio.state = kStates[0];
-        }
-        av_note_changes(box_, s_);
-    }
+    DecoderNode(Box &box, AvState &s) : box_(box), s_(s) {}
 
     int ioctl(OpenFile &of, unsigned long req, unsigned long arg, json &ev) override
     {
@@ -65,8 +55,32 @@ public:
         return r;
     }
 
+protected:
+    virtual int request(uint32_t req, unsigned long arg, json &ev) = 0;
+
+    Box &box_;
+    AvState &s_;
+};
+
+class AudioNode : public DecoderNode {
+public:
+    AudioNode(Box &box, AvState &s) : DecoderNode(box, s) {}
+
+    int open(OpenFile &of) override { return open_writer(s_, s_.audio.writers, of); }
+    void release(OpenFile &of) override
+    {
+        if (!is_writer(of))
+            return;
+        {
+            std::lock_guard<std::mutex> g(s_.m);
+            --s_.audio.writers;
+            s_.audio.state = kStates[0];
+        }
+        av_note_changes(box_, s_);
+    }
+
 private:
-    int request(uint32_t req, unsigned long arg, json &ev)
+    int request(uint32_t req, unsigned long arg, json &ev) override
     {
         AudioDecoder &a = s_.audio;
         std::lock_guard<std::mutex> g(s_.m);
@@ -114,14 +128,11 @@ private:
         }
         return -ENOTTY;
     }
-
-    Box &box_;
-    AvState &s_;
 };
 
-class VideoNode : public Device {
+class VideoNode : public DecoderNode {
 public:
-    VideoNode(Box &box, AvState &s, int n) : box_(box), s_(s), n_(n) {}
+    VideoNode(Box &box, AvState &s, int n) : DecoderNode(box, s), n_(n) {}
 
     int open(OpenFile &of) override { return open_writer(s_, s_.video[n_].writers, of); }
     void release(OpenFile &of) override
@@ -137,22 +148,8 @@ public:
         av_note_changes(box_, s_);
     }
 
-    int ioctl(OpenFile &of, unsigned long req, unsigned long arg, json &ev) override
-    {
-        const char *name = box_abi::request_name("dvb", static_cast<uint32_t>(req));
-        if (!name)
-            return -ENOTTY;
-        ev["name"] = name;
-        if (!is_writer(of))
-            return -EPERM;
-        int r = request(static_cast<uint32_t>(req), arg, ev);
-        if (r == 0)
-            av_note_changes(box_, s_);
-        return r;
-    }
-
 private:
-    int request(uint32_t req, unsigned long arg, json &ev)
+    int request(uint32_t req, unsigned long arg, json &ev) override
     {
         VideoDecoder &v = s_.video[n_];
         std::lock_guard<std::mutex> g(s_.m);
@@ -203,8 +200,6 @@ private:
         }
     }
 
-    Box &box_;
-    AvState &s_;
     int n_;
 };
 
