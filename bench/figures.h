@@ -16,6 +16,7 @@ struct Figure {
     double goal;            // bound for figure / reference (or for the figure itself)
     bool at_most;           // true: ratio <= goal; false: ratio >= goal
     std::string unit;       // "x" for a ratio, else the unit of a stand-alone figure
+    std::string value_unit = "ns";  // unit of the two sides of a ratio
 };
 
 // Figures register themselves next to their benchmarks.
@@ -25,5 +26,22 @@ const std::vector<Figure> &figures();
 // A stand-alone figure measured outside Google Benchmark (CPU share, latency):
 // its value, and a line of detail for the table.
 void report_value(const std::string &name, double value, const std::string &detail = {});
+
+// A measurement that calls report_value, run after Google Benchmark's runs
+// (it may make a box of its own, or a process). Selected by the same
+// --benchmark_filter, as a regular expression on its name.
+int add_measure(const std::string &name, void (*run)());
+
+// A pass whose instructions bench/callgrind counts: `box_bench --once=NAME`
+// runs it once to warm up, then once inside boxbench_measured_pass.
+int add_pass(const std::string &name, void (*run)());
+
+} // namespace boxbench
+
+// The function bench/callgrind collects in; never inlined, so that its
+// entry and exit are seen.
+extern "C" void boxbench_measured_pass(void (*run)());
+
+namespace boxbench {
 
 } // namespace boxbench

@@ -6,8 +6,10 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <mutex>
+#include <regex>
 
 namespace boxbench {
 
@@ -16,6 +18,18 @@ namespace {
 std::vector<Figure> &figure_list()
 {
     static std::vector<Figure> list;
+    return list;
+}
+
+std::vector<std::pair<std::string, void (*)()>> &measure_list()
+{
+    static std::vector<std::pair<std::string, void (*)()>> list;
+    return list;
+}
+
+std::vector<std::pair<std::string, void (*)()>> &pass_list()
+{
+    static std::vector<std::pair<std::string, void (*)()>> list;
     return list;
 }
 
@@ -67,6 +81,18 @@ int add_figure(Figure f)
 
 const std::vector<Figure> &figures() { return figure_list(); }
 
+int add_measure(const std::string &name, void (*run)())
+{
+    measure_list().emplace_back(name, run);
+    return 0;
+}
+
+int add_pass(const std::string &name, void (*run)())
+{
+    pass_list().emplace_back(name, run);
+    return 0;
+}
+
 void report_value(const std::string &name, double value, const std::string &detail)
 {
     std::lock_guard<std::mutex> g(values_m);
@@ -75,15 +101,47 @@ void report_value(const std::string &name, double value, const std::string &deta
 
 } // namespace boxbench
 
+extern "C" __attribute__((noinline)) void boxbench_measured_pass(void (*run)())
+{
+    run();
+    __asm__ volatile("" ::: "memory");
+}
+
 int main(int argc, char **argv)
 {
     using namespace boxbench;
+    // --once=NAME: the pass alone, for counting its instructions.
+    for (int i = 1; i < argc; ++i) {
+        if (std::strncmp(argv[i], "--once=", 7) != 0)
+            continue;
+        for (const auto &[name, run] : pass_list())
+            if (name == argv[i] + 7) {
+                run();
+                boxbench_measured_pass(run);
+                return 0;
+            }
+        std::fprintf(stderr, "box_bench: no pass %s; passes:", argv[i] + 7);
+        for (const auto &p : pass_list())
+            std::fprintf(stderr, " %s", p.first.c_str());
+        std::fprintf(stderr, "\n");
+        return 2;
+    }
+    std::string filter = ".*";
+    for (int i = 1; i < argc; ++i)
+        if (std::strncmp(argv[i], "--benchmark_filter=", 19) == 0)
+            filter = argv[i] + 19;
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 2;
     TableReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
+    const std::regex selected(filter == "all" ? ".*" : filter);
+    for (const auto &[name, run] : measure_list())
+        if (std::regex_search(name, selected)) {
+            std::fprintf(stderr, "measuring %s\n", name.c_str());
+            run();
+        }
 
     auto value_of = [&](const std::string &name, double &v, std::string &detail) {
         auto it = reporter.best.find(name);
@@ -118,8 +176,9 @@ int main(int argc, char **argv)
                 continue;
             }
             ratio = fig / ref;
-            std::snprintf(fig_text, sizeof fig_text, "%.0f ns", fig);
-            std::snprintf(ref_text, sizeof ref_text, "%.0f ns", ref);
+            const char *format = f.value_unit == "ns" ? "%.0f %s" : "%.1f %s";
+            std::snprintf(fig_text, sizeof fig_text, format, fig, f.value_unit.c_str());
+            std::snprintf(ref_text, sizeof ref_text, format, ref, f.value_unit.c_str());
         } else {
             std::snprintf(fig_text, sizeof fig_text, "%.2f %s", fig, f.unit.c_str());
         }

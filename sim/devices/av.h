@@ -11,7 +11,8 @@
 // Profile key (every member optional):
 //   "av": {
 //     "dvr_rate": 18800,       bytes per second the DVR input passes on (the
-//                              decoder's pace; tests use fast rates)
+//                              decoder's pace; tests use fast rates;
+//                              "unlimited": every write passes on at once)
 //     "dvr_buffer": 65536,     bytes the DVR input holds before writes get short
 //     "dvr_capture": 0,        keep this many passed-on bytes for tests
 //     "showiframe": true,      false: the box has no /usr/bin/showiframe
@@ -110,6 +111,7 @@ struct DvrInput {
     int writers = 0;
     size_t capacity = 65536;
     double rate = 18800;  // bytes per second
+    bool unlimited = false;  // every write passes on at once
     std::string buffer;   // held, not yet passed on
     double credit = 0;
     int64_t last_ms = 0;
@@ -159,5 +161,8 @@ void install_stills(Box &box, const json &cfg);
 // Passes on what the DVR input may by now (caller holds AvState::m); true
 // when room for a packet appeared.
 bool dvr_pass(Box &box, AvState &s, int64_t now_ms);
+// Passes bytes on to demultiplexer 4: kept for tests up to "dvr_capture" and
+// checked (caller holds AvState::m).
+void dvr_pass_on(Box &box, AvState &s, const unsigned char *p, size_t n, int64_t now_ms);
 
 } // namespace boxsim

@@ -5,6 +5,8 @@
 // the decoder consumes it: a write takes what fits (short when nearly full,
 // blocking while full unless O_NONBLOCK), poll reports POLLOUT from one
 // packet of room. Everything passed on is checked as a transport stream.
+// An input whose rate is "unlimited" passes every write on at once: a
+// consumer that is never behind, for measuring what feeds it.
 #include "devices/av.h"
 
 #include <fcntl.h>
@@ -53,6 +55,10 @@ public:
         if (len == 0)
             return 0;
         std::unique_lock<std::mutex> g(s_.m);
+        if (s_.dvr.unlimited) {
+            dvr_pass_on(box_, s_, static_cast<const unsigned char *>(buf), len, box_.now_ms());
+            return static_cast<ssize_t>(len);
+        }
         if (s_.dvr.room() == 0) {
             if (of.flags & O_NONBLOCK)
                 return -EAGAIN;
@@ -354,6 +360,19 @@ json TsChecker::describe() const
             {"bad_pes", bad_pes},   {"audio_frames", audio_frames}, {"bad_frames", bad_frames}};
 }
 
+void dvr_pass_on(Box &box, AvState &s, const unsigned char *p, size_t n, int64_t now_ms)
+{
+    DvrInput &d = s.dvr;
+    if (d.captured.size() < d.capture_limit)
+        d.captured.append(reinterpret_cast<const char *>(p), std::min(n, d.capture_limit - d.captured.size()));
+    d.check.feed(p, n, [&box](json ev) {
+        ev["op"] = "dvr";
+        ev["path"] = "/dev/dvb0.dvr4";
+        box.trace().record(std::move(ev));
+    });
+    d.last_pass_ms = now_ms;
+}
+
 bool dvr_pass(Box &box, AvState &s, int64_t now_ms)
 {
     DvrInput &d = s.dvr;
@@ -369,16 +388,8 @@ bool dvr_pass(Box &box, AvState &s, int64_t now_ms)
     if (n == 0)
         return false;
     d.credit -= static_cast<double>(n);
-    const auto *p = reinterpret_cast<const unsigned char *>(d.buffer.data());
-    if (d.captured.size() < d.capture_limit)
-        d.captured.append(d.buffer, 0, std::min(n, d.capture_limit - d.captured.size()));
-    d.check.feed(p, n, [&box](json ev) {
-        ev["op"] = "dvr";
-        ev["path"] = "/dev/dvb0.dvr4";
-        box.trace().record(std::move(ev));
-    });
+    dvr_pass_on(box, s, reinterpret_cast<const unsigned char *>(d.buffer.data()), n, now_ms);
     d.buffer.erase(0, n);
-    d.last_pass_ms = now_ms;
     return was_full && d.room() >= DvrInput::kRoom;
 }
 
@@ -393,7 +404,9 @@ void install_dvr(Box &box, AvState &s, const json &cfg)
 {
     {
         std::lock_guard<std::mutex> g(s.m);
-        double rate = cfg.value("dvr_rate", 18800.0);
+        const auto rate_it = cfg.find("dvr_rate");
+        s.dvr.unlimited = rate_it != cfg.end() && *rate_it == "unlimited";
+        double rate = rate_it != cfg.end() && rate_it->is_number() ? rate_it->get<double>() : 18800.0;
         s.dvr.rate = rate > 0 ? rate : 18800.0;
         uint64_t cap = cfg.value("dvr_buffer", uint64_t{65536});
         s.dvr.capacity = cap >= kPacket && cap <= (64u << 20) ? cap : 65536;

@@ -39,10 +39,10 @@ std::string hex64(uint64_t v)
     return buf;
 }
 
-// A 64-bit hash of the presented page's bytes, seeded with its mode: equal
-// frames, equal hashes. Four independent lanes of multiply-and-rotate over
-// 8-byte words keep it near memory speed, since every blit pays for it.
-uint64_t frame_hash(const std::vector<unsigned char> &bytes, uint64_t seed)
+// A 64-bit hash of bytes, seeded: equal bytes, equal hashes. Four
+// independent lanes of multiply-and-rotate over 8-byte words keep it near
+// memory speed.
+uint64_t frame_hash(const unsigned char *p, size_t n, uint64_t seed)
 {
     constexpr uint64_t k1 = 0x9E3779B185EBCA87ull, k2 = 0xC2B2AE3D27D4EB4Full;
     auto round = [](uint64_t acc, uint64_t v) {
@@ -51,8 +51,7 @@ uint64_t frame_hash(const std::vector<unsigned char> &bytes, uint64_t seed)
         return acc * k1;
     };
     uint64_t lane[4] = {seed + k1 + k2, seed + k2, seed, seed - k1};
-    const unsigned char *p = bytes.data();
-    size_t n = bytes.size(), i = 0;
+    size_t i = 0;
     for (; i + 32 <= n; i += 32)
         for (int l = 0; l < 4; ++l) {
             uint64_t v;
@@ -114,14 +113,14 @@ struct FbState {
     bool refuse_modes = false;
     std::map<std::string, int> failures;  // request name -> errno
 
-    // Presented frame.
     // Presented frame: the page's bytes as FBIO_BLIT found them, with the
-    // mode they were drawn in; turned into a picture only when one is asked
-    // for (a blit costs a copy and a hash, as on the box).
+    // mode they were drawn in and a hash per row; turned into a picture only
+    // when one is asked for.
     long blits = 0;
     fb_var_screeninfo shown_var{};
     uint32_t shown_line = 0;
     std::vector<unsigned char> shown_raw;
+    std::vector<uint64_t> row_hashes;
     uint64_t shown_hash = 0;
     long picture_blit = 0;  // the blit `picture` was made from
     std::vector<uint32_t> picture;
@@ -158,24 +157,51 @@ struct FbState {
     }
 
     // Copies the visible page to the presented frame (caller holds m).
+    //
+    // Every blit pays for this, and most blits present a page that differs
+    // from the last one in a few rows or not at all. So the frame is kept
+    // row by row with a hash per row: a row that compares equal to what is
+    // shown costs one memcmp, and only changed rows are copied and hashed
+    // again. The frame's hash is the hash of its row hashes and the mode, so
+    // it depends on the presented bytes alone, never on the blits before.
     void present()
     {
-        shown_var = var;
-        shown_line = fix.line_length;
-        const uint64_t start = static_cast<uint64_t>(var.yoffset) * fix.line_length;
-        uint64_t end = start + static_cast<uint64_t>(var.yres) * fix.line_length;
+        const uint32_t line = fix.line_length;
+        const uint64_t start = static_cast<uint64_t>(var.yoffset) * line;
+        uint64_t end = start + static_cast<uint64_t>(var.yres) * line;
         if (end > memory)
             end = memory;  // rows past the memory stay black
-        const auto *bytes = reinterpret_cast<const unsigned char *>(mem.get());
-        if (end > start)
-            shown_raw.assign(bytes + start, bytes + end);
-        else
-            shown_raw.clear();
+        const size_t size = end > start ? static_cast<size_t>(end - start) : 0;
+        const size_t row_len = line ? line : (size ? size : 1);
+        const size_t rows = (size + row_len - 1) / row_len;
+        const auto *page = reinterpret_cast<const unsigned char *>(mem.get()) + (size ? start : 0);
+        const bool same_layout = shown_raw.size() == size && shown_line == line && row_hashes.size() == rows;
+        shown_var = var;
+        shown_line = line;
+        if (!same_layout) {
+            shown_raw.assign(page, page + size);
+            row_hashes.assign(rows, 0);
+        }
+        // Rows are compared a band at a time first: one memcmp call per band
+        // of unchanged rows instead of one per row.
+        constexpr size_t kBand = 16;
+        for (size_t band = 0; band < rows; band += kBand) {
+            const size_t band_at = band * row_len, band_len = std::min(kBand * row_len, size - band_at);
+            if (same_layout && memcmp(shown_raw.data() + band_at, page + band_at, band_len) == 0)
+                continue;
+            for (size_t r = band; r < std::min(rows, band + kBand); ++r) {
+                const size_t at = r * row_len, len = std::min(row_len, size - at);
+                if (same_layout && memcmp(shown_raw.data() + at, page + at, len) == 0)
+                    continue;
+                memcpy(shown_raw.data() + at, page + at, len);
+                row_hashes[r] = frame_hash(page + at, len, r);
+            }
+        }
         const uint64_t seed = (static_cast<uint64_t>(var.xres) << 48) ^ (static_cast<uint64_t>(var.yres) << 32) ^
                               (static_cast<uint64_t>(var.bits_per_pixel) << 24) ^
-                              (static_cast<uint64_t>(var.red.offset) << 16) ^ (var.transp.length << 8) ^
-                              fix.line_length;
-        shown_hash = frame_hash(shown_raw, seed);
+                              (static_cast<uint64_t>(var.red.offset) << 16) ^ (var.transp.length << 8) ^ line;
+        shown_hash = frame_hash(reinterpret_cast<const unsigned char *>(row_hashes.data()),
+                                row_hashes.size() * sizeof(uint64_t), seed ^ size);
         ++blits;
     }
 

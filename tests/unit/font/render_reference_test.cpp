@@ -3,12 +3,19 @@
 // block placed by the writing direction, stored only where it lies on the
 // surface. Both must agree to the pixel on 16- and 32-bit surfaces, narrow
 // and wide, clipped at every edge, in all four directions, with scales above
-// 1, over a transparent and an opaque background.
+// 1, over a transparent and an opaque background. The framebuffer's
+// rectangle fill is held to a pixel-by-pixel fill the same way.
 #include "font_test_util.h"
+
+#include "gfx/fb.h"
+#include "sim_test.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <climits>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -119,6 +126,40 @@ TEST(RenderReference, EngineDrawsWhatTheStraightRenderingDraws)
                     }
     }
     EXPECT_EQ(compared, 4 * 3 * 4 * 2 * 2 * 7);
+}
+
+// Rectangles filled one after another on the TV page, beside the same fills
+// made one pixel at a time, clipped to the page: whole rows, the whole page,
+// parts of rows, every edge, and colours whose top bit is set.
+TEST(RenderReference, FillDrawsWhatAPixelByPixelFillDraws)
+{
+    auto box = boxtest::make_box_from({{"model", "rcplus"}});
+    ASSERT_EQ(fb_init(), 0);
+    ASSERT_EQ(fb_setmode(1280, 720, 32), 0);
+    const int words = available / 4, w = static_cast<int>(var.xres), rows = fb_drawable_rows();
+    ASSERT_EQ(rows, 720);
+    for (int i = 0; i < words; ++i)
+        lfb[i] = 0x5A5A5A5A;
+    std::vector<uint32_t> ref(lfb, lfb + words);
+    struct Fill {
+        int x, y, w, h;
+        uint32_t colour;
+    } fills[] = {
+        {0, 0, 1280, 720, 0xFF000000}, {0, 10, 1280, 5, 0x00000000},   {0, 30, 1279, 4, 0x80FF0000},
+        {1, 40, 1279, 4, 0xFFFFFFFF},  {100, 100, 150, 40, 0xFF0080FF}, {-20, 200, 40, 3, 0x12345678},
+        {1270, 205, 40, 3, 0x9ABCDEF0}, {5, -3, 10, 6, 0xFF00FF00},    {5, 715, 10, 20, 0xFFC8C8C8},
+        {-5, 600, 2000, 30, 0x80000001}, {0, 719, 1280, 1, 0x7FFFFFFF}, {0, 700, 1280, 100, 0xDEADBEEF},
+        {-5, -5, INT_MAX, INT_MAX, 0x00FFFFFF}, {10, 10, 0, 5, 0xFF111111}, {10, 10, -5, 5, 0xFF222222},
+    };
+    for (const auto &f : fills) {
+        fb_fill(f.x, f.y, f.w, f.h, f.colour);
+        // Every pixel of the rectangle that lies on the page.
+        for (long long y = std::max(0, f.y); y < std::min<long long>(static_cast<long long>(f.y) + f.h, rows); ++y)
+            for (long long x = std::max(0, f.x); x < std::min<long long>(static_cast<long long>(f.x) + f.w, w); ++x)
+                ref[static_cast<size_t>(y * w + x)] = f.colour;
+        ASSERT_TRUE(std::equal(ref.begin(), ref.end(), lfb))
+            << f.x << "," << f.y << " " << f.w << "x" << f.h << " in " << std::hex << f.colour;
+    }
 }
 
 } // namespace

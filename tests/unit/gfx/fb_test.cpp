@@ -311,6 +311,59 @@ TEST(FbBlit, TheTvChangesOnlyWhenTheFrameIsPresented)
     EXPECT_EQ(fb_requests(*box, "FBIO_BLIT")[2]["hash"], blits[1]["hash"]);
 }
 
+// The driver keeps the presented frame row by row and hashes again only
+// what changed; what it shows and the hash it reports must still follow from
+// the presented bytes alone. Each frame of a sequence of small changes is
+// presented again on a fresh box in one blit: same hash, same picture.
+TEST(FbBlit, HashAndPictureFollowFromThePresentedBytesAlone)
+{
+    struct Step {
+        const char *what;
+        int x, y, w, h;
+        uint32_t colour;
+        bool changes;
+    } steps[] = {
+        {"page cleared", 0, 0, 1280, 720, 0xFF000000, true},
+        {"one pixel of the first row", 7, 0, 1, 1, 0xFFFFFFFF, true},
+        {"one pixel of the last row", 1279, 719, 1, 1, 0xFF00FF00, true},
+        {"the same pixel again", 1279, 719, 1, 1, 0xFF00FF00, false},
+        {"a box across two bands of rows", 100, 10, 150, 40, 0xFF0080FF, true},
+        {"the first pixel back", 7, 0, 1, 1, 0xFF000000, true},
+        {"the page cleared again", 0, 0, 1280, 720, 0xFF000000, true},
+    };
+    std::vector<std::vector<uint32_t>> pages;
+    std::vector<std::string> hashes;
+    std::vector<std::vector<uint32_t>> pictures;
+    {
+        auto box = fb_box();
+        open_tv();
+        for (const auto &s : steps) {
+            fb_fill(s.x, s.y, s.w, s.h, s.colour);
+            fb_blit();
+            pages.emplace_back(lfb, lfb + 1280 * 720);
+            hashes.push_back(box->describe()["tv"]["hash"]);
+            auto tv = boxsim::picture(*box, "tv");
+            ASSERT_TRUE(tv);
+            pictures.push_back(tv->argb);
+            EXPECT_EQ(tv->at(s.x < 0 ? 0 : s.x, s.y < 0 ? 0 : s.y), s.colour) << s.what;
+        }
+    }
+    for (size_t i = 0; i < pages.size(); ++i) {
+        SCOPED_TRACE(steps[i].what);
+        if (i > 0)
+            EXPECT_EQ(hashes[i] != hashes[i - 1], steps[i].changes);
+        auto fresh = fb_box();
+        open_tv();
+        std::copy(pages[i].begin(), pages[i].end(), lfb);
+        fb_blit();
+        EXPECT_EQ(fresh->describe()["tv"]["hash"], hashes[i]);
+        auto tv = boxsim::picture(*fresh, "tv");
+        ASSERT_TRUE(tv);
+        EXPECT_TRUE(tv->argb == pictures[i]);
+    }
+    EXPECT_EQ(hashes.front(), hashes.back());
+}
+
 TEST(FbDriver, AnswersUnknownRequestsLikeLinux)
 {
     auto box = fb_box();
