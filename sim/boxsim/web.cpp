@@ -22,6 +22,7 @@ namespace {
 
 constexpr size_t kLogKeep = 2000;      // trace lines kept for late page loads
 constexpr size_t kLogBacklog = 300;    // lines a new page gets at once
+constexpr size_t kOutputKeep = 500;    // lines of output and actions a new page gets besides
 constexpr size_t kLogBatch = 500;      // lines per event at most
 constexpr int kMaxStreams = 12;        // pages open at once, each holding a thread
 constexpr int kRequestThreads = 8;     // threads left for requests while they are open
@@ -66,6 +67,10 @@ struct WebPanel::Impl {
     bool stopping = false;
     std::deque<std::pair<uint64_t, json>> log;
     uint64_t log_next = 1;
+    // What the system printed and what was done to the box, kept longer than
+    // the trace around it: a page opened late still shows the output from
+    // the start, however busy the trace has been since.
+    std::deque<std::pair<uint64_t, json>> output;
     std::map<std::string, Pic> pics;
     std::string state_text;  // the last state, "t" left out
     json state;
@@ -84,13 +89,19 @@ struct WebPanel::Impl {
     void on_trace(const json &ev)
     {
         std::lock_guard<std::mutex> g(m);
+        const std::string op = ev.value("op", "");
+        if (op == "stdout" || op == "stderr" || op == "action") {
+            output.emplace_back(log_next, ev);
+            if (output.size() > kOutputKeep)
+                output.pop_front();
+        }
         log.emplace_back(log_next++, ev);
         if (log.size() > kLogKeep)
             log.pop_front();
         // Looking at a file changes nothing a person sees; everything else
         // (writes, requests, blits, commands, actions) may.
         static const std::set<std::string> passive = {"stdout", "stderr", "stat", "access", "open", "close", "read"};
-        if (!passive.count(ev.value("op", "")))
+        if (!passive.count(op))
             dirty = true;
         cv.notify_all();
     }
@@ -189,6 +200,14 @@ struct WebPanel::Impl {
             c.started = true;
             uint64_t first = log.empty() ? log_next : log.front().first;
             c.log_seq = std::max(first, log_next > kLogBacklog ? log_next - kLogBacklog : 1);
+            json earlier = json::array();
+            for (const auto &[seq, ev] : output)
+                if (seq < c.log_seq)
+                    earlier.push_back(ev);
+            if (!earlier.empty()) {
+                json j = {{"dropped", 0}, {"lines", std::move(earlier)}};
+                out += "event: log\ndata: " + j.dump(-1, ' ', false, json::error_handler_t::replace) + "\n\n";
+            }
         }
         for (const auto &[name, p] : pics) {
             uint64_t &seen = c.pic_versions[name];

@@ -166,6 +166,11 @@ TEST_F(Web, ActionsAreCheckedLikeScriptLinesAndSnapshotsWriteFiles)
 
 TEST_F(Web, TheEventStreamBringsStateAndWhatHappens)
 {
+    // A page opened late still gets the output and the actions from the
+    // start, past a busy trace.
+    ASSERT_TRUE(act("dhcp lease 10.9.8.7"));
+    for (int i = 0; i < 320; ++i)
+        ASSERT_TRUE(act(i % 2 ? "hdmi 1" : "hdmi 2"));
     std::string received;
     std::mutex m;
     std::atomic<bool> stop{false};
@@ -187,6 +192,7 @@ TEST_F(Web, TheEventStreamBringsStateAndWhatHappens)
             10s);
     };
     EXPECT_TRUE(seen("event: state\ndata: {"));
+    EXPECT_TRUE(seen("\"text\":\"dhcp lease 10.9.8.7\""));
     auto r = act("snapshot streamed");
     ASSERT_TRUE(r);
     EXPECT_EQ(r->status, 200);
