@@ -350,8 +350,9 @@ TEST(FbBlit, HashAndPictureFollowFromThePresentedBytesAlone)
     }
     for (size_t i = 0; i < pages.size(); ++i) {
         SCOPED_TRACE(steps[i].what);
-        if (i > 0)
+        if (i > 0) {
             EXPECT_EQ(hashes[i] != hashes[i - 1], steps[i].changes);
+        }
         auto fresh = fb_box();
         open_tv();
         std::copy(pages[i].begin(), pages[i].end(), lfb);
