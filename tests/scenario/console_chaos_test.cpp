@@ -18,6 +18,8 @@
 #include "devices/panel.h"
 #include "tuner/tuner_monitor.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <random>
 
