@@ -19,11 +19,29 @@ constexpr int kKeyboard = 2;  // the default box's keyboard appears as event 2
 
 } // namespace
 
+namespace {
+
+std::thread g_task;
+
+void end_task()
+{
+    g_status.quit = 1;
+    boxsim::input::inject(fuzzbox::box(), kKeyboard, 0, 0, 0);  // wakes its wait
+    if (g_task.joinable())
+        g_task.join();
+}
+
+} // namespace
+
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     fuzzbox::box();
     if (frontend_start() != 0)
         abort();
+    // The task runs for the whole fuzz run and takes each input's records as
+    // they come, as on the box; it is ended before the box goes at exit.
+    g_task = std::thread(task_mac, nullptr, nullptr);
+    atexit(end_task);
     if (!boxsim::input::keyboard(fuzzbox::box(), true))
         abort();
     return 0;
@@ -32,6 +50,10 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     boxsim::Box &box = fuzzbox::box();
+    // The task is idle here (the last input's records are all taken).
+    memset(g_status.mac_entry, 0, sizeof g_status.mac_entry);
+    memset(g_status.mac_confirm, 0, sizeof g_status.mac_confirm);
+    g_status.mac_request = 0;
     size_t records = size / 16 < kMaxRecords ? size / 16 : kMaxRecords;
     for (size_t i = 0; i < records; ++i) {
         const uint8_t *r = data + 16 * i;
@@ -42,18 +64,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         memcpy(&value, r + 12, 4);
         boxsim::input::inject(box, kKeyboard, type, code, value);
     }
-    memset(g_status.mac_entry, 0, sizeof g_status.mac_entry);
-    memset(g_status.mac_confirm, 0, sizeof g_status.mac_confirm);
-    g_status.mac_request = 0;
 
-    g_status.quit = 0;
-    std::thread task([] { task_mac(nullptr, nullptr); });
+    // A marker record after them: once it is taken, every record before it
+    // has been handled.
+    boxsim::input::inject(box, kKeyboard, 0, 0, 0);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (boxsim::input::pending(box, kKeyboard) && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
     FUZZ_CHECK(boxsim::input::pending(box, kKeyboard) == 0);
-    g_status.quit = 1;
-    task.join();
 
     static const unsigned char kPrefix[3] = {0x02, 0x47, 0x58};
     bool zero_entry = true, zero_confirm = true;

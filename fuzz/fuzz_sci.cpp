@@ -16,8 +16,8 @@ namespace {
 
 int g_fds[2] = {-1, -1};
 
-// Longer answers than a reader's buffer are cut by the driver anyway.
-constexpr size_t kMaxAnswer = 64;
+// An answer to reset is at most 33 bytes (ISO/IEC 7816-3).
+constexpr size_t kMaxAnswer = 33;
 
 } // namespace
 
@@ -27,6 +27,9 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     g_fds[0] = os::open("/dev/sci0", O_RDWR);
     g_fds[1] = os::open("/dev/sci1", O_RDWR);
     if (g_fds[0] < 0 || g_fds[1] < 0)
+        abort();
+    // Reader 1 stays empty: a pass must not touch its record.
+    if (!boxsim::cards::remove(fuzzbox::box(), 1))
         abort();
     g_status.sci_present[0] = 1;
     g_status.sci_present[1] = 1;
