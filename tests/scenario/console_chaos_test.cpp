@@ -280,8 +280,9 @@ TEST(ConsoleChaos, RandomInputFaultsAndPlugsThenTheBoxIsPutRight)
     ASSERT_EQ(flash.size(), flash_before.size());
     EXPECT_TRUE(whole_record(flash)) << "seed " << seed;
     for (size_t i = 0; i < flash.size(); ++i)
-        if (i < 12 || i >= 142)
+        if (i < 12 || i >= 142) {
             ASSERT_EQ(flash[i], flash_before[i]) << "byte " << i << "; seed " << seed;
+        }
 
     act(box, "quit");
     g_status.quit = 1;
