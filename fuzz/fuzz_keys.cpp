@@ -1,7 +1,7 @@
 // Streams of random 16-byte input records through the console's key task:
-// the records arrive on the front panel and the remote control (alternately),
-// the task reads and handles them until they are all taken, then ends on
-// quit. Whatever the codes, the record stays within what keys can make of it.
+// the records arrive on the front panel and the remote control (alternately)
+// and the running task reads and handles them all. Whatever the codes, the
+// status record stays within what keys can make of it.
 #include "fuzz_box.h"
 
 #include "app/startup.h"
