@@ -246,6 +246,10 @@ void audio_file_key()
 {
     if (g_status.tsfile_playing) {
         tsfile_stop();
+        // A tuner key pressed while the file played has started live
+        // decoding beside it: stop that first, or its handles would be
+        // opened a second time and lost.
+        decoder_stop();
         int t = running_tuner();
         if (t >= 0)
             decoder_start(t);

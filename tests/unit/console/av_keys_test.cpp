@@ -7,6 +7,9 @@
 #include "av/tsfile.h"
 #include "av/video1.h"
 #include "console/keys.h"
+#include "tuner/tuner_monitor.h"
+
+#include <map>
 
 namespace {
 
@@ -55,6 +58,38 @@ TEST_F(AvKeys, AudioFileKeyAndTheMixer)
     console_key(9);
     EXPECT_EQ(g_status.tsfile_playing, 0);
     EXPECT_LT(fd_audio0, 0);
+}
+
+// Live decoding started by a tuner key while the file plays, then the file
+// stopped: every decoder handle is opened once and closed again.
+TEST_F(AvKeys, FileAndLiveDecodingTakeTurnsWithoutLosingAHandle)
+{
+    std::string err;
+    auto p = boxsim::Box::load_profile("default", err);
+    ASSERT_TRUE(p) << err;
+    start(*p);
+    tuner_system[0] = 6;
+    auto open_handles = [&] {
+        std::map<std::string, int> open;
+        for (const auto &e : box->trace().events()) {
+            std::string op = e.value("op", "");
+            std::string path = e.contains("path") && e["path"].is_string() ? e["path"].get<std::string>() : "";
+            if (op == "open" && e.value("result", -1) >= 0)
+                ++open[path];
+            else if (op == "close")
+                --open[path];
+        }
+        return std::vector<int>{open["/dev/dvb0.demux0"], open["/dev/dvb0.audio0"], open["/dev/dvb0.video0"]};
+    };
+    console_key(9);  // the file
+    console_key(2);  // tuner 1 on, live decoding beside the file
+    EXPECT_EQ(open_handles(), (std::vector<int>{3, 1, 1}));
+    console_key(9);  // the file off: live decoding of tuner 1 again
+    EXPECT_EQ(g_status.tsfile_playing, 0);
+    EXPECT_EQ(open_handles(), (std::vector<int>{3, 1, 1}));
+    EXPECT_GE(fd_video0, 0);
+    console_key(2);  // tuner 1 off
+    EXPECT_EQ(open_handles(), (std::vector<int>{0, 0, 0}));
 }
 
 TEST_F(AvKeys, KeyNineStepsTheSecondDecoderThroughTheFrontEndsAndOff)

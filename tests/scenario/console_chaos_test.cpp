@@ -1,0 +1,296 @@
+// Chaos on the test console: from a seed, keys on every device (remote,
+// front panel, USB keyboard, plugged and pulled mid-entry), cables, DHCP
+// servers answering and going silent, cards and modules in and out, file
+// playback and the second decoder toggled, tuner signals coming and going,
+// and driver, file and shell faults at a few percent. Afterwards the box is
+// put right: the screen, the LCD and the text display must show what the
+// box now is, the flash must hold either its old record or a whole new one
+// (every other byte as it was), and quit must end the console with every
+// device closed.
+//
+// The run prints its seed; BOXSIM_CHAOS_SEED takes one back, and
+// BOXSIM_CHAOS_SECONDS makes the run longer (a few seconds by default).
+#include "console_run.h"
+
+#include "boxsim/script.h"
+#include "console/areas.h"
+#include "devices/net.h"
+#include "devices/panel.h"
+#include "tuner/tuner_monitor.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <random>
+
+namespace {
+
+using namespace consolerun;
+
+int env_int(const char *name, int fallback)
+{
+    const char *v = getenv(name);
+    return v && *v ? atoi(v) : fallback;
+}
+
+class ConsoleChaos {
+public:
+    explicit ConsoleChaos(uint32_t seed) : rng_(seed) {}
+
+    std::string next()
+    {
+        int n = pick(100);
+        if (n < 22)
+            return "key " + std::string(kRemoteKeys[pick(std::size(kRemoteKeys))]) + (pick(6) ? "" : " 2");
+        if (n < 32)
+            return "panel-key " + std::string(kPanelKeys[pick(std::size(kPanelKeys))]);
+        if (n < 42)
+            return typing();
+        if (n < 46)
+            return pick(2) ? "keyboard plug" : "keyboard unplug";
+        if (n < 52)
+            return pick(3) ? "cable plug " + std::string(pick(2) ? "1000" : "100") : "cable unplug";
+        if (n < 57)
+            return pick(3) ? "dhcp lease 10.0." + std::to_string(pick(256)) + "." + std::to_string(1 + pick(254))
+                           : "dhcp none";
+        if (n < 64) {
+            std::string reader = std::to_string(pick(2));
+            int k = pick(4);
+            return k == 0 ? "card " + reader + " remove"
+                 : k == 1 ? "card " + reader + " insert none"
+                 : k == 2 ? "card " + reader + " insert 00112233"
+                          : "card " + reader + " insert " + std::string(pick(2) ? "3B021450" : "3F2F008069AF0307");
+        }
+        if (n < 68)
+            return pick(2) ? "ci 0 insert" : "ci 0 remove";
+        if (n < 75) {
+            std::string fe = std::to_string(pick(2));
+            int k = pick(3);
+            return k == 0 ? "signal " + fe + " off"
+                 : k == 1 ? "signal " + fe + " on"
+                          : "signal " + fe + " snr " + std::to_string(pick(101)) + " strength " + std::to_string(pick(101));
+        }
+        if (n < 94)
+            return fault();
+        return pick(2) ? "fault clear" : "fault clear " + std::string(kCalls[pick(std::size(kCalls))]);
+    }
+
+private:
+    static constexpr const char *kRemoteKeys[] = {"1", "2", "3", "4", "5", "6", "7", "8", "9", "MUTE",
+                                                  "VOLUMEUP", "VOLUMEDOWN", "CHANNELUP", "CHANNELDOWN", "POWER",
+                                                  "RED", "BLUE", "OK", "EXIT", "0"};
+    static constexpr const char *kPanelKeys[] = {"POWER", "LEFT", "RIGHT", "UP", "DOWN", "MENU", "OK", "EXIT"};
+    static constexpr const char *kCalls[] = {"open", "read", "write", "ioctl", "poll", "command"};
+
+    int pick(size_t n) { return static_cast<int>(std::uniform_int_distribution<size_t>(0, n - 1)(rng_)); }
+
+    // Part of an address, a whole one with the maker's prefix (typed twice in
+    // a row now and then, so the flash is written under faults), or noise.
+    std::string typing()
+    {
+        static const char kHex[] = "0123456789ABCDEF";
+        int k = pick(4);
+        if (k == 0 || (k == 1 && !last_address_.empty())) {
+            if (k == 0 || last_address_.empty()) {
+                last_address_ = "02:47:58:";
+                for (int i = 0; i < 6; ++i)
+                    last_address_ += kHex[pick(16)];
+            }
+            return "type " + last_address_;
+        }
+        std::string text;
+        int len = 1 + pick(8);
+        for (int i = 0; i < len; ++i)
+            text += pick(5) ? kHex[pick(16)] : ':';
+        return "type " + text;
+    }
+
+    // A fault at 2 to 10 percent on one of the console's paths.
+    std::string fault()
+    {
+        static const char *const kFaults[] = {
+            "write /dev/lcd0 EIO",
+            "ioctl /dev/fb0 FBIO_BLIT EIO",
+            "ioctl /dev/dvb0.frontend* FE_READ_STATUS EIO",
+            "ioctl /dev/dvb0.frontend* FE_READ_SNR EIO",
+            "ioctl /dev/dvb0.frontend* FE_SET_PROPERTY EIO",
+            "ioctl /dev/dvb0.frontend* * EBUSY",
+            "open /dev/dvb0.frontend* EBUSY",
+            "ioctl /dev/dvb0.demux* * EINVAL",
+            "ioctl /dev/dvb0.video* * EIO",
+            "ioctl /dev/dvb0.audio* * EIO",
+            "open /dev/dvb0.video1 ENOENT",
+            "write /dev/dvb0.dvr4 short",
+            "write /dev/dvb0.dvr4 EAGAIN",
+            "poll /dev/dvb0.dvr4 EIO",
+            "read /root/audio.ts EIO",
+            "ioctl /dev/sci* * EIO",
+            "read /dev/sci* EIO",
+            "poll /dev/ci* EIO",
+            "read /dev/event* EIO",
+            "poll /dev/event* EIO",
+            "open /dev/event* EBUSY",
+            "write /dev/mtdblock3 EIO",
+            "open /dev/mtdblock3 EBUSY",
+            "open /proc/stb/* EIO",
+            "read /proc/uptime EIO",
+            "command udhcpc missing",
+            "command showiframe fail",
+            "command echo fail",
+            "command ifconfig fail",
+        };
+        std::string f = kFaults[pick(std::size(kFaults))];
+        return "fault " + f + " rate " + std::to_string(2 + pick(9)) + "% seed " + std::to_string(pick(1000));
+    }
+
+    std::mt19937 rng_;
+    std::string last_address_;
+};
+
+json chaos_profile()
+{
+    json p = ConsoleRun::profile("default");
+    p["network"]["autoneg_ms"] = 100;
+    p["network"]["dhcp"] = {{"lease", "192.168.1.20"}, {"answer_ms", 20}, {"discover_timeout_ms", 200},
+                            {"retries", 3}, {"retry_pause_ms", 300}};
+    return p;
+}
+
+void act(boxsim::Box &box, const std::string &line)
+{
+    std::string err;
+    auto a = boxsim::parse_action(line, err);
+    ASSERT_TRUE(a) << line << ": " << err;
+    boxsim::run_action(box, *a, "chaos");
+}
+
+// A whole MAC record: eight equal slots, the filler, the doubled checksum.
+bool whole_record(const std::vector<unsigned char> &r)
+{
+    if (r.size() < 142)
+        return false;
+    unsigned sum = 0;
+    for (int i = 0; i < 140; ++i)
+        sum += r[i];
+    for (int s = 1; s < 8; ++s)
+        if (!std::equal(r.begin() + 12, r.begin() + 20, r.begin() + 12 + 8 * s))
+            return false;
+    return r[18] == 0 && r[19] == 0 && std::all_of(r.begin() + 76, r.begin() + 140, [](unsigned char b) { return b == 0xFF; }) &&
+           r[140] == (sum & 0xFF) && r[141] == r[140];
+}
+
+TEST(ConsoleChaos, RandomInputFaultsAndPlugsThenTheBoxIsPutRight)
+{
+    const uint32_t seed =
+        static_cast<uint32_t>(env_int("BOXSIM_CHAOS_SEED", static_cast<int>(std::random_device{}() & 0x7fffffff)));
+    const int seconds = env_int("BOXSIM_CHAOS_SECONDS", 3);
+    printf("console chaos: seed %u, %d s (BOXSIM_CHAOS_SEED=%u BOXSIM_CHAOS_SECONDS=%d to run it again)\n", seed,
+           seconds, seed, seconds);
+    fflush(stdout);
+
+    ConsoleRun run(chaos_profile());
+    ASSERT_TRUE(run.started);
+    boxsim::Box &box = *run.box;
+    const auto flash_before = boxsim::net::flash_read(box, 0, 131072);
+    ASSERT_TRUE(whole_record(flash_before));
+
+    ConsoleChaos chaos(seed);
+    std::mt19937 pace(seed ^ 0x9e3779b9u);
+    int events = 0;
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (std::chrono::steady_clock::now() < end) {
+        act(box, chaos.next());
+        ++events;
+        auto pause = std::chrono::milliseconds(std::uniform_int_distribution<int>(5, 120)(pace));
+        box.wait_for([] { return false; }, pause);
+    }
+    ASSERT_FALSE(HasFatalFailure());
+    printf("console chaos: %d events, %zu faults fired, %zu flash writes\n", events, box.trace().count("fault"),
+           box.trace().count("write", "/dev/mtdblock3"));
+    fflush(stdout);
+    EXPECT_EQ(g_status.quit, 0) << "the console runs on; seed " << seed;
+
+    // Put right: no faults, a 100 Mbit/s cable with a server, the keyboard
+    // away, a card that answers in reader 1 and none in reader 0, the CI
+    // module in, both tuners' signals back.
+    for (const char *line : {"fault clear", "dhcp lease 192.168.7.7", "cable plug 100", "keyboard unplug",
+                             "card 0 remove", "card 1 insert 3B9F96801FC78031E073FE211B", "ci 0 insert",
+                             "signal 0 on", "signal 0 snr 72 strength 80", "signal 1 on"})
+        act(box, line);
+    EXPECT_TRUE(run.until_tv_box(380, 60, 150, 40, "CI1 OK", kGreen, 5s)) << "seed " << seed;
+    EXPECT_TRUE(run.until_tv_box(380, 105, 150, 40, "SCI1 OK", kGreen, 5s)) << "seed " << seed;
+    EXPECT_TRUE(run.until_tv_box(380, 150, 150, 40, "SCI2 NOK", kBlue, 5s)) << "seed " << seed;
+    EXPECT_TRUE(run.until_tv_box(60, 105, 150, 40, "ETH0 100M", kGreen, 5s)) << "seed " << seed;
+
+    // The info area: the address the box holds, and the interface's MAC.
+    std::string expect_ip;
+    EXPECT_TRUE(boxtest::eventually(
+        [&] {
+            if (g_status.dhcp_done != 1 || g_status.mac_request != 0)
+                return false;
+            std::string mac = boxsim::net::interface_state(box).mac;
+            for (char &c : mac)
+                c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+            char text[96];
+            snprintf(text, sizeof text, "IP : %d.%d.%d.%d (%s)", status_load_byte(&g_status.ip[0]),
+                     status_load_byte(&g_status.ip[1]), status_load_byte(&g_status.ip[2]),
+                     status_load_byte(&g_status.ip[3]), mac.c_str());
+            expect_ip = text;
+            return run.tv_box_is(700, 600, 500, 40, text, mac.starts_with("02:47:58") ? kGreen : kGrey);
+        },
+        10s))
+        << "seed " << seed << ", " << expect_ip;
+
+    // Tuner 1 on the C-band channel, from a known state: file playback off,
+    // every tuner off.
+    if (g_status.tsfile_playing) {
+        act(box, "key 8");
+        ASSERT_TRUE(boxtest::eventually([] { return g_status.tsfile_playing == 0; }, 3s));
+    }
+    act(box, "key CHANNELDOWN");
+    ASSERT_TRUE(boxtest::eventually(
+        [] { return g_status.sat_channel_select == 1006 && tuner_run[0] == 0 && tuner_run[1] == 0; }, 3s));
+    act(box, "key 1");
+    EXPECT_TRUE(boxtest::eventually([] { return tuner_locked[0] != 0; }, 10s)) << "seed " << seed;
+    EXPECT_TRUE(run.until_tv_box(60, 500, 150, 40, "1.DVB-S/S2", kGreen, 5s)) << "seed " << seed;
+    EXPECT_TRUE(boxtest::eventually(
+        [&] {
+            auto tv = boxsim::picture(box, "tv");
+            return tv && (tv->at(640, 450) & 0xFFFFFF) != 0;
+        },
+        5s))
+        << "live video shows through; seed " << seed;
+
+    // The button test completed on the front panel: the LCD all white and
+    // "88:88" on the text display.
+    for (const char *k : {"POWER", "LEFT", "RIGHT", "UP", "DOWN", "MENU", "OK", "EXIT"})
+        act(box, std::string("panel-key ") + k);
+    EXPECT_TRUE(boxtest::eventually(
+        [&] {
+            auto f = boxsim::lcd_frame(box);
+            return g_status.buttons_seen == 255 && f && boxsim::display_text(box) == "88:88" &&
+                   std::all_of(f->bytes.begin(), f->bytes.end(), [](uint8_t b) { return b == 0xFF; });
+        },
+        5s))
+        << "seed " << seed;
+
+    // Nothing lost in the flash: the old record or a whole new one, with
+    // every byte outside bytes 12 to 141 as it was.
+    auto flash = boxsim::net::flash_read(box, 0, 131072);
+    ASSERT_EQ(flash.size(), flash_before.size());
+    EXPECT_TRUE(whole_record(flash)) << "seed " << seed;
+    for (size_t i = 0; i < flash.size(); ++i)
+        if (i < 12 || i >= 142) {
+            ASSERT_EQ(flash[i], flash_before[i]) << "byte " << i << "; seed " << seed;
+        }
+
+    act(box, "quit");
+    g_status.quit = 1;
+    EXPECT_EQ(run.wait_return(5s), 0) << "the console ends on quit; seed " << seed;
+    auto open = run.open_devices();
+    for (const auto &[path, n] : open)
+        EXPECT_EQ(path, "/dev/fb0") << n << " left open; seed " << seed;
+    save(box, "tv", "console-chaos-tv.png");
+}
+
+} // namespace
