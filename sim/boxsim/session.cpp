@@ -147,6 +147,7 @@ Image blank(int w, int h)
 // How long a restart waits for the old front end's tasks to end: a port
 // monitor pass with the DHCP client running takes a few seconds.
 constexpr std::chrono::seconds kRestartWait{20};
+constexpr size_t kTraceKept = 4096;  // trace events held in memory
 
 std::string front_end_thread_name(int generation) { return "boxsim-fe" + std::to_string(generation); }
 
@@ -260,6 +261,10 @@ void Session::start()
         // With what the device models recorded while the box was being made.
         box_->trace().set_sink(trace_f_, true);
     }
+    // The tool reads nothing back from the trace in memory (the file and the
+    // page's log have it all): a run that goes on for hours keeps only a
+    // short tail, so its memory stays flat.
+    box_->trace().set_limit(kTraceKept);
     listener_ = box_->trace().add_listener([this](const json &ev) {
         if (ev.value("op", "") != "action")
             return;
