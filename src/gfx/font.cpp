@@ -3,6 +3,8 @@
 // into packed pixel surfaces.
 #include "gfx/font.h"
 
+#include <array>
+#include <bit>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -92,6 +94,15 @@ struct PixelBytes {
     }
 };
 
+// A colour as the word a 16- or 32-bit surface holds, made from its bytes so
+// that it is stored low byte first on any host.
+template <typename Word> Word pixel_word(const PixelBytes &px)
+{
+    Word w;
+    memcpy(&w, px.b, sizeof w);
+    return w;
+}
+
 // Stores the pixel into columns [xa, xb) of one row. The fixed pixel size
 // lets the compiler make each store one word and the loop a vector loop.
 template <int Bytes> inline void store_run(uint8_t *row, int xa, int xb, const PixelBytes &px)
@@ -157,6 +168,80 @@ void glyph_row(uint8_t *row, const BMF_RenderTarget *t, uint32_t bits, int width
             span(x0 + (width - c - n) * hscale, x0 + (width - c) * hscale, fg);
         else
             span(x0 + c * hscale, x0 + (c + n) * hscale, fg);
+    }
+}
+
+// Upright glyphs at scale 1 that lie across the surface from their left to
+// their right edge: every text of the TV and the panel. Each surface row of
+// a glyph is stored a machine word at a time, several pixels per word with a
+// mask picked from a table by as many glyph bits; pixels the glyph leaves
+// clear get the background, or are read and written back unchanged when it
+// is transparent (all inside the glyph's own box). The loop runs the glyph's
+// width for every row whatever its bits: storing short runs of set bits one
+// by one costs a mispredicted loop exit per run, which was most of the time.
+using Chunk = uintptr_t;  // the machine word
+
+template <typename Word> constexpr int kChunkPixels = static_cast<int>(sizeof(Chunk) / sizeof(Word));
+
+template <typename Word> Chunk replicate(Word w)
+{
+    std::array<Word, kChunkPixels<Word>> lanes;
+    lanes.fill(w);
+    return std::bit_cast<Chunk>(lanes);
+}
+
+// mask[v]: the lanes of the chunk's pixels whose bit is set in v, the first
+// pixel (lowest address) taking v's top bit.
+template <typename Word> struct ChunkMasks {
+    Chunk mask[1 << kChunkPixels<Word>];
+    constexpr ChunkMasks() : mask{}
+    {
+        constexpr int n = kChunkPixels<Word>;
+        for (int v = 0; v < (1 << n); ++v) {
+            std::array<Word, n> lanes{};
+            for (int j = 0; j < n; ++j)
+                lanes[j] = ((v >> (n - 1 - j)) & 1) != 0 ? static_cast<Word>(~Word{0}) : Word{0};
+            mask[v] = std::bit_cast<Chunk>(lanes);
+        }
+    }
+};
+
+template <typename Word>
+void whole_upright_glyph(const BMF_RenderTarget *t, const uint8_t *glyph, int h, int width, uint32_t column_mask,
+                         int pen, int vscale, bool opaque, Word fg, Word bg)
+{
+    constexpr int n = kChunkPixels<Word>;
+    static constexpr ChunkMasks<Word> masks;
+    const Chunk fgs = replicate(fg), bgs = replicate(bg);
+    const int chunks = width / n, tail = width % n;
+    const size_t stride = t->stride > 0 ? static_cast<size_t>(t->stride) : static_cast<size_t>(t->clip_w) * sizeof(Word);
+    const int top = t->clip_y, bottom = t->clip_y + t->clip_h;
+    uint8_t *const left = t->pixels + static_cast<size_t>(pen - t->clip_x) * sizeof(Word);
+    for (int r = 0; r < h; ++r) {
+        const int ya = r * vscale > top ? r * vscale : top;
+        const int yb = (r + 1) * vscale < bottom ? (r + 1) * vscale : bottom;
+        const uint32_t bits = rd32(glyph + static_cast<size_t>(r) * 4) & column_mask;
+        if (ya >= yb || (!opaque && bits == 0))
+            continue;
+        for (int y = ya; y < yb; ++y) {
+            uint8_t *p = left + static_cast<size_t>(y - top) * stride;
+            uint32_t b = bits;
+            for (int k = 0; k < chunks; ++k, p += sizeof(Chunk), b <<= n) {
+                const Chunk m = masks.mask[b >> (32 - n)];
+                Chunk under = bgs;
+                if (!opaque)
+                    memcpy(&under, p, sizeof under);
+                const Chunk out = (under & ~m) | (fgs & m);
+                memcpy(p, &out, sizeof out);
+            }
+            for (int j = 0; j < tail; ++j, p += sizeof(Word), b <<= 1) {
+                Word under = bg;
+                if (!opaque)
+                    memcpy(&under, p, sizeof under);
+                const Word out = (b & 0x80000000u) != 0 ? fg : under;
+                memcpy(p, &out, sizeof out);
+            }
+        }
     }
 }
 
@@ -498,6 +583,15 @@ void RenderChar(BMF_ResourceHandle handle, const BMF_RenderTarget *target, const
         const size_t stride = target->stride > 0 ? static_cast<size_t>(target->stride)
                                                  : static_cast<size_t>(target->clip_w) * bytes;
         const bool mirrored = direction == BMF_DIR_MIRRORED;
+        if (!mirrored && hscale == 1 && pen >= target->clip_x && pen + width <= target->clip_x + target->clip_w) {
+            if (bytes == 4)
+                whole_upright_glyph<uint32_t>(target, glyph, h, width, column_mask, pen, vscale, opaque,
+                                              pixel_word<uint32_t>(fg), pixel_word<uint32_t>(bg));
+            else
+                whole_upright_glyph<uint16_t>(target, glyph, h, width, column_mask, pen, vscale, opaque,
+                                              pixel_word<uint16_t>(fg), pixel_word<uint16_t>(bg));
+            return;
+        }
         const int top = target->clip_y, bottom = target->clip_y + target->clip_h;
         for (int r = 0; r < h; ++r) {
             const int ya = r * vscale > top ? r * vscale : top;
@@ -571,16 +665,15 @@ int RenderString(BMF_ResourceHandle handle, const BMF_RenderTarget *target, cons
     return length;
 }
 
-int BMF_FormalPlotText(BMF_ResourceHandle handle, int x, int y, uint32_t foreground,
-                       uint32_t background, const char *text, int length, int direction,
-                       int hscale, int vscale)
+namespace {
+
+// BMF_FormalPlotText once the text is measured (its extents in glyph pixels
+// as BMF_GetTextFormalWidthHeight gives them for the direction), so that
+// BMF_DrawText, which measures to align, does not measure twice.
+int plot_measured(BMF_ResourceHandle handle, int x, int y, uint32_t foreground, uint32_t background,
+                  const char *text, int length, int direction, int hscale, int vscale, uint32_t vertical,
+                  uint32_t horizontal)
 {
-    if (!handle || !text || length <= 0)
-        return 0;
-    if (hscale < 1 || hscale > kMaxScale || vscale < 1 || vscale > kMaxScale)
-        return 0;
-    uint32_t vertical, horizontal;
-    BMF_GetTextFormalWidthHeight(handle, text, length, &vertical, &horizontal, direction);
     if (horizontal == 0 || vertical == 0)
         return 0;
     const long long rect_w = static_cast<long long>(horizontal) * hscale;
@@ -615,6 +708,22 @@ int BMF_FormalPlotText(BMF_ResourceHandle handle, int x, int y, uint32_t foregro
                         foreground, background);
 }
 
+} // namespace
+
+int BMF_FormalPlotText(BMF_ResourceHandle handle, int x, int y, uint32_t foreground,
+                       uint32_t background, const char *text, int length, int direction,
+                       int hscale, int vscale)
+{
+    if (!handle || !text || length <= 0)
+        return 0;
+    if (hscale < 1 || hscale > kMaxScale || vscale < 1 || vscale > kMaxScale)
+        return 0;
+    uint32_t vertical, horizontal;
+    BMF_GetTextFormalWidthHeight(handle, text, length, &vertical, &horizontal, direction);
+    return plot_measured(handle, x, y, foreground, background, text, length, direction, hscale, vscale, vertical,
+                         horizontal);
+}
+
 int BMF_DrawText(void *surface, int width, int height, int bits_per_pixel, int x, int y,
                  int box_width, int box_height, const char *text, int alignment,
                  uint32_t foreground, uint32_t background)
@@ -635,8 +744,8 @@ int BMF_DrawText(void *surface, int width, int height, int bits_per_pixel, int x
         px += (box_width - static_cast<long long>(text_w)) / 2;
     if ((alignment == BMF_ALIGN_VCENTER || alignment == BMF_ALIGN_CENTER) && text_h < static_cast<long long>(box_height))
         py += (box_height - static_cast<long long>(text_h)) / 2;
-    if (px > INT_MAX || py > INT_MAX)
+    if (px > INT_MAX || py > INT_MAX || length <= 0)
         return 0;
-    return BMF_FormalPlotText(gResHdle, static_cast<int>(px), static_cast<int>(py), foreground,
-                              background, text, length, BMF_DIR_LEFT_TO_RIGHT, 1, 1);
+    return plot_measured(gResHdle, static_cast<int>(px), static_cast<int>(py), foreground, background, text, length,
+                         BMF_DIR_LEFT_TO_RIGHT, 1, 1, text_h, text_w);
 }
