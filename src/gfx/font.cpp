@@ -208,39 +208,48 @@ template <typename Word> struct ChunkMasks {
 
 template <typename Word>
 void whole_upright_glyph(const BMF_RenderTarget *t, const uint8_t *glyph, int h, int width, uint32_t column_mask,
-                         int pen, int vscale, bool opaque, Word fg, Word bg)
+                         int pen, bool opaque, Word fg, Word bg)
 {
     constexpr int n = kChunkPixels<Word>;
     static constexpr ChunkMasks<Word> masks;
     const Chunk fgs = replicate(fg), bgs = replicate(bg);
-    const int chunks = width / n, tail = width % n;
     const size_t stride = t->stride > 0 ? static_cast<size_t>(t->stride) : static_cast<size_t>(t->clip_w) * sizeof(Word);
-    const int top = t->clip_y, bottom = t->clip_y + t->clip_h;
-    uint8_t *const left = t->pixels + static_cast<size_t>(pen - t->clip_x) * sizeof(Word);
-    for (int r = 0; r < h; ++r) {
-        const int ya = r * vscale > top ? r * vscale : top;
-        const int yb = (r + 1) * vscale < bottom ? (r + 1) * vscale : bottom;
-        const uint32_t bits = rd32(glyph + static_cast<size_t>(r) * 4) & column_mask;
-        if (ya >= yb || (!opaque && bits == 0))
+    // Glyph rows on the surface (at scale 1 they are the rectangle's rows).
+    const int ra = t->clip_y, rb = h < t->clip_y + t->clip_h ? h : t->clip_y + t->clip_h;
+    // Columns stored: the whole width under an opaque background, else only
+    // those the glyph's set bits span.
+    int c0 = 0, c1 = width;
+    if (!opaque) {
+        uint32_t ink = 0;
+        for (int r = ra; r < rb; ++r)
+            ink |= rd32(glyph + static_cast<size_t>(r) * 4);
+        ink &= column_mask;
+        if (ink == 0)
+            return;
+        c0 = __builtin_clz(ink);
+        c1 = 32 - __builtin_ctz(ink);
+    }
+    const int chunks = (c1 - c0) / n, tail = (c1 - c0) % n;
+    uint8_t *row = t->pixels + static_cast<size_t>(pen + c0 - t->clip_x) * sizeof(Word);
+    for (int r = ra; r < rb; ++r, row += stride) {
+        uint32_t b = (rd32(glyph + static_cast<size_t>(r) * 4) & column_mask) << c0;
+        if (!opaque && b == 0)
             continue;
-        for (int y = ya; y < yb; ++y) {
-            uint8_t *p = left + static_cast<size_t>(y - top) * stride;
-            uint32_t b = bits;
-            for (int k = 0; k < chunks; ++k, p += sizeof(Chunk), b <<= n) {
-                const Chunk m = masks.mask[b >> (32 - n)];
-                Chunk under = bgs;
-                if (!opaque)
-                    memcpy(&under, p, sizeof under);
-                const Chunk out = (under & ~m) | (fgs & m);
-                memcpy(p, &out, sizeof out);
-            }
-            for (int j = 0; j < tail; ++j, p += sizeof(Word), b <<= 1) {
-                Word under = bg;
-                if (!opaque)
-                    memcpy(&under, p, sizeof under);
-                const Word out = (b & 0x80000000u) != 0 ? fg : under;
-                memcpy(p, &out, sizeof out);
-            }
+        uint8_t *p = row;
+        for (int k = 0; k < chunks; ++k, p += sizeof(Chunk), b <<= n) {
+            const Chunk m = masks.mask[b >> (32 - n)];
+            Chunk under = bgs;
+            if (!opaque)
+                memcpy(&under, p, sizeof under);
+            const Chunk out = (under & ~m) | (fgs & m);
+            memcpy(p, &out, sizeof out);
+        }
+        for (int j = 0; j < tail; ++j, p += sizeof(Word), b <<= 1) {
+            Word under = bg;
+            if (!opaque)
+                memcpy(&under, p, sizeof under);
+            const Word out = (b & 0x80000000u) != 0 ? fg : under;
+            memcpy(p, &out, sizeof out);
         }
     }
 }
@@ -583,12 +592,13 @@ void RenderChar(BMF_ResourceHandle handle, const BMF_RenderTarget *target, const
         const size_t stride = target->stride > 0 ? static_cast<size_t>(target->stride)
                                                  : static_cast<size_t>(target->clip_w) * bytes;
         const bool mirrored = direction == BMF_DIR_MIRRORED;
-        if (!mirrored && hscale == 1 && pen >= target->clip_x && pen + width <= target->clip_x + target->clip_w) {
+        if (!mirrored && hscale == 1 && vscale == 1 && pen >= target->clip_x &&
+            pen + width <= target->clip_x + target->clip_w) {
             if (bytes == 4)
-                whole_upright_glyph<uint32_t>(target, glyph, h, width, column_mask, pen, vscale, opaque,
+                whole_upright_glyph<uint32_t>(target, glyph, h, width, column_mask, pen, opaque,
                                               pixel_word<uint32_t>(fg), pixel_word<uint32_t>(bg));
             else
-                whole_upright_glyph<uint16_t>(target, glyph, h, width, column_mask, pen, vscale, opaque,
+                whole_upright_glyph<uint16_t>(target, glyph, h, width, column_mask, pen, opaque,
                                               pixel_word<uint16_t>(fg), pixel_word<uint16_t>(bg));
             return;
         }
