@@ -32,10 +32,16 @@ uint32_t rd16(const uint8_t *p)
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8;
 }
 
+// A little-endian word of the image, as one load (glyph rows are read for
+// every drawn glyph; built up from bytes, the compiler's vector loops over
+// rows shuffle bytes instead).
 uint32_t rd32(const uint8_t *p)
 {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8
-         | static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+    uint32_t w;
+    memcpy(&w, p, sizeof w);
+    if constexpr (std::endian::native == std::endian::big)
+        w = __builtin_bswap32(w);
+    return w;
 }
 
 enum BlockKind { KIND_STR, KIND_FNT, KIND_BMP, KIND_PIC, KIND_NONE };
