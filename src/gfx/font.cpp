@@ -146,8 +146,9 @@ void fill_block(const BMF_RenderTarget *t, int x0, int y0, int w, int h, const P
 // left edge is at x0 of the text rectangle and each glyph column is hscale
 // pixels wide (mirrored: column 0 at the right); `row` is the row's first
 // pixel on the surface, which holds the rectangle's columns [clip_x, clip_x +
-// clip_w). Runs of set bits are stored as spans, so the work per pixel is
-// one store: that is what keeps text cheap next to copying its rectangle.
+// clip_w). Runs of set bits are stored as spans. Glyphs that are mirrored,
+// scaled or cut at the left or right edge take this way; the others take
+// whole_upright_glyph below.
 // An opaque background is laid under the whole glyph first; every pixel ends
 // as foreground or background exactly as when drawn one by one.
 template <int Bytes>
@@ -177,14 +178,15 @@ void glyph_row(uint8_t *row, const BMF_RenderTarget *t, uint32_t bits, int width
     }
 }
 
-// Upright glyphs at scale 1 that lie across the surface from their left to
-// their right edge: every text of the TV and the panel. Each surface row of
-// a glyph is stored a machine word at a time, several pixels per word with a
-// mask picked from a table by as many glyph bits; pixels the glyph leaves
-// clear get the background, or are read and written back unchanged when it
-// is transparent (all inside the glyph's own box). The loop runs the glyph's
-// width for every row whatever its bits: storing short runs of set bits one
-// by one costs a mispredicted loop exit per run, which was most of the time.
+// Upright glyphs at scale 1 that lie on the surface from their left to
+// their right edge: every text of the TV and the panel. Each glyph row is
+// stored a machine word at a time, several pixels per word, with a mask
+// picked from a table by as many glyph bits; pixels the glyph leaves clear
+// get the background, or are read and written back unchanged when it is
+// transparent (only inside the glyph's own box). The loop runs the same
+// number of words for every row of a glyph, whatever its bits: storing the
+// short runs of set bits one by one cost a mispredicted loop exit per run,
+// most of the drawing's time.
 using Chunk = uintptr_t;  // the machine word
 
 template <typename Word> constexpr int kChunkPixels = static_cast<int>(sizeof(Chunk) / sizeof(Word));
@@ -563,6 +565,8 @@ void RenderChar(BMF_ResourceHandle handle, const BMF_RenderTarget *target, const
 {
     if (direction != BMF_DIR_LEFT_TO_RIGHT && direction != BMF_DIR_MIRRORED && direction != BMF_DIR_TOP_TO_BOTTOM &&
         direction != BMF_DIR_BOTTOM_TO_TOP)
+        return;
+    if (width <= 0)
         return;
     const int h = static_cast<int>(handle->basicHeight);
     const PixelBytes fg(foreground), bg(background);
