@@ -3,6 +3,8 @@
 // into packed pixel surfaces.
 #include "gfx/font.h"
 
+#include <array>
+#include <bit>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -30,10 +32,16 @@ uint32_t rd16(const uint8_t *p)
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8;
 }
 
+// A little-endian word of the image, as one load (glyph rows are read for
+// every drawn glyph; built up from bytes, the compiler's vector loops over
+// rows shuffle bytes instead).
 uint32_t rd32(const uint8_t *p)
 {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8
-         | static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+    uint32_t w;
+    memcpy(&w, p, sizeof w);
+    if constexpr (std::endian::native == std::endian::big)
+        w = __builtin_bswap32(w);
+    return w;
 }
 
 enum BlockKind { KIND_STR, KIND_FNT, KIND_BMP, KIND_PIC, KIND_NONE };
@@ -92,6 +100,15 @@ struct PixelBytes {
     }
 };
 
+// A colour as the word a 16- or 32-bit surface holds, made from its bytes so
+// that it is stored low byte first on any host.
+template <typename Word> Word pixel_word(const PixelBytes &px)
+{
+    Word w;
+    memcpy(&w, px.b, sizeof w);
+    return w;
+}
+
 // Stores the pixel into columns [xa, xb) of one row. The fixed pixel size
 // lets the compiler make each store one word and the loop a vector loop.
 template <int Bytes> inline void store_run(uint8_t *row, int xa, int xb, const PixelBytes &px)
@@ -129,8 +146,9 @@ void fill_block(const BMF_RenderTarget *t, int x0, int y0, int w, int h, const P
 // left edge is at x0 of the text rectangle and each glyph column is hscale
 // pixels wide (mirrored: column 0 at the right); `row` is the row's first
 // pixel on the surface, which holds the rectangle's columns [clip_x, clip_x +
-// clip_w). Runs of set bits are stored as spans, so the work per pixel is
-// one store: that is what keeps text cheap next to copying its rectangle.
+// clip_w). Runs of set bits are stored as spans. Glyphs that are mirrored,
+// scaled or cut at the left or right edge take this way; the others take
+// whole_upright_glyph below.
 // An opaque background is laid under the whole glyph first; every pixel ends
 // as foreground or background exactly as when drawn one by one.
 template <int Bytes>
@@ -157,6 +175,90 @@ void glyph_row(uint8_t *row, const BMF_RenderTarget *t, uint32_t bits, int width
             span(x0 + (width - c - n) * hscale, x0 + (width - c) * hscale, fg);
         else
             span(x0 + c * hscale, x0 + (c + n) * hscale, fg);
+    }
+}
+
+// Upright glyphs at scale 1 that lie on the surface from their left to
+// their right edge: every text of the TV and the panel. Each glyph row is
+// stored a machine word at a time, several pixels per word, with a mask
+// picked from a table by as many glyph bits; pixels the glyph leaves clear
+// get the background, or are read and written back unchanged when it is
+// transparent (only inside the glyph's own box). The loop runs the same
+// number of words for every row of a glyph, whatever its bits: storing the
+// short runs of set bits one by one cost a mispredicted loop exit per run,
+// most of the drawing's time.
+using Chunk = uintptr_t;  // the machine word
+
+template <typename Word> constexpr int kChunkPixels = static_cast<int>(sizeof(Chunk) / sizeof(Word));
+
+template <typename Word> Chunk replicate(Word w)
+{
+    std::array<Word, kChunkPixels<Word>> lanes;
+    lanes.fill(w);
+    return std::bit_cast<Chunk>(lanes);
+}
+
+// mask[v]: the lanes of the chunk's pixels whose bit is set in v, the first
+// pixel (lowest address) taking v's top bit.
+template <typename Word> struct ChunkMasks {
+    Chunk mask[1 << kChunkPixels<Word>];
+    constexpr ChunkMasks() : mask{}
+    {
+        constexpr int n = kChunkPixels<Word>;
+        for (int v = 0; v < (1 << n); ++v) {
+            std::array<Word, n> lanes{};
+            for (int j = 0; j < n; ++j)
+                lanes[j] = ((v >> (n - 1 - j)) & 1) != 0 ? static_cast<Word>(~Word{0}) : Word{0};
+            mask[v] = std::bit_cast<Chunk>(lanes);
+        }
+    }
+};
+
+template <typename Word>
+void whole_upright_glyph(const BMF_RenderTarget *t, const uint8_t *glyph, int h, int width, uint32_t column_mask,
+                         int pen, bool opaque, Word fg, Word bg)
+{
+    constexpr int n = kChunkPixels<Word>;
+    static constexpr ChunkMasks<Word> masks;
+    const Chunk fgs = replicate(fg), bgs = replicate(bg);
+    const size_t stride = t->stride > 0 ? static_cast<size_t>(t->stride) : static_cast<size_t>(t->clip_w) * sizeof(Word);
+    // Glyph rows on the surface (at scale 1 they are the rectangle's rows).
+    const int ra = t->clip_y, rb = h < t->clip_y + t->clip_h ? h : t->clip_y + t->clip_h;
+    // Columns stored: the whole width under an opaque background, else only
+    // those the glyph's set bits span.
+    int c0 = 0, c1 = width;
+    if (!opaque) {
+        uint32_t ink = 0;
+        for (int r = ra; r < rb; ++r)
+            ink |= rd32(glyph + static_cast<size_t>(r) * 4);
+        ink &= column_mask;
+        if (ink == 0)
+            return;
+        c0 = __builtin_clz(ink);
+        c1 = 32 - __builtin_ctz(ink);
+    }
+    const int chunks = (c1 - c0) / n, tail = (c1 - c0) % n;
+    uint8_t *row = t->pixels + static_cast<size_t>(pen + c0 - t->clip_x) * sizeof(Word);
+    for (int r = ra; r < rb; ++r, row += stride) {
+        uint32_t b = (rd32(glyph + static_cast<size_t>(r) * 4) & column_mask) << c0;
+        if (!opaque && b == 0)
+            continue;
+        uint8_t *p = row;
+        for (int k = 0; k < chunks; ++k, p += sizeof(Chunk), b <<= n) {
+            const Chunk m = masks.mask[b >> (32 - n)];
+            Chunk under = bgs;
+            if (!opaque)
+                memcpy(&under, p, sizeof under);
+            const Chunk out = (under & ~m) | (fgs & m);
+            memcpy(p, &out, sizeof out);
+        }
+        for (int j = 0; j < tail; ++j, p += sizeof(Word), b <<= 1) {
+            Word under = bg;
+            if (!opaque)
+                memcpy(&under, p, sizeof under);
+            const Word out = (b & 0x80000000u) != 0 ? fg : under;
+            memcpy(p, &out, sizeof out);
+        }
     }
 }
 
@@ -464,6 +566,8 @@ void RenderChar(BMF_ResourceHandle handle, const BMF_RenderTarget *target, const
     if (direction != BMF_DIR_LEFT_TO_RIGHT && direction != BMF_DIR_MIRRORED && direction != BMF_DIR_TOP_TO_BOTTOM &&
         direction != BMF_DIR_BOTTOM_TO_TOP)
         return;
+    if (width <= 0)
+        return;
     const int h = static_cast<int>(handle->basicHeight);
     const PixelBytes fg(foreground), bg(background);
     const bool opaque = background != kTransparent;
@@ -498,6 +602,16 @@ void RenderChar(BMF_ResourceHandle handle, const BMF_RenderTarget *target, const
         const size_t stride = target->stride > 0 ? static_cast<size_t>(target->stride)
                                                  : static_cast<size_t>(target->clip_w) * bytes;
         const bool mirrored = direction == BMF_DIR_MIRRORED;
+        if (!mirrored && hscale == 1 && vscale == 1 && pen >= target->clip_x &&
+            pen + width <= target->clip_x + target->clip_w) {
+            if (bytes == 4)
+                whole_upright_glyph<uint32_t>(target, glyph, h, width, column_mask, pen, opaque,
+                                              pixel_word<uint32_t>(fg), pixel_word<uint32_t>(bg));
+            else
+                whole_upright_glyph<uint16_t>(target, glyph, h, width, column_mask, pen, opaque,
+                                              pixel_word<uint16_t>(fg), pixel_word<uint16_t>(bg));
+            return;
+        }
         const int top = target->clip_y, bottom = target->clip_y + target->clip_h;
         for (int r = 0; r < h; ++r) {
             const int ya = r * vscale > top ? r * vscale : top;
@@ -571,16 +685,15 @@ int RenderString(BMF_ResourceHandle handle, const BMF_RenderTarget *target, cons
     return length;
 }
 
-int BMF_FormalPlotText(BMF_ResourceHandle handle, int x, int y, uint32_t foreground,
-                       uint32_t background, const char *text, int length, int direction,
-                       int hscale, int vscale)
+namespace {
+
+// BMF_FormalPlotText once the text is measured (its extents in glyph pixels
+// as BMF_GetTextFormalWidthHeight gives them for the direction), so that
+// BMF_DrawText, which measures to align, does not measure twice.
+int plot_measured(BMF_ResourceHandle handle, int x, int y, uint32_t foreground, uint32_t background,
+                  const char *text, int length, int direction, int hscale, int vscale, uint32_t vertical,
+                  uint32_t horizontal)
 {
-    if (!handle || !text || length <= 0)
-        return 0;
-    if (hscale < 1 || hscale > kMaxScale || vscale < 1 || vscale > kMaxScale)
-        return 0;
-    uint32_t vertical, horizontal;
-    BMF_GetTextFormalWidthHeight(handle, text, length, &vertical, &horizontal, direction);
     if (horizontal == 0 || vertical == 0)
         return 0;
     const long long rect_w = static_cast<long long>(horizontal) * hscale;
@@ -615,6 +728,22 @@ int BMF_FormalPlotText(BMF_ResourceHandle handle, int x, int y, uint32_t foregro
                         foreground, background);
 }
 
+} // namespace
+
+int BMF_FormalPlotText(BMF_ResourceHandle handle, int x, int y, uint32_t foreground,
+                       uint32_t background, const char *text, int length, int direction,
+                       int hscale, int vscale)
+{
+    if (!handle || !text || length <= 0)
+        return 0;
+    if (hscale < 1 || hscale > kMaxScale || vscale < 1 || vscale > kMaxScale)
+        return 0;
+    uint32_t vertical, horizontal;
+    BMF_GetTextFormalWidthHeight(handle, text, length, &vertical, &horizontal, direction);
+    return plot_measured(handle, x, y, foreground, background, text, length, direction, hscale, vscale, vertical,
+                         horizontal);
+}
+
 int BMF_DrawText(void *surface, int width, int height, int bits_per_pixel, int x, int y,
                  int box_width, int box_height, const char *text, int alignment,
                  uint32_t foreground, uint32_t background)
@@ -635,8 +764,8 @@ int BMF_DrawText(void *surface, int width, int height, int bits_per_pixel, int x
         px += (box_width - static_cast<long long>(text_w)) / 2;
     if ((alignment == BMF_ALIGN_VCENTER || alignment == BMF_ALIGN_CENTER) && text_h < static_cast<long long>(box_height))
         py += (box_height - static_cast<long long>(text_h)) / 2;
-    if (px > INT_MAX || py > INT_MAX)
+    if (px > INT_MAX || py > INT_MAX || length <= 0)
         return 0;
-    return BMF_FormalPlotText(gResHdle, static_cast<int>(px), static_cast<int>(py), foreground,
-                              background, text, length, BMF_DIR_LEFT_TO_RIGHT, 1, 1);
+    return plot_measured(gResHdle, static_cast<int>(px), static_cast<int>(py), foreground, background, text, length,
+                         BMF_DIR_LEFT_TO_RIGHT, 1, 1, text_h, text_w);
 }
