@@ -219,8 +219,10 @@ inline std::string window_of(const std::string &text, size_t pos)
 // showed the address (`address_hash`) and the unplugged text on every other
 // pass, each text going on from where it last stopped. A pass that read the
 // link state between its display and its LCD step may show the other text.
+// `address_windows`, when given, gets the windows of the address text in turn.
 inline testing::AssertionResult scrolls_each_text_on(const std::vector<Pass> &passes,
-                                                     const std::string &address_hash, const std::string &address)
+                                                     const std::string &address_hash, const std::string &address,
+                                                     std::vector<std::string> *address_windows = nullptr)
 {
     const std::string unplugged = "   http___unpluged";
     size_t pos_u = 0, pos_a = 0;
@@ -232,14 +234,19 @@ inline testing::AssertionResult scrolls_each_text_on(const std::vector<Pass> &pa
         size_t &pos = on_address ? pos_a : pos_u;
         const std::string &other_text = on_address ? unplugged : address;
         size_t &other_pos = on_address ? pos_u : pos_a;
+        bool took_address;
         if (p.window == window_of(text, pos)) {
             step(pos, text);
+            took_address = on_address;
         } else if (p.window == window_of(other_text, other_pos)) {
             step(other_pos, other_text);
+            took_address = !on_address;
         } else {
             return testing::AssertionFailure() << "pass " << i << " showed '" << p.window << "', expected '"
                                                << window_of(text, pos) << "'";
         }
+        if (took_address && address_windows)
+            address_windows->push_back(p.window);
     }
     return testing::AssertionSuccess();
 }
