@@ -18,6 +18,53 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// A page's event stream, read on a thread of its own until stopped; what it
+// brought so far is there to look at.
+class EventStream {
+public:
+    explicit EventStream(int port)
+        : reader_([this, port] {
+              httplib::Client c("127.0.0.1", port);
+              c.set_read_timeout(20, 0);
+              c.Get("/api/events", [this](const char *data, size_t len) {
+                  std::lock_guard<std::mutex> g(m_);
+                  received_.append(data, len);
+                  return !stop_.load();
+              });
+          })
+    {
+    }
+    // A test that stopped early: the stream's next keep-alive ends the reader.
+    ~EventStream()
+    {
+        stop_ = true;
+        if (reader_.joinable())
+            reader_.join();
+    }
+    std::string text()
+    {
+        std::lock_guard<std::mutex> g(m_);
+        return received_;
+    }
+    bool seen(const std::string &what)
+    {
+        return boxtest::eventually([&] { return text().find(what) != std::string::npos; }, 10s);
+    }
+    // The reader sees it is to stop with the next event; `wake` makes one.
+    template <class Wake> void stop(Wake wake)
+    {
+        stop_ = true;
+        wake();
+        reader_.join();
+    }
+
+private:
+    std::mutex m_;
+    std::string received_;
+    std::atomic<bool> stop_{false};
+    std::thread reader_;
+};
+
 class Web : public ::testing::Test {
 protected:
     void SetUp() override
@@ -171,38 +218,15 @@ TEST_F(Web, TheEventStreamBringsStateAndWhatHappens)
     ASSERT_TRUE(act("dhcp lease 10.9.8.7"));
     for (int i = 0; i < 320; ++i)
         ASSERT_TRUE(act(i % 2 ? "hdmi 1" : "hdmi 2"));
-    std::string received;
-    std::mutex m;
-    std::atomic<bool> stop{false};
-    std::thread reader([&] {
-        httplib::Client c("127.0.0.1", port_);
-        c.set_read_timeout(20, 0);
-        c.Get("/api/events", [&](const char *data, size_t len) {
-            std::lock_guard<std::mutex> g(m);
-            received.append(data, len);
-            return !stop.load();
-        });
-    });
-    auto seen = [&](const std::string &what) {
-        return boxtest::eventually(
-            [&] {
-                std::lock_guard<std::mutex> g(m);
-                return received.find(what) != std::string::npos;
-            },
-            10s);
-    };
-    EXPECT_TRUE(seen("event: state\ndata: {"));
-    EXPECT_TRUE(seen("\"text\":\"dhcp lease 10.9.8.7\""));
+    EventStream events(port_);
+    EXPECT_TRUE(events.seen("event: state\ndata: {"));
+    EXPECT_TRUE(events.seen("\"text\":\"dhcp lease 10.9.8.7\""));
     auto r = act("snapshot streamed");
     ASSERT_TRUE(r);
     EXPECT_EQ(r->status, 200);
-    EXPECT_TRUE(seen("\"text\":\"snapshot streamed\""));
-    stop = true;
-    // One more event lets the reader see it is to stop.
-    act("snapshot streamed-2");
-    reader.join();
-    std::lock_guard<std::mutex> g(m);
-    EXPECT_NE(received.find("event: log\ndata: "), std::string::npos);
+    EXPECT_TRUE(events.seen("\"text\":\"snapshot streamed\""));
+    events.stop([&] { act("snapshot streamed-2"); });
+    EXPECT_NE(events.text().find("event: log\ndata: "), std::string::npos);
 }
 
 TEST_F(Web, QuitIsAnsweredAndThenTheRunEndsWithItsOutputs)
@@ -279,18 +303,7 @@ TEST_F(Web, RestartSwitchesTheFrontEndOnTheSameBoxAndRefusesUnknownNames)
 TEST_F(ConsoleWeb, FiftyQuickKeyPressesAllReachTheBoxInOrder)
 {
     static const char *const keys[] = {"POWER", "MENU", "EXIT", "LEFT", "RIGHT", "UP", "DOWN", "OK", "1", "2"};
-    std::string received;
-    std::mutex m;
-    std::atomic<bool> stop{false};
-    std::thread reader([&] {
-        httplib::Client c("127.0.0.1", port_);
-        c.set_read_timeout(20, 0);
-        c.Get("/api/events", [&](const char *data, size_t len) {
-            std::lock_guard<std::mutex> g(m);
-            received.append(data, len);
-            return !stop.load();
-        });
-    });
+    EventStream events(port_);
     std::vector<std::string> sent;
     for (int i = 0; i < 50; ++i) {
         std::string line = std::string(i % 2 ? "key " : "panel-key ") + keys[i % 10];
@@ -313,7 +326,7 @@ TEST_F(ConsoleWeb, FiftyQuickKeyPressesAllReachTheBoxInOrder)
     // The event stream a page follows brought the LCD's last change: its
     // newest picture event names the version the box shows now.
     auto last_lcd_event = [&] {
-        std::lock_guard<std::mutex> g(m);
+        const std::string received = events.text();
         uint64_t v = 0;
         for (size_t at = received.find("event: picture\ndata: "); at != std::string::npos;
              at = received.find("event: picture\ndata: ", at + 1)) {
@@ -334,9 +347,7 @@ TEST_F(ConsoleWeb, FiftyQuickKeyPressesAllReachTheBoxInOrder)
         5s))
         << "last LCD version streamed: " << last_lcd_event();
     EXPECT_GT(last_lcd_event(), 1u) << "the LCD changed while the keys were pressed";
-    stop = true;
-    act("snapshot wake-the-stream");
-    reader.join();
+    events.stop([&] { act("snapshot wake-the-stream"); });
 
     std::vector<std::string> traced;
     for (const auto &l : quit_and_read_trace())
