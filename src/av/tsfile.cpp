@@ -27,6 +27,17 @@ constexpr int kWaitMs = 500;
 
 bool keep_pumping() { return g_status.tsfile_playing != 0 && g_status.quit == 0; }
 
+// Pause after a pass over the file that gave nothing, in steps so that a
+// stop or quit is still seen within one step.
+constexpr int kEmptyPassMs = 500;
+constexpr int kEmptyPassStepMs = 100;
+
+void wait_after_empty_pass()
+{
+    for (int waited = 0; waited < kEmptyPassMs && keep_pumping(); waited += kEmptyPassStepMs)
+        BKNI_Sleep(kEmptyPassStepMs);
+}
+
 // Replaces `handle` with a fresh open of `path`.
 void reopen(std::atomic<int32_t> &handle, const char *path, int flags)
 {
@@ -121,6 +132,7 @@ void task_filepump(BKNI_TaskHandle, void *)
 {
     // One buffer for the whole life of the pump.
     std::unique_ptr<unsigned char[]> buf(new (std::nothrow) unsigned char[kChunk]);
+    size_t pass_bytes = 0;  // read since the file was last rewound
     while (buf && g_status.quit == 0) {
         int dvr = fd_dvr4, file = fd_tsfile;
         if (g_status.tsfile_playing == 0 || dvr < 0 || file < 0) {
@@ -137,9 +149,16 @@ void task_filepump(BKNI_TaskHandle, void *)
         }
         ssize_t got = os::read(file, buf.get(), kChunk);
         if (got <= 0) {
+            // The file loops without a pause, unless the whole pass gave
+            // nothing (an empty file, or one whose reads fail): starting over
+            // at once would spin a core for as long as playback is on.
             os::lseek(file, 0, SEEK_SET);
+            if (pass_bytes == 0)
+                wait_after_empty_pass();
+            pass_bytes = 0;
             continue;
         }
+        pass_bytes += static_cast<size_t>(got);
         size_t len = static_cast<size_t>(got);
         ssize_t put = os::write(dvr, buf.get(), len);
         if (put == got)

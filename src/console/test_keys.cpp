@@ -83,6 +83,17 @@ void all_supplies_off()
     }
 }
 
+// Stops everything that uses the audio decoder. The audio test file goes
+// first: decoder_stop would close the file's decoder and filter under the
+// pump, which would go on feeding a DVR input nobody filters and leave key 8
+// believing the file still played.
+void stop_decoding()
+{
+    if (g_status.tsfile_playing)
+        tsfile_stop();
+    decoder_stop();
+}
+
 } // namespace
 
 void fill_test_channel(int t)
@@ -175,7 +186,7 @@ void tuner_key(int t)
 
     fill_test_channel(t);
 
-    decoder_stop();
+    stop_decoding();
     if (tuner_run[t] != 0) {
         decoder_start(t);
     } else {
@@ -221,7 +232,7 @@ void sat_channel_key(int code)
         tuner_run[j] = 0;
     }
     g_status.sat_channel_select = code;
-    decoder_stop();
+    stop_decoding();
     all_supplies_off();
     loadBackgroundImage();
     BKNI_SetEvent(g_status.tuner_event);
@@ -245,11 +256,10 @@ void mute_key()
 void audio_file_key()
 {
     if (g_status.tsfile_playing) {
+        // Back to the tuner that was on before the file, if any. The tuner
+        // and channel keys stop the file themselves, so nothing of live
+        // decoding is open here.
         tsfile_stop();
-        // A tuner key pressed while the file played has started live
-        // decoding beside it: stop that first, or its handles would be
-        // opened a second time and lost.
-        decoder_stop();
         int t = running_tuner();
         if (t >= 0)
             decoder_start(t);

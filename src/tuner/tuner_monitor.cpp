@@ -84,14 +84,15 @@ void detect_tuners()
 // Watches tuner t until it is switched off or the task is told to quit.
 void watch(int t, int32_t &last_freq, int32_t &last_sys)
 {
-    char path[64];
-    snprintf(path, sizeof path, "/dev/dvb0.frontend%d", t);
+    // Opened once per selection. An open that fails (another user holds the
+    // frontend) leaves -1: the tuner shows unlocked with zero readings, and
+    // the open is tried again when the tuner is switched off and on.
+    if (fd_tuner[t] == -1) {
+        char path[64];
+        snprintf(path, sizeof path, "/dev/dvb0.frontend%d", t);
+        fd_tuner[t] = os::open(path, O_RDWR | O_NONBLOCK);
+    }
     while (tuner_run[t] != 0 && g_status.quit == 0) {
-        // A frontend that could not be opened (another user held it) is tried
-        // again each pass, so a tuner switched off and on between two passes
-        // is not left closed for good.
-        if (fd_tuner[t] == -1)
-            fd_tuner[t] = os::open(path, O_RDWR | O_NONBLOCK);
         measure(t);
         if (tuner_locked[t] == 0 || sys[t] != last_sys || freq[t] != last_freq) {
             tuner_locked[t] = 0;

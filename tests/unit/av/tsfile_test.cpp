@@ -183,26 +183,65 @@ TEST_F(AvTest, PumpHeldByADvrInputThatNeverDrainsEndsOnStopAndQuit)
     EXPECT_EQ(fd_tsfile, -1);
 }
 
-TEST_F(AvTest, EmptyFileSendsNothingAndPrintsNothing)
+// A file of nothing, and one whose reads fail: the pump sends nothing, says
+// nothing and pauses between passes instead of spinning; once the file
+// holds a stream again, it plays from its start.
+TEST_F(AvTest, EmptyOrUnreadableFileSendsNothingAndIsNotSpunOn)
 {
-    make();
-    struct CountedFile : boxsim::File {
-        std::atomic<int> reads{0};
+    struct Watched : boxsim::File {
+        explicit Watched(boxsim::Box &b) : box(b) {}
+        boxsim::Box &box;
+        std::atomic<bool> fail{false};
+        std::mutex m;
+        std::vector<int64_t> reads;  // box time of each read
         ssize_t read(boxsim::OpenFile &of, void *b, size_t n) override
         {
-            ++reads;
-            return File::read(of, b, n);
+            {
+                std::lock_guard<std::mutex> g(m);
+                reads.push_back(box.now_ms());
+            }
+            return fail ? -EIO : File::read(of, b, n);
+        }
+        size_t count()
+        {
+            std::lock_guard<std::mutex> g(m);
+            return reads.size();
         }
     };
-    auto f = std::make_shared<CountedFile>();
-    box->add_node("/root/audio.ts", f);
-    Pump pump;
-    tsfile_start();
-    EXPECT_TRUE(boxtest::eventually([&] { return f->reads >= 20; }, std::chrono::seconds(5)));
-    EXPECT_EQ(box->trace().count("write", "/dev/dvb0.dvr4"), 0u);
-    EXPECT_EQ(av()["dvr4"]["check"]["bytes"], 0);
-    tsfile_stop();
-    EXPECT_EQ(out(), "");
+    const std::string stream = boxsim::make_audio_ts(32);
+    for (bool unreadable : {false, true}) {
+        SCOPED_TRACE(unreadable ? "reads fail" : "empty");
+        g_status.quit = 0;
+        cap.reset();  // one output capture at a time
+        make({{"dvr_rate", 400000}});
+        auto f = std::make_shared<Watched>(*box);
+        f->fail = unreadable;
+        if (unreadable)
+            f->set_content(stream);
+        box->add_node("/root/audio.ts", f);
+        {
+            Pump pump;
+            tsfile_start();
+            ASSERT_TRUE(boxtest::eventually([&] { return f->count() >= 4; }, std::chrono::seconds(10)));
+            EXPECT_EQ(box->trace().count("write", "/dev/dvb0.dvr4"), 0u);
+            EXPECT_EQ(av()["dvr4"]["check"]["bytes"], 0);
+            {
+                std::lock_guard<std::mutex> g(f->m);
+                for (size_t i = 1; i < f->reads.size(); ++i)
+                    EXPECT_GE(f->reads[i] - f->reads[i - 1], 450) << "read " << i << " came without a pause";
+            }
+            // The stream is there again: it plays from its start, whole.
+            f->set_content(stream);
+            f->fail = false;
+            ASSERT_TRUE(boxtest::eventually([&] { return av()["dvr4"]["check"]["audio_frames"] >= 32; },
+                                            std::chrono::seconds(5)));
+            json check = av()["dvr4"]["check"];
+            EXPECT_EQ(check["lost_bytes"], 0);
+            EXPECT_EQ(check["bad_pes"], 0);
+            tsfile_stop();
+        }
+        EXPECT_EQ(out(), "");
+    }
 }
 
 TEST_F(AvTest, StopThenStartPlaysTheFileFromItsBeginningAgain)

@@ -60,15 +60,19 @@ TEST_F(AvKeys, AudioFileKeyAndTheMixer)
     EXPECT_LT(fd_audio0, 0);
 }
 
-// Live decoding started by a tuner key while the file plays, then the file
-// stopped: every decoder handle is opened once and closed again.
+// Key 8, key 1, key 8, key 8, key 1 with the pump running: a tuner key
+// stops the file before live decoding starts, so the pump falls silent and
+// the next key 8 plays the file again; every decoder handle is opened once
+// and closed again.
 TEST_F(AvKeys, FileAndLiveDecodingTakeTurnsWithoutLosingAHandle)
 {
     std::string err;
     auto p = boxsim::Box::load_profile("default", err);
     ASSERT_TRUE(p) << err;
+    (*p)["av"]["dvr_rate"] = 400000;
     start(*p);
     tuner_system[0] = 6;
+    run(task_filepump);
     auto open_handles = [&] {
         std::map<std::string, int> open;
         for (const auto &e : box->trace().events()) {
@@ -79,17 +83,61 @@ TEST_F(AvKeys, FileAndLiveDecodingTakeTurnsWithoutLosingAHandle)
             else if (op == "close")
                 --open[path];
         }
-        return std::vector<int>{open["/dev/dvb0.demux0"], open["/dev/dvb0.audio0"], open["/dev/dvb0.video0"]};
+        return std::vector<int>{open["/dev/dvb0.demux0"], open["/dev/dvb0.demux4"], open["/dev/dvb0.audio0"],
+                                open["/dev/dvb0.video0"]};
     };
+    auto av = [&] { return box->describe()["av"]; };
+    auto packets = [&] { return av()["dvr4"]["check"].value("packets", int64_t{0}); };
+    auto feed = [&] {
+        json f = av()["audio0"]["feed"];
+        return f.is_object() ? f.value("input", "") + " " + std::to_string(f.value("pid", -1)) : std::string("none");
+    };
+    auto file_flows = [&] {
+        int64_t from = packets();
+        return boxtest::eventually([&] { return packets() > from + 200; }, 5s);
+    };
+    // Writes into the DVR input before the file's latest start.
+    auto writes_before_last_start = [&] {
+        auto events = box->trace().events();
+        size_t last = 0;
+        for (size_t i = 0; i < events.size(); ++i)
+            if (events[i].value("op", "") == "open" && events[i].value("path", "") == "/dev/dvb0.demux4")
+                last = i;
+        size_t n = 0;
+        for (size_t i = 0; i < last; ++i)
+            n += events[i].value("op", "") == "write" && events[i].value("path", "") == "/dev/dvb0.dvr4";
+        return n;
+    };
+
     console_key(9);  // the file
-    console_key(2);  // tuner 1 on, live decoding beside the file
-    EXPECT_EQ(open_handles(), (std::vector<int>{3, 1, 1}));
+    EXPECT_EQ(g_status.tsfile_playing, 1);
+    EXPECT_EQ(feed(), "dvr 103");
+    EXPECT_TRUE(file_flows());
+
+    console_key(2);  // tuner 1 on: the file stops, live decoding starts
+    EXPECT_EQ(g_status.tsfile_playing, 0);
+    EXPECT_EQ(open_handles(), (std::vector<int>{3, 0, 1, 1}));
+    EXPECT_EQ(feed(), "frontend 0 381");
+    // The pump falls silent: what the DVR input held drains, nothing follows.
+    ASSERT_TRUE(boxtest::eventually([&] { return av()["dvr4"]["held"] == 0; }, 5s));
+    size_t writes = box->trace().count("write", "/dev/dvb0.dvr4");
+    int64_t drained = packets();
+
+    console_key(9);  // the file again, at the first press
+    EXPECT_EQ(writes_before_last_start(), writes) << "no write while live decoding ran";
+    EXPECT_EQ(g_status.tsfile_playing, 1);
+    EXPECT_EQ(open_handles(), (std::vector<int>{0, 1, 1, 0}));
+    EXPECT_EQ(feed(), "dvr 103");
+    EXPECT_TRUE(file_flows());
+    EXPECT_GT(packets(), drained);
+    EXPECT_EQ(av()["audio0"]["state"], "playing");
+
     console_key(9);  // the file off: live decoding of tuner 1 again
     EXPECT_EQ(g_status.tsfile_playing, 0);
-    EXPECT_EQ(open_handles(), (std::vector<int>{3, 1, 1}));
+    EXPECT_EQ(open_handles(), (std::vector<int>{3, 0, 1, 1}));
     EXPECT_GE(fd_video0, 0);
     console_key(2);  // tuner 1 off
-    EXPECT_EQ(open_handles(), (std::vector<int>{0, 0, 0}));
+    EXPECT_EQ(open_handles(), (std::vector<int>{0, 0, 0, 0}));
 }
 
 TEST_F(AvKeys, KeyNineStepsTheSecondDecoderThroughTheFrontEndsAndOff)
