@@ -1,6 +1,7 @@
 // The file playback pump: bytes per second from /root/audio.ts into a DVR
 // input that takes everything at once, beside a plain read/write loop with
-// the same buffer over the same file and input.
+// the same buffer over the same file and input; and the CPU share of the
+// pump's thread while it plays an empty file.
 #include "figures.h"
 
 #include "app/status.h"
@@ -9,10 +10,13 @@
 #include "devices/av.h"
 #include "platform/os.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <fcntl.h>
 #include <memory>
+#include <pthread.h>
 #include <thread>
 #include <vector>
 
@@ -108,12 +112,70 @@ void measure_pump()
     boxbench::report_value("pump_plain_loop", best_plain / 1e6);
 }
 
+// Seconds of CPU time a thread has used.
+double thread_cpu(clockid_t clock)
+{
+    timespec ts{};
+    clock_gettime(clock, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+// Playback of a file of 0 bytes: every pass over it reads nothing. The
+// pump's thread CPU time over a window, as a share of one core.
+void measure_empty_file()
+{
+    constexpr auto kEmptyWindow = std::chrono::seconds(5);
+    std::string err;
+    auto profile = boxsim::Box::load_profile("default", err);
+    if (!profile) {
+        std::fprintf(stderr, "pump bench: %s\n", err.c_str());
+        return;
+    }
+    status_clear();
+    double share = 0;
+    {
+        boxsim::Box box(*profile);
+        box.add_file("/root/audio.ts", "");
+        g_status.quit = 0;
+        tsfile_start();
+        std::atomic<clockid_t> clock{};
+        std::atomic<bool> ready{false};
+        std::thread pump([&] {
+            clockid_t c{};
+            pthread_getcpuclockid(pthread_self(), &c);
+            clock = c;
+            ready = true;
+            task_filepump(nullptr, nullptr);
+        });
+        while (!ready)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        const double cpu0 = thread_cpu(clock);
+        const auto t0 = clock_type::now();
+        std::this_thread::sleep_for(kEmptyWindow);
+        const double cpu1 = thread_cpu(clock);
+        const double wall = std::chrono::duration<double>(clock_type::now() - t0).count();
+        g_status.quit = 1;
+        pump.join();
+        tsfile_stop();
+        share = 100.0 * (cpu1 - cpu0) / wall;
+    }
+    g_status.quit = 0;
+    char detail[96];
+    std::snprintf(detail, sizeof detail, "pump thread CPU over %lld s",
+                  static_cast<long long>(kEmptyWindow.count()));
+    boxbench::report_value("pump_empty_file_cpu", share, detail);
+}
+
 const int registered = [] {
     boxbench::Figure f{"file pump into unlimited DVR input (48128-byte chunks)", "pump_file_to_dvr",
                        "pump_plain_loop", 0.9, false, "x"};
     f.value_unit = "MB/s";
     boxbench::add_figure(f);
     boxbench::add_measure("pump_file_to_dvr", measure_pump);
+    boxbench::add_figure({"file pump, empty /root/audio.ts: pump thread CPU / wall time", "pump_empty_file_cpu", "",
+                          1.0, true, "%"});
+    boxbench::add_measure("pump_empty_file", measure_empty_file);
     return 0;
 }();
 

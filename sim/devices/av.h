@@ -28,10 +28,12 @@
 #include <linux/dvb/dmx.h>
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -46,31 +48,49 @@ constexpr int kDmxSourceFront0 = 0;
 constexpr int kDmxSourceFront3 = 3;
 constexpr int kDmxSourceDvr0 = 16;
 
+// How a generated stream is laid out: the PID of its programme map, and
+// whether the first packet of each PID marks a discontinuity (so that the
+// file loops without a continuity break, as few muxers bother to do).
+struct AudioTsForm {
+    int pmt_pid = 0x100;
+    bool marks_discontinuity = true;
+};
+
 // A generated MPEG-1 Layer II stream: PAT and PMT, then PES packets of PID
 // 103 with one 384-byte frame each (48 kHz, 128 kbit/s), padded with null
-// packets to `pad_to_packets` if that is more. The first packet of each PID
-// marks a discontinuity, so the file loops without continuity errors.
-std::string make_audio_ts(int frames, int pad_to_packets = 0);
+// packets to `pad_to_packets` if that is more.
+std::string make_audio_ts(int frames, int pad_to_packets = 0, AudioTsForm form = {});
 
 // Checks a transport stream as it arrives: packet alignment (sync byte on
 // every 188-byte boundary), continuity counters per PID, PES packets and the
-// MPEG audio frames in their payload.
+// MPEG audio frames in their payload. PIDs 0 to 0x1F and the programme map
+// PIDs the PAT names carry tables, not PES.
 class TsChecker {
 public:
     // Feeds bytes; `note` is called for each fault found (for the trace).
     void feed(const unsigned char *p, size_t n, const std::function<void(json)> &note);
+    // The stream starts again at byte `at` of all bytes fed (a looped file
+    // back at its beginning): the first packet of each PID from there on may
+    // break its continuity without it being counted as an error.
+    void starts_again_at(uint64_t at) { restarts_.push_back(at); }
     json describe() const;
     uint64_t bytes = 0, packets = 0, lost_bytes = 0, sync_losses = 0, cc_errors = 0, bad_packets = 0;
     std::map<int, uint64_t> pid_packets;
     uint64_t pes = 0, bad_pes = 0, audio_frames = 0, bad_frames = 0;
+    uint64_t wraps = 0;  // times the stream started again after packets had passed
 
 private:
     void packet(const unsigned char *p, const std::function<void(json)> &note);
+    void read_pat(const unsigned char *p, size_t payload);
     void finish_pes(int pid, const std::function<void(json)> &note);
     std::string carry_;
     bool in_sync_ = true;
     std::map<int, int> last_cc_;
     std::map<int, std::string> pes_;
+    std::set<int> program_maps_;        // from the latest PAT
+    std::deque<uint64_t> restarts_;     // stream offsets still ahead
+    uint64_t epoch_ = 0;                // restarts seen so far
+    std::map<int, uint64_t> pid_epoch_; // the epoch of each PID's last packet
 };
 
 // One open demultiplexer handle's filter.
@@ -119,6 +139,10 @@ struct DvrInput {
     size_t capture_limit = 0;
     std::string captured;
     TsChecker check;
+    // The first bytes written since the input was opened: the start of the
+    // file being played. A later write that begins with them starts it again.
+    std::string head;
+    static constexpr size_t kHead = 4 * 188;
     static constexpr size_t kRoom = 188;  // POLLOUT from one packet of room
     size_t room() const { return buffer.size() >= capacity ? 0 : capacity - buffer.size(); }
 };

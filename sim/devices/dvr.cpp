@@ -4,7 +4,10 @@
 // that the A/V clock passes on to demultiplexer 4 at the profile's rate, as
 // the decoder consumes it: a write takes what fits (short when nearly full,
 // blocking while full unless O_NONBLOCK), poll reports POLLOUT from one
-// packet of room. Everything passed on is checked as a transport stream.
+// packet of room. Everything passed on is checked as a transport stream;
+// a write that begins with the first bytes written since the input was
+// opened starts the file again, which the check is told, so that a looped
+// recording's continuity breaks at its start are not taken for damage.
 // An input whose rate is "unlimited" passes every write on at once: a
 // consumer that is never behind, for measuring what feeds it.
 #include "devices/av.h"
@@ -25,7 +28,8 @@ constexpr size_t kPacket = 188;
 constexpr unsigned char kSync = 0x47;
 constexpr int kNullPid = 0x1FFF;
 constexpr int kAudioPid = 103;
-constexpr int kPmtPid = 0x100;
+constexpr int kPatPid = 0;
+constexpr int kLastTablePid = 0x1F;  // PIDs up to here carry PSI and SI tables
 // Faults traced one by one; the counters go on beyond.
 constexpr uint64_t kTracedFaults = 50;
 
@@ -41,6 +45,7 @@ public:
         if (s_.dvr.writers > 0)
             return -EBUSY;
         ++s_.dvr.writers;
+        s_.dvr.head.clear();  // whatever is written next is a file's start
         return 0;
     }
 
@@ -55,8 +60,10 @@ public:
         if (len == 0)
             return 0;
         std::unique_lock<std::mutex> g(s_.m);
+        const auto *bytes = static_cast<const unsigned char *>(buf);
         if (s_.dvr.unlimited) {
-            dvr_pass_on(box_, s_, static_cast<const unsigned char *>(buf), len, box_.now_ms());
+            note_start(bytes, len);
+            dvr_pass_on(box_, s_, bytes, len, box_.now_ms());
             return static_cast<ssize_t>(len);
         }
         if (s_.dvr.room() == 0) {
@@ -74,6 +81,7 @@ public:
                 return -EINTR;
         }
         size_t n = std::min(len, s_.dvr.room());
+        note_start(bytes, n);
         s_.dvr.buffer.append(static_cast<const char *>(buf), n);
         return static_cast<ssize_t>(n);
     }
@@ -87,6 +95,24 @@ public:
     void describe_write(const void *, size_t, json &) const override {}
 
 private:
+    // Tells the check where the `n` bytes about to be taken begin the file
+    // again (caller holds s_.m). The first write since the open is a start;
+    // a later one is when it begins with that write's first packets (all of
+    // them, or at least the first whole packet of a short write).
+    void note_start(const unsigned char *p, size_t n)
+    {
+        DvrInput &d = s_.dvr;
+        const uint64_t at = d.check.bytes + d.buffer.size();
+        if (d.head.empty()) {
+            d.head.assign(reinterpret_cast<const char *>(p), std::min(n, DvrInput::kHead));
+            d.check.starts_again_at(at);
+            return;
+        }
+        size_t m = std::min(n, d.head.size());
+        if ((m == d.head.size() || m >= kPacket) && memcmp(p, d.head.data(), m) == 0)
+            d.check.starts_again_at(at);
+    }
+
     Box &box_;
     AvState &s_;
 };
@@ -95,7 +121,7 @@ private:
 // Making the audio test file.
 
 void put_packet(std::string &out, std::map<int, int> &cc, int pid, bool start, const unsigned char *payload,
-                size_t len, bool first)
+                size_t len, bool first, bool mark)
 {
     // Header, then an adaptation field where the first packet of a PID marks
     // its discontinuity or the payload needs stuffing.
@@ -114,7 +140,7 @@ void put_packet(std::string &out, std::map<int, int> &cc, int pid, bool start, c
             af_len = 1;  // a flags byte is needed to carry the mark
         pkt[4] = static_cast<unsigned char>(af_len);
         if (af_len > 0)
-            pkt[5] = first ? 0x80 : 0x00;
+            pkt[5] = first && mark ? 0x80 : 0x00;
         at = 5 + af_len;
     }
     size_t take = std::min(len, kPacket - at);
@@ -125,7 +151,8 @@ void put_packet(std::string &out, std::map<int, int> &cc, int pid, bool start, c
 }
 
 // Splits a PES packet or section into transport packets of `pid`.
-void put_payload(std::string &out, std::map<int, int> &cc, std::map<int, bool> &seen, int pid, const std::string &data)
+void put_payload(std::string &out, std::map<int, int> &cc, std::map<int, bool> &seen, int pid, const std::string &data,
+                 bool mark)
 {
     size_t off = 0;
     bool start = true;
@@ -134,21 +161,26 @@ void put_payload(std::string &out, std::map<int, int> &cc, std::map<int, bool> &
         seen[pid] = true;
         size_t room = kPacket - 4 - (first ? 2 : 0);
         size_t n = std::min(room, data.size() - off);
-        put_packet(out, cc, pid, start, reinterpret_cast<const unsigned char *>(data.data()) + off, n, first);
+        put_packet(out, cc, pid, start, reinterpret_cast<const unsigned char *>(data.data()) + off, n, first, mark);
         off += n;
         start = false;
     }
 }
 
-uint32_t crc32_mpeg(const std::string &d)
+uint32_t crc32_mpeg(const unsigned char *d, size_t n)
 {
     uint32_t crc = 0xFFFFFFFFu;
-    for (unsigned char b : d) {
-        crc ^= static_cast<uint32_t>(b) << 24;
+    for (size_t k = 0; k < n; ++k) {
+        crc ^= static_cast<uint32_t>(d[k]) << 24;
         for (int i = 0; i < 8; ++i)
             crc = (crc & 0x80000000u) ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
     }
     return crc;
+}
+
+uint32_t crc32_mpeg(const std::string &d)
+{
+    return crc32_mpeg(reinterpret_cast<const unsigned char *>(d.data()), d.size());
 }
 
 std::string section(std::string body)
@@ -172,19 +204,23 @@ std::string bytes(std::initializer_list<int> v)
 
 } // namespace
 
-std::string make_audio_ts(int frames, int pad_to_packets)
+std::string make_audio_ts(int frames, int pad_to_packets, AudioTsForm form)
 {
     std::string out;
     std::map<int, int> cc;
     std::map<int, bool> seen;
+    const bool mark = form.marks_discontinuity;
+    const int pmt = form.pmt_pid & 0x1FFF;
     // PAT: programme 1 at the PMT PID; PMT: MPEG-1 audio (type 3) on PID 103,
     // which also carries the PCR.
-    put_payload(out, cc, seen, 0,
-                section(bytes({0x00, 0xB0, 13, 0x00, 0x01, 0xC1, 0x00, 0x00, 0x00, 0x01, 0xE0 | (kPmtPid >> 8),
-                               kPmtPid & 0xFF})));
-    put_payload(out, cc, seen, kPmtPid,
+    put_payload(out, cc, seen, kPatPid,
+                section(bytes({0x00, 0xB0, 13, 0x00, 0x01, 0xC1, 0x00, 0x00, 0x00, 0x01, 0xE0 | (pmt >> 8),
+                               pmt & 0xFF})),
+                mark);
+    put_payload(out, cc, seen, pmt,
                 section(bytes({0x02, 0xB0, 18, 0x00, 0x01, 0xC1, 0x00, 0x00, 0xE0, kAudioPid, 0xF0, 0x00, 0x03,
-                               0xE0, kAudioPid, 0xF0, 0x00})));
+                               0xE0, kAudioPid, 0xF0, 0x00})),
+                mark);
     constexpr int kFrameBytes = 384;  // 144 * 128000 / 48000
     for (int i = 0; i < frames; ++i) {
         uint64_t pts = 90000ull * 1152 * static_cast<uint64_t>(i) / 48000 + 90000;
@@ -206,11 +242,11 @@ std::string make_audio_ts(int frames, int pad_to_packets)
         frame[2] = static_cast<char>(0x84);
         frame[3] = 0x00;
         pes += frame;
-        put_payload(out, cc, seen, kAudioPid, pes);
+        put_payload(out, cc, seen, kAudioPid, pes, mark);
     }
     static const unsigned char null_payload[kPacket] = {};
     while (out.size() / kPacket < static_cast<size_t>(pad_to_packets))
-        put_packet(out, cc, kNullPid, false, null_payload, kPacket - 4, false);
+        put_packet(out, cc, kNullPid, false, null_payload, kPacket - 4, false, false);
     return out;
 }
 
@@ -255,11 +291,18 @@ void TsChecker::feed(const unsigned char *p, size_t n, const std::function<void(
 {
     bytes += n;
     carry_.append(reinterpret_cast<const char *>(p), n);
+    const uint64_t base = bytes - carry_.size();  // stream offset of carry_[0]
     size_t at = 0;
     while (carry_.size() - at >= kPacket) {
         const auto *pk = reinterpret_cast<const unsigned char *>(carry_.data()) + at;
         if (pk[0] == kSync) {
             in_sync_ = true;
+            while (!restarts_.empty() && restarts_.front() <= base + at) {
+                restarts_.pop_front();
+                ++epoch_;
+                if (packets > 0)
+                    ++wraps;
+            }
             packet(pk, note);
             at += kPacket;
             continue;
@@ -301,14 +344,22 @@ void TsChecker::packet(const unsigned char *p, const std::function<void(json)> &
     }
     if (pid == kNullPid || !(afc & 1))
         return;
+    // The first packet of a PID after the stream started again may break
+    // its continuity: the file ended there and began anew.
+    uint64_t &seen_in = pid_epoch_[pid];
+    bool after_restart = seen_in != epoch_;
+    seen_in = epoch_;
     auto it = last_cc_.find(pid);
-    if (it != last_cc_.end() && !discontinuity && cc != ((it->second + 1) & 0x0F) && cc != it->second) {
+    if (it != last_cc_.end() && !discontinuity && !after_restart && cc != ((it->second + 1) & 0x0F) &&
+        cc != it->second) {
         ++cc_errors;
         if (cc_errors <= kTracedFaults)
             note({{"event", "continuity"}, {"pid", pid}, {"expected", (it->second + 1) & 0x0F}, {"got", cc}});
     }
     last_cc_[pid] = cc;
-    if (pid < 0x20 || pid == kPmtPid)
+    if (pid == kPatPid && start)
+        read_pat(p, payload);
+    if (pid <= kLastTablePid || program_maps_.count(pid))
         return;  // tables, not PES
     if (start) {
         finish_pes(pid, note);
@@ -316,6 +367,25 @@ void TsChecker::packet(const unsigned char *p, const std::function<void(json)> &
     } else if (auto &buf = pes_[pid]; !buf.empty() && buf.size() < 65536) {
         buf.append(reinterpret_cast<const char *>(p) + payload, kPacket - payload);
     }
+}
+
+void TsChecker::read_pat(const unsigned char *p, size_t payload)
+{
+    // The section that begins in this packet, after its pointer field; a
+    // PAT longer than one packet (some 40 programmes) is not followed.
+    if (payload >= kPacket)
+        return;
+    size_t at = payload + 1 + p[payload];
+    if (at + 8 > kPacket || p[at] != 0x00)
+        return;
+    size_t len = (static_cast<size_t>(p[at + 1] & 0x0F) << 8) | p[at + 2];
+    if (len < 9 || at + 3 + len > kPacket || crc32_mpeg(p + at, 3 + len) != 0)
+        return;
+    program_maps_.clear();
+    // Programme number and PID, four bytes each, up to the CRC; programme 0
+    // names the network table's PID, a table as well.
+    for (size_t e = at + 8; e + 4 <= at + 3 + len - 4; e += 4)
+        program_maps_.insert((static_cast<int>(p[e + 2] & 0x1F) << 8) | p[e + 3]);
 }
 
 void TsChecker::finish_pes(int pid, const std::function<void(json)> &note)
@@ -357,7 +427,8 @@ json TsChecker::describe() const
         pids[std::to_string(pid)] = n;
     return {{"bytes", bytes},       {"packets", packets}, {"lost_bytes", lost_bytes},     {"sync_losses", sync_losses},
             {"cc_errors", cc_errors}, {"bad_packets", bad_packets}, {"pid_packets", pids}, {"pes", pes},
-            {"bad_pes", bad_pes},   {"audio_frames", audio_frames}, {"bad_frames", bad_frames}};
+            {"bad_pes", bad_pes},   {"audio_frames", audio_frames}, {"bad_frames", bad_frames},
+            {"wraps", wraps},       {"program_map_pids", program_maps_}};
 }
 
 void dvr_pass_on(Box &box, AvState &s, const unsigned char *p, size_t n, int64_t now_ms)

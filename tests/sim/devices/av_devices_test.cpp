@@ -8,7 +8,11 @@
 #include "platform/box_abi.h"
 #include "platform/os.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
+#include <unistd.h>
 
 namespace {
 
@@ -124,6 +128,94 @@ TEST_F(SimAv, DvrInputTakesWhatFitsAndChecksTheStreamItPasses)
     EXPECT_EQ(c["cc_errors"], 1);
     EXPECT_EQ(c["pid_packets"]["103"], 5);
     EXPECT_EQ(box->trace().count("dvr"), 2u);
+}
+
+// Writes each pass of a looped file into the DVR input as the pump does:
+// chunks of 256 packets, each pass from the file's start.
+void loop_through_dvr(const std::vector<std::string> &passes)
+{
+    int dvr = os::open("/dev/dvb0.dvr4", O_WRONLY);
+    ASSERT_GE(dvr, 0);
+    constexpr size_t kChunk = 256 * 188;
+    for (const std::string &pass : passes)
+        for (size_t at = 0; at < pass.size(); at += kChunk) {
+            size_t n = std::min(kChunk, pass.size() - at);
+            ASSERT_EQ(os::write(dvr, pass.data() + at, n), static_cast<ssize_t>(n));
+        }
+    os::close(dvr);
+}
+
+// Looped streams as muxers write them: the programme map on a PID of the
+// muxer's choosing, continuity counters that simply run on where the file
+// starts again. Only damage counts: a packet lost mid-file is one
+// continuity error, wherever the map lies.
+TEST(SimDvrCheck, LoopedRecordingsPassAsTheyAreAndOnlyDamageCounts)
+{
+    struct Case {
+        const char *what;
+        boxsim::AudioTsForm form;
+        bool drop_a_packet;
+        json program_maps;
+        int cc_errors;
+    };
+    const Case cases[] = {
+        {"the generated file", {}, false, {256}, 0},
+        {"map on 0x1000, no discontinuity marks", {0x1000, false}, false, {4096}, 0},
+        {"map on 0x1FFE, a packet lost in the second pass", {0x1FFE, false}, true, {8190}, 1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        auto box = boxtest::make_box_from({{"model", "rcplus"}, {"av", {{"dvr_rate", "unlimited"}}}});
+        const std::string ts = boxsim::make_audio_ts(300, 0, c.form);  // several chunks
+        std::string damaged = ts;
+        if (c.drop_a_packet)
+            damaged.erase(100 * 188, 188);  // inside a PES of the audio
+        loop_through_dvr({ts, damaged, ts});
+        json check = box->describe()["av"]["dvr4"]["check"];
+        EXPECT_EQ(check["bytes"], c.drop_a_packet ? 3 * ts.size() - 188 : 3 * ts.size());
+        EXPECT_EQ(check["lost_bytes"], 0);
+        EXPECT_EQ(check["bad_pes"], 0) << "the programme map is a table";
+        EXPECT_EQ(check["cc_errors"], c.cc_errors);
+        EXPECT_EQ(check["wraps"], 2);
+        EXPECT_EQ(check["program_map_pids"], c.program_maps);
+        // Every frame of every pass, but the last PES, which nothing ends.
+        EXPECT_EQ(check["audio_frames"], 3 * 300 - 1);
+        EXPECT_EQ(check["bad_frames"], 0);
+    }
+}
+
+// A recording of a common muxer (ffmpeg from Debian, made here at test
+// time: a tone as MPEG audio on PID 103, its PMT and SDT where ffmpeg puts
+// them) played from the profile's audio_file, looped.
+TEST(SimDvrCheck, FfmpegRecordingLoopsWithoutAFalseFault)
+{
+    if (std::system("command -v ffmpeg >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "ffmpeg is not installed (apt-get install ffmpeg): the check of its stream is skipped";
+    const std::string path = (std::filesystem::temp_directory_path() /
+                              ("boxsim-ffmpeg-" + std::to_string(getpid()) + ".ts")).string();
+    const std::string cmd = "ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi -i "
+                            "sine=frequency=1000:duration=3:sample_rate=48000 -c:a mp2 -b:a 128k -f mpegts "
+                            "-streamid 0:103 " + path;
+    ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+    auto box = boxtest::make_box_from(
+        {{"model", "rcplus"}, {"av", {{"dvr_rate", "unlimited"}, {"audio_file", path}}}});
+    std::filesystem::remove(path);
+    auto file = box->file("/root/audio.ts");
+    ASSERT_TRUE(file) << "the profile's audio_file is the box's /root/audio.ts";
+    const std::string ts = file->content();
+    ASSERT_GT(ts.size(), 20000u);
+    loop_through_dvr({ts, ts, ts, ts});
+    json check = box->describe()["av"]["dvr4"]["check"];
+    EXPECT_EQ(check["bytes"], 4 * ts.size());
+    EXPECT_EQ(check["lost_bytes"], 0);
+    EXPECT_EQ(check["sync_losses"], 0);
+    EXPECT_EQ(check["bad_pes"], 0);
+    EXPECT_EQ(check["cc_errors"], 0);
+    EXPECT_EQ(check["wraps"], 3);
+    EXPECT_GT(check["pid_packets"].value("17", 0), 0) << "ffmpeg's SDT";
+    EXPECT_EQ(check["program_map_pids"], json({4096}));
+    EXPECT_GT(check["audio_frames"].get<int>(), 4 * 100);  // 3 s of 24 ms frames, four times
+    EXPECT_EQ(check["bad_frames"], 0);
 }
 
 } // namespace
