@@ -12,7 +12,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <future>
 #include <optional>
 #include <pthread.h>
 #include <string>
@@ -25,7 +24,7 @@ using namespace boxsim::tool;
 namespace {
 
 const char kUsage[] = R"(usage: boxsim [--box NAME|FILE] [--front-end rescue|console] [--script FILE] [--out DIR]
-              [--seconds N] [--serve [ADDR:]PORT]
+              [--seconds N] [--serve [ADDR:]PORT] [--clock virtual|real] [--seed N]
 
 Runs the box's system on a simulated box.
 
@@ -41,13 +40,24 @@ Runs the box's system on a simulated box.
   --serve [ADDR:]PORT serve the web front panel (loopback addresses only; port 0
                       picks a free one). Without --script and --seconds the panel
                       is served on 127.0.0.1:8080.
+  --clock virtual|real
+                      the box's clock. virtual (the default without --serve): the
+                      box owns time, its threads run one at a time and the clock
+                      jumps over waits, so a run takes a fraction of its length and
+                      the same seed gives the same run, byte for byte. real (the
+                      default with --serve): the host's clock, as a person at the
+                      page expects
+  --seed N            the virtual clock's seed: which thread runs next, and how
+                      often a thread gives way (default %SEED%)
   --help              this text
 
 The run ends with the script's quit action, after --seconds, after the script's
 last action (when there is no --seconds and no panel), or on Ctrl-C.
 Exit status: 0 when the run ended as asked, 1 when an output could not be
 written or the front end did not end on quit, 2 for a bad command line,
-profile, script or port, 130 when interrupted before the asked end.
+profile, script or port, 4 when the run was stuck (every thread waiting for
+ever, or one running without reaching the box for 5 s; the threads are named),
+130 when interrupted before the asked end.
 
 Actions:
 )";
@@ -59,6 +69,8 @@ struct Options {
     std::string out;
     std::optional<double> seconds;
     std::optional<std::string> serve;
+    std::optional<std::string> clock;  // "virtual" or "real"
+    uint64_t seed = kDefaultSeed;
 };
 
 [[noreturn]] void bad(const std::string &msg)
@@ -71,6 +83,7 @@ struct Options {
 void print_usage()
 {
     std::string text = kUsage;
+    text.replace(text.find("%SEED%"), 6, std::to_string(kDefaultSeed));
     for (const auto &[name, a] : actions())
         text += "  " + (a.usage.empty() ? name : a.usage) + "\n";
     text += "\nFront ends:\n";
@@ -130,6 +143,18 @@ Options parse_options(int argc, char **argv)
             o.seconds = s;
         } else if (arg == "--serve") {
             o.serve = take();
+        } else if (arg == "--clock") {
+            o.clock = take();
+            if (*o.clock != "virtual" && *o.clock != "real")
+                bad("--clock takes virtual or real, not '" + *o.clock + "'");
+        } else if (arg == "--seed") {
+            std::string v = take();
+            char *end = nullptr;
+            errno = 0;
+            unsigned long long n = strtoull(v.c_str(), &end, 10);
+            if (v.empty() || *end || v[0] == '-' || errno == ERANGE)
+                bad("--seed takes a whole number from 0 to 18446744073709551615, not '" + v + "'");
+            o.seed = n;
         } else {
             bad("unknown option '" + arg + "' (see --help)");
         }
@@ -208,14 +233,25 @@ int main(int argc, char **argv)
     int port = 8080;
     if (opt.serve && !parse_serve_address(*opt.serve, host, port, err))
         bad(err);
+    if (serving && opt.clock == "virtual")
+        bad("--clock virtual cannot serve the front panel: a person at the page needs the real clock");
     if (serving && !web.bind(host, port, err))
         bad(err);
+    bool virtual_time = !serving && opt.clock != "real";
+    Box::set_default_clock({virtual_time, opt.seed});
 
     Session session(*profile, opt.box, *fe, opt.out);
     if (!session.open_outputs(err))
         bad(err);
 
     watch_signals(session);
+    // A stuck run names its threads, keeps its outputs and ends with status 4.
+    clock::on_stuck([&session](const std::string &report) {
+        say("boxsim: %s", report.c_str());
+        session.finish();
+        fflush(nullptr);
+        _exit(4);
+    });
     session.start();
     if (serving) {
         web.start(session);
@@ -225,10 +261,9 @@ int main(int argc, char **argv)
 
     // The script runs on its own thread; `left` counts its lines not yet started.
     std::atomic<size_t> left{script ? script->steps.size() : 0};
-    std::promise<void> script_done;
-    auto script_ended = script_done.get_future();
+    std::atomic<bool> script_done{false};
     if (script) {
-        std::thread([&session, &script, &left, &script_done, serving, &opt] {
+        clock::spawn("scenario", [&session, &script, &left, &script_done, serving, &opt] {
             for (const auto &step : script->steps) {
                 if (!session.wait_until_box_time(step.at_ms))
                     break;
@@ -241,23 +276,23 @@ int main(int argc, char **argv)
                     session.note_failure();
                 }
             }
-            script_done.set_value();
+            script_done = true;
+            session.box().changed();
             if (!serving && !opt.seconds)
                 session.request_end(EndReason::ScriptDone);
         }).detach();
     } else {
-        script_done.set_value();
+        script_done = true;
     }
 
-    std::optional<std::chrono::steady_clock::time_point> deadline;
+    std::optional<int64_t> deadline;
     if (opt.seconds)
-        deadline = std::chrono::steady_clock::now() +
-                   std::chrono::milliseconds(static_cast<int64_t>(*opt.seconds * 1000) - session.box().now_ms());
+        deadline = session.box().time_of_ms(static_cast<int64_t>(*opt.seconds * 1000));
     EndReason why = session.wait_end(deadline);
     if (why == EndReason::Seconds) {
         // Every line of the script is due by the end (checked before the
         // run); one that is late behind a slow action still runs.
-        if (script_ended.wait_for(std::chrono::seconds(60)) != std::future_status::ready)
+        if (!session.box().wait_for([&] { return script_done.load(); }, std::chrono::seconds(60), "scenario end"))
             say("boxsim: the script has not caught up 60 s after the end of the run\n");
         session.request_end(EndReason::Seconds);
     }
@@ -281,6 +316,8 @@ int main(int argc, char **argv)
     if (session.has_outputs())
         say("boxsim: run ended after %lld ms; outputs in %s\n", static_cast<long long>(session.box().now_ms()),
             session.out_dir().c_str());
+    if (virtual_time)
+        say("boxsim: virtual clock, seed %llu\n", static_cast<unsigned long long>(opt.seed));
     fflush(nullptr);
     // The system's tasks are never joined: the process ends with them.
     _exit(status);

@@ -254,9 +254,21 @@ bool Session::open_outputs(std::string &err)
     return true;
 }
 
+namespace {
+json clock_state(Box &box)
+{
+    if (!box.clock().virtual_time)
+        return {{"kind", "real"}};
+    return {{"kind", "virtual"}, {"seed", box.clock().seed}, {"switch_chance", clock::switch_probability()}};
+}
+} // namespace
+
 void Session::start()
 {
     box_ = std::make_unique<Box>(profile_);
+    json clock_line = clock_state(*box_);
+    clock_line["op"] = "clock";
+    box_->trace().record(std::move(clock_line));
     if (trace_f_) {
         // With what the device models recorded while the box was being made.
         box_->trace().set_sink(trace_f_, true);
@@ -292,7 +304,7 @@ void Session::start_front_end()
 {
     fe_running_ = true;
     int gen = ++generation_;
-    std::thread([this, gen] { front_end_thread(gen); }).detach();
+    clock::spawn(std::string("front end ") + fe_.load()->name, [this, gen] { front_end_thread(gen); }).detach();
 }
 
 void Session::front_end_thread(int generation)
@@ -320,16 +332,16 @@ void Session::quit_front_end()
     // comes before that would be wiped out, so the flag is set again until
     // the front end has ended. Its main loop looks at the flag once a second;
     // finding the framebuffer can take ten.
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    auto deadline = clock::now_ns() + 15 * 1000000000LL;
     std::unique_lock<std::mutex> g(end_m_);
     while (fe_running_) {
         g_status.quit = 1;
-        if (std::chrono::steady_clock::now() >= deadline) {
+        if (clock::now_ns() >= deadline) {
             say("boxsim: the %s front end did not end within 15 s of quit\n", front_end().name);
             note_failure();
             return;
         }
-        end_cv_.wait_for(g, std::chrono::milliseconds(100));
+        end_cv_.wait_for_ms(g, 100, [this] { return !fe_running_; }, "front end quit");
     }
 }
 
@@ -358,15 +370,15 @@ bool Session::restart(const FrontEnd &to, std::string &err)
     // The front end may return before its tasks have seen quit (the rescue
     // start-up does not wait for them); a task of the old run still going
     // when the new one clears the status record would run on beside it.
-    auto deadline = std::chrono::steady_clock::now() + kRestartWait;
+    auto deadline = clock::now_ns() + std::chrono::duration_cast<std::chrono::nanoseconds>(kRestartWait).count();
     while (BKNI_TasksRunning() > 0) {
-        if (std::chrono::steady_clock::now() >= deadline) {
+        if (clock::now_ns() >= deadline) {
             err = std::string("the tasks of the ") + from.name + " front end did not end within " +
                   std::to_string(kRestartWait.count()) + " s; the box stays off";
             return false;
         }
         std::unique_lock<std::mutex> g(end_m_);
-        if (end_cv_.wait_for(g, std::chrono::milliseconds(20), [this] { return end_ != EndReason::None; })) {
+        if (end_cv_.wait_for_ms(g, 20, [this] { return end_ != EndReason::None; }, "restart")) {
             err = "the run is ending";
             return false;
         }
@@ -408,25 +420,25 @@ void Session::request_end(EndReason why)
     end_cv_.notify_all();
 }
 
-EndReason Session::wait_end(std::optional<std::chrono::steady_clock::time_point> deadline)
+EndReason Session::wait_end(std::optional<int64_t> deadline)
 {
     std::unique_lock<std::mutex> g(end_m_);
     auto ended = [this] { return end_ != EndReason::None; };
     if (deadline) {
         // The caller ends the run once the script has caught up.
-        if (!end_cv_.wait_until(g, *deadline, ended))
+        if (!end_cv_.wait_until(g, *deadline, ended, "end of the run"))
             return EndReason::Seconds;
     } else {
-        end_cv_.wait(g, ended);
+        end_cv_.wait(g, ended, "end of the run");
     }
     return end_;
 }
 
 bool Session::wait_until_box_time(int64_t at_ms)
 {
-    auto target = std::chrono::steady_clock::now() + std::chrono::milliseconds(at_ms - box_->now_ms());
+    auto target = box_->time_of_ms(at_ms);
     std::unique_lock<std::mutex> g(end_m_);
-    return !end_cv_.wait_until(g, target, [this] { return end_ != EndReason::None; });
+    return !end_cv_.wait_until(g, target, [this] { return end_ != EndReason::None; }, "next scenario action");
 }
 
 json Session::state()
@@ -437,6 +449,7 @@ json Session::state()
     j["box"] = {{"profile", profile_name_},
                 {"model", profile_.value("model", "")},
                 {"description", profile_.value("description", "")}};
+    j["clock"] = clock_state(box);
     bool running = fe_running_.load();
     json known = json::array();
     for (const auto &f : front_ends())

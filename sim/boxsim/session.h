@@ -88,7 +88,7 @@ public:
     void request_end(EndReason why);
     // Waits for a request to end, or until the deadline; then returns
     // Seconds without ending the run yet.
-    EndReason wait_end(std::optional<std::chrono::steady_clock::time_point> deadline);
+    EndReason wait_end(std::optional<int64_t> deadline_ns);
     // Waits until `at_ms` on the box's clock or until the run ends; true when
     // the time has come.
     bool wait_until_box_time(int64_t at_ms);
@@ -130,7 +130,7 @@ private:
     int listener_ = 0;
 
     std::mutex end_m_;
-    std::condition_variable end_cv_;
+    CondVar end_cv_;
     EndReason end_ = EndReason::None;
     std::atomic<int> failures_{0};
 };

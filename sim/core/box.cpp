@@ -146,9 +146,35 @@ const std::map<std::string, ActionInfo> &actions() { return action_map(); }
 
 Box::Box() : Box(json::object()) {}
 
-Box::Box(const json &profile) : profile_(profile), trace_(std::chrono::steady_clock::now())
+namespace {
+std::mutex g_default_clock_m;
+BoxClock g_default_clock;
+
+// The clock is chosen before the trace takes its start.
+int64_t start_clock(const BoxClock &c)
 {
-    start_ = std::chrono::steady_clock::now();
+    if (c.virtual_time)
+        clock::start_virtual(c.seed);
+    return clock::now_ns();
+}
+} // namespace
+
+void Box::set_default_clock(BoxClock c)
+{
+    std::lock_guard<std::mutex> g(g_default_clock_m);
+    g_default_clock = c;
+}
+
+BoxClock Box::default_clock()
+{
+    std::lock_guard<std::mutex> g(g_default_clock_m);
+    return g_default_clock;
+}
+
+Box::Box(const json &profile, BoxClock clock)
+    : clock_(clock), profile_(profile), trace_(start_clock(clock))
+{
+    start_ns_ = clock::now_ns();
     // A reader that goes away must not kill the process: the shell's pipes
     // report EPIPE instead.
     signal(SIGPIPE, SIG_IGN);
@@ -222,12 +248,12 @@ std::optional<json> Box::load_profile(const std::string &name_or_path, std::stri
     return j;
 }
 
-std::unique_ptr<Box> Box::from_profile(const std::string &name_or_path, std::string &err)
+std::unique_ptr<Box> Box::from_profile(const std::string &name_or_path, std::string &err, BoxClock clock)
 {
     auto j = load_profile(name_or_path, err);
     if (!j)
         return nullptr;
-    return std::make_unique<Box>(*j);
+    return std::make_unique<Box>(*j, clock);
 }
 
 std::string Box::normalize(const std::string &path)
@@ -397,7 +423,7 @@ void Box::changed()
     change_cv_.notify_all();
 }
 
-bool Box::wait_change(const std::function<bool()> &pred, std::chrono::steady_clock::time_point deadline)
+bool Box::wait_change(const std::function<bool()> &pred, int64_t deadline, const char *what)
 {
     std::unique_lock<std::mutex> g(change_m_);
     for (;;) {
@@ -410,7 +436,7 @@ bool Box::wait_change(const std::function<bool()> &pred, std::chrono::steady_clo
         g.lock();
         if (generation_ != gen)
             continue;
-        if (change_cv_.wait_until(g, deadline, [&] { return generation_ != gen; }) == false) {
+        if (change_cv_.wait_until(g, deadline, [&] { return generation_ != gen; }, what) == false) {
             g.unlock();
             return pred();
         }
@@ -419,8 +445,7 @@ bool Box::wait_change(const std::function<bool()> &pred, std::chrono::steady_clo
 
 int64_t Box::now_ms() const
 {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start_)
-        .count();
+    return (clock::now_ns() - start_ns_) / 1000000;
 }
 
 json Box::describe()

@@ -12,6 +12,7 @@
 // (sim/boxsim) on both.
 #pragma once
 
+#include "core/clock.h"
 #include "core/trace.h"
 
 #include <nlohmann/json.hpp>
@@ -151,15 +152,17 @@ class Box {
 public:
     // An empty box: no profile, only the basic tree. Becomes the current box.
     Box();
-    // A box made from a profile (JSON object). Becomes the current box.
-    explicit Box(const json &profile);
+    // A box made from a profile (JSON object). Becomes the current box. On
+    // the virtual clock the thread that makes the box is its first thread.
+    explicit Box(const json &profile, BoxClock clock = default_clock());
     ~Box();
     Box(const Box &) = delete;
     Box &operator=(const Box &) = delete;
 
     // Loads a profile by name (sim/boxes/NAME.json) or path. On failure
     // returns null and explains in `err`.
-    static std::unique_ptr<Box> from_profile(const std::string &name_or_path, std::string &err);
+    static std::unique_ptr<Box> from_profile(const std::string &name_or_path, std::string &err,
+                                             BoxClock clock = default_clock());
     static std::optional<json> load_profile(const std::string &name_or_path, std::string &err);
     static std::string boxes_dir();
 
@@ -201,15 +204,30 @@ public:
     // --- change notification: device models call changed() when their state
     // moves; poll and blocking reads wait for it.
     void changed();
-    // Waits until pred() holds or the deadline passes; returns pred().
-    bool wait_change(const std::function<bool()> &pred, std::chrono::steady_clock::time_point deadline);
-    bool wait_for(const std::function<bool()> &pred, std::chrono::milliseconds timeout)
+    // Waits until pred() holds or the deadline (the box's clock, in
+    // nanoseconds; clock::kNever for none) passes; returns pred(). `what`
+    // names the wait in the report of a stuck run.
+    bool wait_change(const std::function<bool()> &pred, int64_t deadline_ns, const char *what = "wait");
+    bool wait_for(const std::function<bool()> &pred, std::chrono::milliseconds timeout, const char *what = "wait")
     {
-        return wait_change(pred, std::chrono::steady_clock::now() + timeout);
+        return wait_change(pred, clock::now_ns() + static_cast<int64_t>(timeout.count()) * 1000000, what);
+    }
+    // Sleeps on the box's clock; false (early) when the box is torn down.
+    bool sleep_ms(int64_t ms)
+    {
+        wait_for([this] { return stopping(); }, std::chrono::milliseconds(ms), "sleep");
+        return !stopping();
     }
 
-    // Milliseconds since the box was made.
+    // Milliseconds since the box was made, on the box's clock.
     int64_t now_ms() const;
+    // The box's clock (nanoseconds) `ms` milliseconds after the box was made.
+    int64_t time_of_ms(int64_t ms) const { return start_ns_ + ms * 1000000; }
+    // The clock the box runs on.
+    const BoxClock &clock() const { return clock_; }
+    // The clock of boxes made without one named (tests and tools set it once).
+    static void set_default_clock(BoxClock c);
+    static BoxClock default_clock();
 
     // A snapshot of every module's state.
     json describe();
@@ -223,9 +241,10 @@ private:
     void init_base();
     static std::string normalize(const std::string &path);
 
+    BoxClock clock_;
     json profile_;
     Trace trace_;
-    std::chrono::steady_clock::time_point start_;
+    int64_t start_ns_ = 0;
 
     mutable std::mutex tree_m_;
     std::map<std::string, std::shared_ptr<Node>> tree_;
@@ -238,7 +257,7 @@ private:
     std::map<std::type_index, std::shared_ptr<void>> parts_;
 
     std::mutex change_m_;
-    std::condition_variable change_cv_;
+    CondVar change_cv_;
     uint64_t generation_ = 0;
 
     std::atomic<bool> stopping_{false};

@@ -2,14 +2,19 @@
 // current Box and is recorded in its trace.
 #include "platform/os.h"
 
+#include "app/task.h"
 #include "core/box.h"
+#include "core/clock.h"
 #include "core/faults.h"
 #include "core/shell.h"
 
 #include <cerrno>
+#include <cxxabi.h>
+#include <dlfcn.h>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <algorithm>
 #include <map>
 #include <mutex>
 #include <sys/mman.h>
@@ -54,44 +59,63 @@ class StdoutIo : public boxsim::ShellIo {
 public:
     bool out(std::string_view text) override
     {
-        return ::write(STDOUT_FILENO, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+        // Through the stream, which the output capture may have replaced.
+        bool ok = fwrite(text.data(), 1, text.size(), stdout) == text.size();
+        fflush(stdout);
+        return ok;
     }
 };
 
-// The command's standard output as seen by os::popen: a real pipe.
+// The command's standard output as seen by os::popen: a pipe inside the
+// box, which the reader waits on through the box (so a reader on the virtual
+// clock gives up its turn while the command has not written yet).
 class PipeIo : public boxsim::ShellIo {
 public:
-    explicit PipeIo(int fd) : fd_(fd) {}
-    ~PipeIo() override { close_write(); }
+    explicit PipeIo(Box &box) : box_(box) {}
     bool out(std::string_view text) override
     {
-        std::lock_guard<std::mutex> g(m_);
-        if (ended() || fd_ < 0)
-            return false;
-        while (!text.empty()) {
-            ssize_t n = ::write(fd_, text.data(), text.size());
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0) {
-                ended_ = true;  // the reader went away: a real command dies of SIGPIPE here
-                return false;
-            }
-            text.remove_prefix(static_cast<size_t>(n));
+        {
+            std::lock_guard<std::mutex> g(m_);
+            if (ended() || closed_)
+                return false;  // the reader went away: a real command dies of SIGPIPE here
+            data_.append(text);
         }
+        box_.changed();
         return true;
     }
     void close_write()
     {
+        {
+            std::lock_guard<std::mutex> g(m_);
+            closed_ = true;
+        }
+        box_.changed();
+    }
+    // Blocks until there is something to read or the command has ended; 0 at the end.
+    ssize_t read(char *buf, size_t size)
+    {
+        box_.wait_change(
+            [this] {
+                std::lock_guard<std::mutex> g(m_);
+                return !data_.empty() || closed_ || ended();
+            },
+            boxsim::clock::kNever, "popen read");
         std::lock_guard<std::mutex> g(m_);
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = -1;
+        size_t n = std::min(size, data_.size());
+        memcpy(buf, data_.data(), n);
+        data_.erase(0, n);
+        return static_cast<ssize_t>(n);
     }
 
 private:
+    Box &box_;
     std::mutex m_;
-    int fd_;
+    std::string data_;
+    bool closed_ = false;
 };
+
+ssize_t pipe_read(void *c, char *buf, size_t size) { return static_cast<PipeIo *>(c)->read(buf, size); }
+int pipe_close(void *) { return 0; }
 
 struct PopenJob {
     std::string cmd;
@@ -130,6 +154,7 @@ namespace os {
 
 int stat(const char *path, struct ::stat *st)
 {
+    boxsim::clock::facade_call("stat");
     Box *box = box_or_fail();
     if (!box || !path)
         return fail(box ? EFAULT : ENODEV);
@@ -148,6 +173,7 @@ int stat(const char *path, struct ::stat *st)
 
 int access(const char *path, int mode)
 {
+    boxsim::clock::facade_call("access");
     Box *box = box_or_fail();
     if (!box || !path)
         return fail(box ? EFAULT : ENODEV);
@@ -161,6 +187,7 @@ int access(const char *path, int mode)
 
 int open(const char *path, int flags, mode_t)
 {
+    boxsim::clock::facade_call("open");
     Box *box = box_or_fail();
     if (!box || !path)
         return fail(box ? EFAULT : ENODEV);
@@ -182,6 +209,7 @@ int open(const char *path, int flags, mode_t)
 
 int close(int fd)
 {
+    boxsim::clock::facade_call("close");
     Box *box = box_or_fail();
     if (!box)
         return -1;
@@ -207,6 +235,7 @@ static ssize_t transfer(Box &box, const char *call, const std::string &path, siz
 
 ssize_t read(int fd, void *buf, size_t count)
 {
+    boxsim::clock::facade_call("read");
     Box *box = box_or_fail();
     if (!box)
         return -1;
@@ -226,6 +255,7 @@ ssize_t read(int fd, void *buf, size_t count)
 
 ssize_t write(int fd, const void *buf, size_t count)
 {
+    boxsim::clock::facade_call("write");
     Box *box = box_or_fail();
     if (!box)
         return -1;
@@ -242,6 +272,7 @@ ssize_t write(int fd, const void *buf, size_t count)
 
 off_t lseek(int fd, off_t offset, int whence)
 {
+    boxsim::clock::facade_call("lseek");
     Box *box = box_or_fail();
     if (!box)
         return -1;
@@ -259,6 +290,7 @@ off_t lseek(int fd, off_t offset, int whence)
 
 int ioctl(int fd, unsigned long request, unsigned long arg)
 {
+    boxsim::clock::facade_call("ioctl");
     Box *box = box_or_fail();
     if (!box)
         return -1;
@@ -284,6 +316,7 @@ int ioctl(int fd, unsigned long request, unsigned long arg)
 
 void *mmap(void *, size_t length, int, int, int fd, off_t offset)
 {
+    boxsim::clock::facade_call("mmap");
     Box *box = box_or_fail();
     if (!box)
         return MAP_FAILED;
@@ -312,6 +345,7 @@ int munmap(void *, size_t) { return 0; }
 
 int poll(struct pollfd *fds, nfds_t nfds, int timeout_ms)
 {
+    boxsim::clock::facade_call("poll");
     Box *box = box_or_fail();
     if (!box)
         return -1;
@@ -343,14 +377,15 @@ int poll(struct pollfd *fds, nfds_t nfds, int timeout_ms)
     int ready = scan();
     if (ready || timeout_ms == 0)
         return ready;
-    auto deadline = timeout_ms < 0 ? std::chrono::steady_clock::time_point::max()
-                                   : std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    box->wait_change([&] { return (ready = scan()) > 0; }, deadline);
+    int64_t deadline = timeout_ms < 0 ? boxsim::clock::kNever
+                                      : boxsim::clock::now_ns() + static_cast<int64_t>(timeout_ms) * 1000000;
+    box->wait_change([&] { return (ready = scan()) > 0; }, deadline, "poll");
     return ready;
 }
 
 void sync()
 {
+    boxsim::clock::facade_call("sync");
     if (Box *box = Box::current())
         box->trace().record({{"op", "sync"}});
 }
@@ -381,6 +416,7 @@ FILE *fopen(const char *path, const char *mode)
 
 FILE *popen(const char *command, const char *mode)
 {
+    boxsim::clock::facade_call("popen");
     Box *box = box_or_fail();
     if (!box || !command || !mode)
         return nullptr;
@@ -388,21 +424,16 @@ FILE *popen(const char *command, const char *mode)
         errno = EINVAL;
         return nullptr;
     }
-    int p[2];
-    if (pipe2(p, O_CLOEXEC) != 0)
-        return nullptr;
-    FILE *f = fdopen(p[0], "r");
-    if (!f) {
-        ::close(p[0]);
-        ::close(p[1]);
-        return nullptr;
-    }
     auto job = std::make_unique<PopenJob>();
     job->cmd = command;
-    job->io = std::make_shared<PipeIo>(p[1]);
+    job->io = std::make_shared<PipeIo>(*box);
+    cookie_io_functions_t io = {pipe_read, nullptr, nullptr, pipe_close};
+    FILE *f = fopencookie(job->io.get(), "r", io);
+    if (!f)
+        return nullptr;
     box->trace().record({{"op", "popen"}, {"cmd", command}});
     PopenJob *j = job.get();
-    job->thread = std::thread([box, j] {
+    job->thread = boxsim::clock::spawn("sh -c " + job->cmd, [box, j] {
         j->status = boxsim::run_shell(*box, j->cmd, *j->io);
         j->io->close_write();
     });
@@ -413,6 +444,7 @@ FILE *popen(const char *command, const char *mode)
 
 int pclose(FILE *stream)
 {
+    boxsim::clock::facade_call("pclose");
     std::unique_ptr<PopenJob> job;
     {
         std::lock_guard<std::mutex> g(g_jobs_m);
@@ -427,7 +459,7 @@ int pclose(FILE *stream)
     // Closing the read end ends a command that still writes; then wait for it.
     fclose(stream);
     job->io->end();
-    job->thread.join();
+    boxsim::clock::join(job->thread);
     int status = job->status;
     if (Box *box = Box::current())
         box->trace().record({{"op", "pclose"}, {"cmd", job->cmd}, {"status", status}});
@@ -436,6 +468,7 @@ int pclose(FILE *stream)
 
 int system(const char *command)
 {
+    boxsim::clock::facade_call("system");
     Box *box = box_or_fail();
     if (!box)
         return -1;
@@ -445,6 +478,172 @@ int system(const char *command)
     int status = boxsim::run_shell(*box, command, io);
     box->trace().record({{"op", "system"}, {"cmd", command}, {"status", status}});
     return status << 8;
+}
+
+// ---------------------------------------------------------------------------
+// Time and threads: the box's clock (sim/core/clock.h). On the real clock
+// these forward to the C library; on the virtual clock every wait gives the
+// turn to another of the box's threads.
+
+namespace {
+
+using boxsim::clock::kNever;
+
+int64_t to_ns(const struct timespec &ts) { return static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec; }
+
+void from_ns(int64_t ns, struct timespec *ts)
+{
+    ts->tv_sec = static_cast<time_t>(ns / 1000000000LL);
+    ts->tv_nsec = static_cast<long>(ns % 1000000000LL);
+}
+
+// A task's name for reports of a stuck run: its function's name.
+std::string function_name(void *fn)
+{
+    Dl_info info;
+    if (!dladdr(fn, &info) || !info.dli_sname)
+        return {};
+    int status = 0;
+    char *plain = abi::__cxa_demangle(info.dli_sname, nullptr, nullptr, &status);
+    std::string name = status == 0 && plain ? plain : info.dli_sname;
+    free(plain);
+    return name.substr(0, name.find('('));
+}
+
+// Takes the mutex on the virtual clock: a held mutex gives up the turn.
+int virtual_lock(pthread_mutex_t *mutex)
+{
+    for (;;) {
+        int rc = ::pthread_mutex_trylock(mutex);
+        if (rc != EBUSY)
+            return rc;
+        boxsim::clock::block(mutex, kNever, "pthread_mutex_lock");
+    }
+}
+
+int virtual_unlock(pthread_mutex_t *mutex)
+{
+    int rc = ::pthread_mutex_unlock(mutex);
+    boxsim::clock::wake_all(mutex);
+    return rc;
+}
+
+} // namespace
+
+int clock_gettime(clockid_t clock, struct timespec *ts)
+{
+    if (!ts)
+        return fail(EFAULT);
+    if (!boxsim::clock::is_virtual())
+        return ::clock_gettime(clock, ts);
+    boxsim::clock::facade_call("clock_gettime");
+    boxsim::clock::clock_read();
+    from_ns(clock == CLOCK_REALTIME ? boxsim::clock::wall_ns() : boxsim::clock::now_ns(), ts);
+    return 0;
+}
+
+int gettimeofday(struct timeval *tv)
+{
+    if (!tv)
+        return fail(EFAULT);
+    if (!boxsim::clock::is_virtual())
+        return ::gettimeofday(tv, nullptr);
+    boxsim::clock::facade_call("gettimeofday");
+    int64_t ns = boxsim::clock::wall_ns();
+    tv->tv_sec = static_cast<time_t>(ns / 1000000000LL);
+    tv->tv_usec = static_cast<suseconds_t>(ns % 1000000000LL / 1000);
+    return 0;
+}
+
+int nanosleep(const struct timespec *request, struct timespec *remaining)
+{
+    if (!boxsim::clock::participant())
+        return ::nanosleep(request, remaining);
+    if (!request || request->tv_nsec < 0 || request->tv_nsec > 999999999L || request->tv_sec < 0)
+        return fail(EINVAL);
+    boxsim::clock::facade_call("nanosleep");
+    boxsim::clock::sleep_until(boxsim::clock::now_ns() + to_ns(*request));
+    return 0;
+}
+
+int pthread_create(pthread_t *thread, void *(*start)(void *), void *arg)
+{
+    std::string name;
+    if (boxsim::clock::is_virtual()) {
+        boxsim::clock::facade_call("pthread_create");
+        // The task layer starts every task through one routine: name the task by its function.
+        if (start == pthreadProc && arg)
+            name = function_name(reinterpret_cast<void *>(static_cast<BKNI_TaskHandle>(arg)->function));
+        if (name.empty())
+            name = function_name(reinterpret_cast<void *>(start));
+    }
+    return boxsim::clock::thread_create(thread, start, arg, name);
+}
+
+int pthread_cancel(pthread_t thread) { return boxsim::clock::thread_cancel(thread); }
+int pthread_join(pthread_t thread, void **result) { return boxsim::clock::thread_join(thread, result); }
+int pthread_mutex_init(pthread_mutex_t *mutex) { return ::pthread_mutex_init(mutex, nullptr); }
+int pthread_mutex_destroy(pthread_mutex_t *mutex) { return ::pthread_mutex_destroy(mutex); }
+
+int pthread_mutex_lock(pthread_mutex_t *mutex)
+{
+    if (!boxsim::clock::participant())
+        return ::pthread_mutex_lock(mutex);
+    boxsim::clock::facade_call("pthread_mutex_lock");
+    return virtual_lock(mutex);
+}
+
+int pthread_mutex_trylock(pthread_mutex_t *mutex)
+{
+    boxsim::clock::facade_call("pthread_mutex_trylock");
+    return ::pthread_mutex_trylock(mutex);
+}
+
+int pthread_mutex_unlock(pthread_mutex_t *mutex)
+{
+    if (!boxsim::clock::is_virtual())
+        return ::pthread_mutex_unlock(mutex);
+    return virtual_unlock(mutex);
+}
+
+int pthread_cond_init(pthread_cond_t *cond, const pthread_condattr_t *attr) { return ::pthread_cond_init(cond, attr); }
+int pthread_cond_destroy(pthread_cond_t *cond) { return ::pthread_cond_destroy(cond); }
+
+int pthread_cond_signal(pthread_cond_t *cond)
+{
+    boxsim::clock::wake_one(cond);
+    return ::pthread_cond_signal(cond);
+}
+
+int pthread_cond_broadcast(pthread_cond_t *cond)
+{
+    boxsim::clock::wake_all(cond);
+    return ::pthread_cond_broadcast(cond);
+}
+
+int pthread_cond_wait(pthread_cond_t *cond, pthread_mutex_t *mutex)
+{
+    if (!boxsim::clock::participant())
+        return ::pthread_cond_wait(cond, mutex);
+    boxsim::clock::facade_call("pthread_cond_wait");
+    virtual_unlock(mutex);
+    boxsim::clock::block(cond, kNever, "pthread_cond_wait");
+    virtual_lock(mutex);
+    return 0;
+}
+
+int pthread_cond_timedwait(pthread_cond_t *cond, pthread_mutex_t *mutex, const struct timespec *deadline)
+{
+    if (!boxsim::clock::participant())
+        return ::pthread_cond_timedwait(cond, mutex, deadline);
+    if (!deadline || deadline->tv_nsec < 0 || deadline->tv_nsec > 999999999L)
+        return EINVAL;
+    boxsim::clock::facade_call("pthread_cond_timedwait");
+    virtual_unlock(mutex);
+    int64_t until = to_ns(*deadline);
+    bool woken = boxsim::clock::now_ns() < until && boxsim::clock::block(cond, until, "pthread_cond_timedwait");
+    virtual_lock(mutex);
+    return woken ? 0 : ETIMEDOUT;
 }
 
 } // namespace os

@@ -16,19 +16,20 @@ namespace boxsim {
 
 bool ShellIo::err(std::string_view text)
 {
-    (void)!::write(STDERR_FILENO, text.data(), text.size());
+    fwrite(text.data(), 1, text.size(), stderr);
+    fflush(stderr);
     return true;
 }
 
 bool ShellIo::sleep_ms(int ms)
 {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    int64_t deadline = clock::now_ns() + static_cast<int64_t>(ms) * 1000000;
     Box *box = Box::current();
     if (!box) {
-        std::this_thread::sleep_until(deadline);
+        clock::sleep_until(deadline);
         return !ended();
     }
-    box->wait_change([this] { return ended(); }, deadline);
+    box->wait_change([this] { return ended(); }, deadline, "shell sleep");
     return !ended();
 }
 

@@ -1,6 +1,7 @@
 #include "core/stdio_capture.h"
 
 #include "core/box.h"
+#include "core/clock.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -9,10 +10,92 @@
 
 namespace boxsim {
 
+namespace {
+std::mutex g_active_m;
+StdioCapture *g_active = nullptr;
+} // namespace
+
+ssize_t StdioCapture::cookie_write(void *c, const char *buf, size_t n)
+{
+    auto *s = static_cast<Stream *>(c);
+    std::lock_guard<std::mutex> g(g_active_m);
+    if (g_active)
+        g_active->take(*s, buf, n);
+    return static_cast<ssize_t>(n);
+}
+
+// What a virtual-clock stream was given: echoed, logged, cut into lines.
+void StdioCapture::take(Stream &s, const char *buf, size_t n)
+{
+    if (echo_ && s.saved >= 0)
+        (void)!::write(s.saved, buf, n);
+    if (s.log) {
+        fwrite(buf, 1, n, s.log);
+        fflush(s.log);
+    }
+    std::lock_guard<std::mutex> g(m_);
+    s.partial.append(buf, n);
+    size_t nl;
+    while ((nl = s.partial.find('\n')) != std::string::npos) {
+        emit(s, s.partial.substr(0, nl));
+        s.partial.erase(0, nl + 1);
+    }
+    if (s.partial.size() > 65536) {
+        emit(s, s.partial);
+        s.partial.clear();
+    }
+}
+
+void StdioCapture::flush_partial()
+{
+    std::lock_guard<std::mutex> g(m_);
+    for (Stream *s : {&out_, &err_})
+        if (!s->partial.empty()) {
+            emit(*s, s->partial);
+            s->partial.clear();
+        }
+}
+
 StdioCapture::StdioCapture(Box &box, FILE *out_log, FILE *err_log, bool echo) : box_(box), echo_(echo)
 {
     fflush(stdout);
     fflush(stderr);
+    if (box.clock().virtual_time) {
+        virtual_ = true;
+        static bool hooked = [] {
+            clock::on_advance([] {
+                std::lock_guard<std::mutex> g(g_active_m);
+                if (g_active)
+                    g_active->flush_partial();
+            });
+            return true;
+        }();
+        (void)hooked;
+        out_.log = out_log;
+        out_.op = "stdout";
+        out_.saved = dup(STDOUT_FILENO);
+        err_.log = err_log;
+        err_.op = "stderr";
+        err_.saved = dup(STDERR_FILENO);
+        cookie_io_functions_t io = {nullptr, cookie_write, nullptr, nullptr};
+        out_.original = stdout;
+        err_.original = stderr;
+        out_.cookie = fopencookie(&out_, "w", io);
+        err_.cookie = fopencookie(&err_, "w", io);
+        {
+            std::lock_guard<std::mutex> g(g_active_m);
+            g_active = this;
+        }
+        if (out_.cookie) {
+            setvbuf(out_.cookie, nullptr, _IONBF, 0);
+            stdout = out_.cookie;
+        }
+        if (err_.cookie) {
+            setvbuf(err_.cookie, nullptr, _IONBF, 0);
+            stderr = err_.cookie;
+        }
+        return;
+    }
     // Unbuffered, so a message without a newline ("unknown model..") is seen
     // at once and in order with the trace.
     setvbuf(stdout, nullptr, _IONBF, 0);
@@ -38,6 +121,24 @@ StdioCapture::~StdioCapture()
 {
     fflush(stdout);
     fflush(stderr);
+    if (virtual_) {
+        if (out_.cookie)
+            stdout = out_.original;
+        if (err_.cookie)
+            stderr = err_.original;
+        flush_partial();
+        {
+            std::lock_guard<std::mutex> g(g_active_m);
+            g_active = nullptr;
+        }
+        for (Stream *s : {&out_, &err_}) {
+            if (s->cookie)
+                fclose(s->cookie);
+            if (s->saved >= 0)
+                ::close(s->saved);
+        }
+        return;
+    }
     for (Stream *s : {&out_, &err_}) {
         if (s->saved < 0)
             continue;
@@ -103,6 +204,8 @@ void StdioCapture::drain()
 {
     fflush(stdout);
     fflush(stderr);
+    if (virtual_)
+        return;  // every write was recorded as it was made
     // The readers are idle when nothing is left in the pipes.
     for (int i = 0; i < 100; ++i) {
         int pending = 0;

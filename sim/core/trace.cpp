@@ -15,8 +15,7 @@ void Trace::record(json ev)
         std::lock_guard<std::mutex> g(m_);
         // Timed under the lock, so that lines of threads recording at the
         // same moment are kept, and written, in time order.
-        int64_t t = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start_)
-                        .count();
+        int64_t t = (clock::now_ns() - start_ns_) / 1000000;
         line["t"] = t;
         if (sink_) {
             fprintf(sink_, "%s\n", format(line).c_str());
@@ -89,12 +88,13 @@ bool Trace::wait_for(const std::function<bool(const json &)> &pred, std::chrono:
 {
     std::unique_lock<std::mutex> g(m_);
     size_t seen = 0;
-    auto deadline = std::chrono::steady_clock::now() + timeout;
+    int64_t deadline = clock::now_ns() + static_cast<int64_t>(timeout.count()) * 1000000;
     for (;;) {
         for (; seen < events_.size(); ++seen)
             if (pred(events_[seen]))
                 return true;
-        if (cv_.wait_until(g, deadline) == std::cv_status::timeout) {
+        size_t had = events_.size();
+        if (!cv_.wait_until(g, deadline, [&] { return events_.size() != had; }, "trace wait")) {
             for (; seen < events_.size(); ++seen)
                 if (pred(events_[seen]))
                     return true;

@@ -3,10 +3,11 @@
 // "op". Tests read it to state what the box saw; users read it to debug.
 #pragma once
 
+#include "core/clock.h"
+
 #include <nlohmann/json.hpp>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <functional>
 #include <mutex>
@@ -20,7 +21,8 @@ public:
     using json = nlohmann::json;
     using Listener = std::function<void(const json &)>;
 
-    explicit Trace(std::chrono::steady_clock::time_point start) : start_(start) {}
+    // `start_ns`: the box's clock when the box was made.
+    explicit Trace(int64_t start_ns) : start_ns_(start_ns) {}
 
     // Adds "t" and records the event.
     void record(json ev);
@@ -46,9 +48,9 @@ public:
     void set_limit(size_t limit);
 
 private:
-    std::chrono::steady_clock::time_point start_;
+    int64_t start_ns_;
     mutable std::mutex m_;
-    mutable std::condition_variable cv_;
+    mutable CondVar cv_;
     std::vector<json> events_;
     size_t limit_ = 200000;
     size_t dropped_ = 0;

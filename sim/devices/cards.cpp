@@ -101,7 +101,7 @@ public:
     ssize_t read(OpenFile &, void *buf, size_t len) override
     {
         auto &st = box_.part<CardState>();
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(cards::kAtrTimeoutMs);
+        auto deadline = BoxSteadyClock::now() + std::chrono::milliseconds(cards::kAtrTimeoutMs);
         for (;;) {
             int64_t wait_ms;
             {
@@ -116,11 +116,11 @@ public:
                 }
                 wait_ms = r.card && r.answer_at_ms >= 0 ? r.answer_at_ms - box_.now_ms() : 50;
             }
-            auto now = std::chrono::steady_clock::now();
+            auto now = BoxSteadyClock::now();
             if (now >= deadline || box_.stopping())
                 return -ETIMEDOUT;
             auto until = std::min(deadline, now + std::chrono::milliseconds(std::max<int64_t>(wait_ms, 1)));
-            box_.wait_change([] { return false; }, until);
+            box_.wait_change([] { return false; }, BoxSteadyClock::ns(until), "smart-card answer");
         }
     }
 

@@ -240,8 +240,7 @@ AvState::~AvState()
         std::lock_guard<std::mutex> g(m);
         stop = true;
     }
-    if (clock.joinable())
-        clock.join();
+    boxsim::clock::join(clock);
 }
 
 void av_note_changes(Box &box) { av_note_changes(box, box.part<AvState>()); }
@@ -329,14 +328,14 @@ void install(Box &box, const json &profile)
     }
     // The A/V clock: passes the DVR input on at its rate, and notices what
     // the radio or the passing of time changed in what is decoded.
-    s.clock = std::thread([&box, &s] {
+    s.clock = boxsim::clock::spawn("A/V clock", [&box, &s] {
         uint64_t radio = 0;
         bool flowing = false;
         std::unique_lock<std::mutex> g(s.m);
         for (;;) {
             bool busy = !s.dvr.buffer.empty() || flowing;
             g.unlock();
-            std::this_thread::sleep_for(std::chrono::milliseconds(busy ? 10 : 50));
+            boxsim::clock::sleep_for_ms(busy ? 10 : 50);
             g.lock();
             // The box's parts may be going: nothing of the box is touched
             // once it is being torn down.

@@ -75,7 +75,7 @@ public:
                     std::lock_guard<std::mutex> g2(s_.m);
                     return s_.dvr.room() > 0 || box_.stopping();
                 },
-                std::chrono::steady_clock::time_point::max());
+                clock::kNever, "DVR input full");
             g.lock();
             if (s_.dvr.room() == 0)
                 return -EINTR;

@@ -127,7 +127,7 @@ struct FbState {
 
     // A driver that loads late: the node appears from this thread.
     std::mutex appear_m;
-    std::condition_variable appear_cv;
+    CondVar appear_cv;
     bool stop = false;
     std::thread appear;
 
@@ -140,8 +140,7 @@ struct FbState {
             stop = true;
         }
         appear_cv.notify_all();
-        if (appear.joinable())
-            appear.join();
+        boxsim::clock::join(appear);
     }
 
     int failure(const std::string &name)
@@ -408,10 +407,10 @@ void install(Box &box, const json &profile)
         box.add_node(kPath, node);
         return;
     }
-    auto delay = std::chrono::milliseconds(static_cast<int64_t>(after * 1000));
-    s.appear = std::thread([&s, &box, node, delay] {
+    auto delay_ms = static_cast<int64_t>(after * 1000);
+    s.appear = boxsim::clock::spawn("fb driver load", [&s, &box, node, delay_ms] {
         std::unique_lock<std::mutex> g(s.appear_m);
-        if (s.appear_cv.wait_for(g, delay, [&] { return s.stop; }))
+        if (s.appear_cv.wait_for_ms(g, delay_ms, [&] { return s.stop; }, "fb driver load"))
             return;
         // Only the file tree and the trace: they outlive the box's parts.
         box.add_node(kPath, node);

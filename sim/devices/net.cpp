@@ -16,7 +16,7 @@ namespace boxsim {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = BoxSteadyClock;
 
 struct NetState {
     std::mutex m;
@@ -236,7 +236,7 @@ int cmd_udhcpc(Box &box, ShellIo &io, const std::vector<std::string> &)
     // Waits until `t`; true when the wait was cut short (the client was ended
     // or the cable pulled).
     auto wait_until = [&](Clock::time_point t) {
-        return box.wait_change([&] { return io.ended() || box.stopping() || !cable_in(); }, t);
+        return box.wait_change([&] { return io.ended() || box.stopping() || !cable_in(); }, Clock::ns(t), "udhcpc");
     };
 
     int sent = 0;

@@ -1,5 +1,7 @@
 #include "app/task.h"
 
+#include "platform/os.h"
+
 #include <atomic>
 #include <cstdlib>
 #include <new>
@@ -35,7 +37,7 @@ int BKNI_CreateTask(BKNI_TaskHandle *task, BKNI_TaskFunction function, void *dat
     t->function = function;
     t->data = data;
     g_tasks_running.fetch_add(1, std::memory_order_relaxed);
-    if (pthread_create(&t->thread, nullptr, pthreadProc, t) != 0) {
+    if (os::pthread_create(&t->thread, pthreadProc, t) != 0) {
         g_tasks_running.fetch_sub(1, std::memory_order_relaxed);
         delete t;
         // Callers may test the handle: leave nothing dangling in it.
@@ -47,8 +49,8 @@ int BKNI_CreateTask(BKNI_TaskHandle *task, BKNI_TaskFunction function, void *dat
 
 int BKNI_DestroyTask(BKNI_TaskHandle task)
 {
-    pthread_cancel(task->thread);
-    if (pthread_join(task->thread, nullptr) != 0)
+    os::pthread_cancel(task->thread);
+    if (os::pthread_join(task->thread, nullptr) != 0)
         return -1;
     delete task;
     return 0;

@@ -1,6 +1,9 @@
 // The kernel interface over POSIX threads, mutexes, condition variables on
-// the monotonic clock, and nanosleep.
+// the monotonic clock, and nanosleep, all reached through the platform
+// facade (the clock and every wait belong to the box).
 #include "kni/bkni.h"
+
+#include "platform/os.h"
 
 #include <atomic>
 #include <cerrno>
@@ -52,7 +55,7 @@ int init_monotonic_condition(pthread_cond_t *cond)
         return -1;
     int rc = pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
     if (rc == 0)
-        rc = pthread_cond_init(cond, &attr);
+        rc = os::pthread_cond_init(cond, &attr);
     pthread_condattr_destroy(&attr);
     return rc == 0 ? 0 : -1;
 }
@@ -68,7 +71,7 @@ int effective_timeout(int timeout_ms)
 uint32_t monotonic_tick()
 {
     struct timespec now;
-    if (clock_gettime(CLOCK_MONOTONIC, &now) != 0)
+    if (os::clock_gettime(CLOCK_MONOTONIC, &now) != 0)
         return 0;
     return static_cast<uint32_t>(static_cast<uint64_t>(now.tv_sec) * 1000000u +
                                  static_cast<uint64_t>(now.tv_nsec) / 1000u);
@@ -94,7 +97,7 @@ void BKNI_P_AddMs(struct timespec *target, const struct timespec *now, int timeo
 BERR_Code BKNI_P_SetTargetTime(struct timespec *target, int timeout_ms)
 {
     struct timespec now;
-    if (clock_gettime(CLOCK_MONOTONIC, &now) != 0)
+    if (os::clock_gettime(CLOCK_MONOTONIC, &now) != 0)
         return BERR_OS_ERROR;
     BKNI_P_AddMs(target, &now, timeout_ms);
     return BERR_SUCCESS;
@@ -113,7 +116,7 @@ BERR_Code BKNI_Sleep(unsigned int ms)
     struct timespec request = {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
     struct timespec remaining;
     for (;;) {
-        if (nanosleep(&request, &remaining) == 0)
+        if (os::nanosleep(&request, &remaining) == 0)
             return BERR_SUCCESS;
         if (errno != EINTR)
             return BERR_OS_ERROR;
@@ -132,7 +135,7 @@ void BKNI_Delay(unsigned int us)
 void BKNI_GetTime(BKNI_Time *time)
 {
     struct timeval tv;
-    if (gettimeofday(&tv, nullptr) != 0) {
+    if (os::gettimeofday(&tv) != 0) {
         time->sec = 0;
         time->usec = 0;
         return;
@@ -150,13 +153,13 @@ BERR_Code BKNI_CreateEvent(BKNI_EventHandle *event)
     *event = e;
     if (!e)
         return BERR_OS_ERROR;
-    if (pthread_mutex_init(&e->lock, nullptr) != 0) {
+    if (os::pthread_mutex_init(&e->lock) != 0) {
         free(e);
         *event = nullptr;
         return BERR_OS_ERROR;
     }
     if (init_monotonic_condition(&e->condition) != 0) {
-        pthread_mutex_destroy(&e->lock);
+        os::pthread_mutex_destroy(&e->lock);
         free(e);
         *event = nullptr;
         return BERR_OS_ERROR;
@@ -185,12 +188,12 @@ void BKNI_DestroyEvent(BKNI_EventHandle event)
 {
     BKNI_GroupObj *group = event->group;
     if (group) {
-        pthread_mutex_lock(&group->lock);
+        os::pthread_mutex_lock(&group->lock);
         unlink_member(group, event);
-        pthread_mutex_unlock(&group->lock);
+        os::pthread_mutex_unlock(&group->lock);
     }
-    pthread_mutex_destroy(&event->lock);
-    pthread_cond_destroy(&event->condition);
+    os::pthread_mutex_destroy(&event->lock);
+    os::pthread_cond_destroy(&event->condition);
     free(event);
 }
 
@@ -198,15 +201,15 @@ void BKNI_SetEvent(BKNI_EventHandle event)
 {
     BKNI_GroupObj *group = event->group;
     if (group)
-        pthread_mutex_lock(&group->lock);
-    pthread_mutex_lock(&event->lock);
+        os::pthread_mutex_lock(&group->lock);
+    os::pthread_mutex_lock(&event->lock);
     event->signalled = 1;
-    pthread_cond_signal(&event->condition);
+    os::pthread_cond_signal(&event->condition);
     if (group)
-        pthread_cond_signal(&group->condition);
-    pthread_mutex_unlock(&event->lock);
+        os::pthread_cond_signal(&group->condition);
+    os::pthread_mutex_unlock(&event->lock);
     if (group)
-        pthread_mutex_unlock(&group->lock);
+        os::pthread_mutex_unlock(&group->lock);
 }
 
 BERR_Code BKNI_WaitForEvent(BKNI_EventHandle event, int timeout_ms)
@@ -217,7 +220,7 @@ BERR_Code BKNI_WaitForEvent(BKNI_EventHandle event, int timeout_ms)
         if (BKNI_P_SetTargetTime(&deadline, timeout_ms) != BERR_SUCCESS)
             return BERR_OS_ERROR;
     }
-    if (pthread_mutex_lock(&event->lock) != 0)
+    if (os::pthread_mutex_lock(&event->lock) != 0)
         return BERR_OS_ERROR;
 
     BERR_Code result;
@@ -230,9 +233,9 @@ BERR_Code BKNI_WaitForEvent(BKNI_EventHandle event, int timeout_ms)
         for (;;) {
             int rc;
             if (timeout_ms == BKNI_INFINITE) {
-                rc = pthread_cond_wait(&event->condition, &event->lock);
+                rc = os::pthread_cond_wait(&event->condition, &event->lock);
             } else {
-                rc = pthread_cond_timedwait(&event->condition, &event->lock, &deadline);
+                rc = os::pthread_cond_timedwait(&event->condition, &event->lock, &deadline);
                 // A set that races with the deadline still counts.
                 if (event->signalled) {
                     event->signalled = 0;
@@ -255,15 +258,15 @@ BERR_Code BKNI_WaitForEvent(BKNI_EventHandle event, int timeout_ms)
             }
         }
     }
-    pthread_mutex_unlock(&event->lock);
+    os::pthread_mutex_unlock(&event->lock);
     return result;
 }
 
 void BKNI_ResetEvent(BKNI_EventHandle event)
 {
-    pthread_mutex_lock(&event->lock);
+    os::pthread_mutex_lock(&event->lock);
     event->signalled = 0;
-    pthread_mutex_unlock(&event->lock);
+    os::pthread_mutex_unlock(&event->lock);
 }
 
 // ---------------------------------------------------------------------------
@@ -275,7 +278,7 @@ BERR_Code BKNI_CreateMutex(BKNI_MutexHandle *mutex)
     if (!m)
         return BERR_OS_ERROR;
     m->settings = 0;
-    if (pthread_mutex_init(&m->mutex, nullptr) != 0) {
+    if (os::pthread_mutex_init(&m->mutex) != 0) {
         free(m);
         return BERR_OS_ERROR;
     }
@@ -285,24 +288,24 @@ BERR_Code BKNI_CreateMutex(BKNI_MutexHandle *mutex)
 
 void BKNI_DestroyMutex(BKNI_MutexHandle mutex)
 {
-    pthread_mutex_destroy(&mutex->mutex);
+    os::pthread_mutex_destroy(&mutex->mutex);
     free(mutex);
 }
 
 BERR_Code BKNI_AcquireMutex(BKNI_MutexHandle mutex)
 {
-    return pthread_mutex_lock(&mutex->mutex) == 0 ? BERR_SUCCESS : BERR_OS_ERROR;
+    return os::pthread_mutex_lock(&mutex->mutex) == 0 ? BERR_SUCCESS : BERR_OS_ERROR;
 }
 
 BERR_Code BKNI_TryAcquireMutex(BKNI_MutexHandle mutex)
 {
-    int rc = pthread_mutex_trylock(&mutex->mutex);
+    int rc = os::pthread_mutex_trylock(&mutex->mutex);
     if (rc == 0)
         return BERR_SUCCESS;
     return rc == EBUSY ? BERR_TIMEOUT : BERR_OS_ERROR;
 }
 
-int BKNI_ReleaseMutex(BKNI_MutexHandle mutex) { return pthread_mutex_unlock(&mutex->mutex); }
+int BKNI_ReleaseMutex(BKNI_MutexHandle mutex) { return os::pthread_mutex_unlock(&mutex->mutex); }
 
 void BKNI_GetMutexSettings(BKNI_MutexHandle mutex, BKNI_MutexSettings *settings)
 {
@@ -315,8 +318,8 @@ BERR_Code BKNI_SetMutexSettings(BKNI_MutexHandle mutex, const BKNI_MutexSettings
     return BERR_SUCCESS;
 }
 
-void BKNI_EnterCriticalSection(void) { pthread_mutex_lock(&g_critical_section); }
-void BKNI_LeaveCriticalSection(void) { pthread_mutex_unlock(&g_critical_section); }
+void BKNI_EnterCriticalSection(void) { os::pthread_mutex_lock(&g_critical_section); }
+void BKNI_LeaveCriticalSection(void) { os::pthread_mutex_unlock(&g_critical_section); }
 
 // ---------------------------------------------------------------------------
 // Event groups
@@ -327,12 +330,12 @@ BERR_Code BKNI_CreateEventGroup(BKNI_EventGroupHandle *group)
     if (!g)
         return BERR_OUT_OF_SYSTEM_MEMORY;
     g->members = nullptr;
-    if (pthread_mutex_init(&g->lock, nullptr) != 0) {
+    if (os::pthread_mutex_init(&g->lock) != 0) {
         free(g);
         return BERR_OS_ERROR;
     }
     if (init_monotonic_condition(&g->condition) != 0) {
-        pthread_mutex_destroy(&g->lock);
+        os::pthread_mutex_destroy(&g->lock);
         free(g);
         return BERR_OS_ERROR;
     }
@@ -342,24 +345,24 @@ BERR_Code BKNI_CreateEventGroup(BKNI_EventGroupHandle *group)
 
 void BKNI_DestroyEventGroup(BKNI_EventGroupHandle group)
 {
-    pthread_mutex_lock(&group->lock);
+    os::pthread_mutex_lock(&group->lock);
     while (group->members) {
         BKNI_EventObj *e = group->members;
-        pthread_mutex_lock(&e->lock);
+        os::pthread_mutex_lock(&e->lock);
         unlink_member(group, e);
-        pthread_mutex_unlock(&e->lock);
+        os::pthread_mutex_unlock(&e->lock);
     }
-    pthread_mutex_unlock(&group->lock);
-    pthread_mutex_destroy(&group->lock);
-    pthread_cond_destroy(&group->condition);
+    os::pthread_mutex_unlock(&group->lock);
+    os::pthread_mutex_destroy(&group->lock);
+    os::pthread_cond_destroy(&group->condition);
     free(group);
 }
 
 BERR_Code BKNI_AddEventGroup(BKNI_EventGroupHandle group, BKNI_EventHandle event)
 {
     BERR_Code result = BERR_SUCCESS;
-    pthread_mutex_lock(&group->lock);
-    pthread_mutex_lock(&event->lock);
+    os::pthread_mutex_lock(&group->lock);
+    os::pthread_mutex_lock(&event->lock);
     if (event->group) {
         result = BERR_OS_ERROR;
     } else {
@@ -370,24 +373,24 @@ BERR_Code BKNI_AddEventGroup(BKNI_EventGroupHandle group, BKNI_EventHandle event
             group->members->previous = event;
         group->members = event;
         if (event->signalled)
-            pthread_cond_signal(&group->condition);
+            os::pthread_cond_signal(&group->condition);
     }
-    pthread_mutex_unlock(&event->lock);
-    pthread_mutex_unlock(&group->lock);
+    os::pthread_mutex_unlock(&event->lock);
+    os::pthread_mutex_unlock(&group->lock);
     return result;
 }
 
 BERR_Code BKNI_RemoveEventGroup(BKNI_EventGroupHandle group, BKNI_EventHandle event)
 {
     BERR_Code result = BERR_OS_ERROR;
-    pthread_mutex_lock(&group->lock);
-    pthread_mutex_lock(&event->lock);
+    os::pthread_mutex_lock(&group->lock);
+    os::pthread_mutex_lock(&event->lock);
     if (event->group == group) {
         unlink_member(group, event);
         result = BERR_SUCCESS;
     }
-    pthread_mutex_unlock(&event->lock);
-    pthread_mutex_unlock(&group->lock);
+    os::pthread_mutex_unlock(&event->lock);
+    os::pthread_mutex_unlock(&group->lock);
     return result;
 }
 
@@ -403,16 +406,16 @@ BERR_Code BKNI_WaitForGroup(BKNI_EventGroupHandle group, int timeout_ms, BKNI_Ev
             return BERR_OS_ERROR;
     }
     BERR_Code result;
-    pthread_mutex_lock(&group->lock);
+    os::pthread_mutex_lock(&group->lock);
     for (;;) {
         unsigned found = 0;
         for (BKNI_EventObj *e = group->members; e && found < max_events; e = e->next) {
-            pthread_mutex_lock(&e->lock);
+            os::pthread_mutex_lock(&e->lock);
             if (e->signalled) {
                 e->signalled = 0;
                 events[found++] = e;
             }
-            pthread_mutex_unlock(&e->lock);
+            os::pthread_mutex_unlock(&e->lock);
         }
         *nevents = found;
         if (found) {
@@ -423,8 +426,8 @@ BERR_Code BKNI_WaitForGroup(BKNI_EventGroupHandle group, int timeout_ms, BKNI_Ev
             result = BERR_TIMEOUT;
             break;
         }
-        int rc = timeout_ms == BKNI_INFINITE ? pthread_cond_wait(&group->condition, &group->lock)
-                                             : pthread_cond_timedwait(&group->condition, &group->lock, &deadline);
+        int rc = timeout_ms == BKNI_INFINITE ? os::pthread_cond_wait(&group->condition, &group->lock)
+                                             : os::pthread_cond_timedwait(&group->condition, &group->lock, &deadline);
         if (rc == ETIMEDOUT) {
             result = BERR_TIMEOUT;
             break;
@@ -434,7 +437,7 @@ BERR_Code BKNI_WaitForGroup(BKNI_EventGroupHandle group, int timeout_ms, BKNI_Ev
             break;
         }
     }
-    pthread_mutex_unlock(&group->lock);
+    os::pthread_mutex_unlock(&group->lock);
     return result;
 }
 

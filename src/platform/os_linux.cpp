@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <ctime>
 #include <unistd.h>
 
 namespace os {
@@ -30,5 +31,30 @@ FILE *fopen(const char *path, const char *mode) { return ::fopen(path, mode); }
 FILE *popen(const char *command, const char *mode) { return ::popen(command, mode); }
 int pclose(FILE *stream) { return ::pclose(stream); }
 int system(const char *command) { return ::system(command); }
+
+int clock_gettime(clockid_t clock, struct timespec *ts) { return ::clock_gettime(clock, ts); }
+int gettimeofday(struct timeval *tv) { return ::gettimeofday(tv, nullptr); }
+int nanosleep(const struct timespec *request, struct timespec *remaining) { return ::nanosleep(request, remaining); }
+
+int pthread_create(pthread_t *thread, void *(*start)(void *), void *arg)
+{
+    return ::pthread_create(thread, nullptr, start, arg);
+}
+int pthread_cancel(pthread_t thread) { return ::pthread_cancel(thread); }
+int pthread_join(pthread_t thread, void **result) { return ::pthread_join(thread, result); }
+int pthread_mutex_init(pthread_mutex_t *mutex) { return ::pthread_mutex_init(mutex, nullptr); }
+int pthread_mutex_destroy(pthread_mutex_t *mutex) { return ::pthread_mutex_destroy(mutex); }
+int pthread_mutex_lock(pthread_mutex_t *mutex) { return ::pthread_mutex_lock(mutex); }
+int pthread_mutex_trylock(pthread_mutex_t *mutex) { return ::pthread_mutex_trylock(mutex); }
+int pthread_mutex_unlock(pthread_mutex_t *mutex) { return ::pthread_mutex_unlock(mutex); }
+int pthread_cond_init(pthread_cond_t *cond, const pthread_condattr_t *attr) { return ::pthread_cond_init(cond, attr); }
+int pthread_cond_destroy(pthread_cond_t *cond) { return ::pthread_cond_destroy(cond); }
+int pthread_cond_signal(pthread_cond_t *cond) { return ::pthread_cond_signal(cond); }
+int pthread_cond_broadcast(pthread_cond_t *cond) { return ::pthread_cond_broadcast(cond); }
+int pthread_cond_wait(pthread_cond_t *cond, pthread_mutex_t *mutex) { return ::pthread_cond_wait(cond, mutex); }
+int pthread_cond_timedwait(pthread_cond_t *cond, pthread_mutex_t *mutex, const struct timespec *deadline)
+{
+    return ::pthread_cond_timedwait(cond, mutex, deadline);
+}
 
 } // namespace os

@@ -1,0 +1,555 @@
+#include "core/clock.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <dlfcn.h>
+#include <memory>
+#include <random>
+#include <unistd.h>
+#include <vector>
+
+namespace boxsim::clock {
+
+namespace {
+
+// The virtual clock starts here (1 s), and the virtual wall clock on
+// 2026-01-01 00:00:00 UTC.
+constexpr int64_t kVirtualStart = 1000000000LL;
+constexpr int64_t kVirtualWallStart = 1767225600LL * 1000000000LL;
+// A clock read costs this much virtual time, so that a loop that waits by
+// reading the clock (a busy delay) sees it move.
+constexpr int64_t kClockReadCost = 1000;
+// The wall time a thread may run without reaching the facade.
+constexpr int kStuckWallSeconds = 5;
+
+enum class State { Ready, Running, Blocked, Done };
+
+struct Thread {
+    int id = 0;
+    std::string name;
+    State state = State::Ready;
+    std::condition_variable turn;
+    const void *key = nullptr;
+    int64_t deadline = kNever;
+    uint64_t blocked_seq = 0;
+    bool woken = false;
+    bool cancel = false;
+    bool system_thread = false;  // made by thread_create: may be cancelled
+    bool handle_set = false;
+    pthread_t handle{};
+    const char *call = "start";
+    std::string detail;
+};
+
+struct Scheduler {
+    std::mutex m;
+    bool on = false;
+    uint64_t seed = kDefaultSeed;
+    std::mt19937_64 rng;
+    double p_switch = 0;
+    int64_t now = kVirtualStart;
+    Thread *current = nullptr;
+    std::vector<std::unique_ptr<Thread>> threads;  // in the order they were made
+    int next_id = 0;
+    uint64_t seq = 0;
+    bool advanced = false;
+    std::vector<std::function<void()>> advance_hooks;
+    std::function<void(const std::string &)> stuck;
+    std::atomic<uint64_t> switches{0};
+    std::atomic<uint64_t> progress{0};
+    std::atomic<bool> on_flag{false};
+};
+
+Scheduler &sched()
+{
+    static Scheduler *s = new Scheduler;  // never destroyed: threads may wait in it at exit
+    return *s;
+}
+
+thread_local Thread *t_self = nullptr;
+
+const char *state_name(State s)
+{
+    switch (s) {
+    case State::Ready: return "ready";
+    case State::Running: return "running";
+    case State::Blocked: return "waits";
+    case State::Done: return "ended";
+    }
+    return "?";
+}
+
+std::string describe_locked(Scheduler &s)
+{
+    std::string out;
+    for (auto &t : s.threads) {
+        if (t->state == State::Done)
+            continue;
+        out += "  " + t->name + ": " + state_name(t->state) + " in " + t->call;
+        if (!t->detail.empty())
+            out += " " + t->detail;
+        if (t->state == State::Blocked && t->deadline != kNever) {
+            char buf[64];
+            snprintf(buf, sizeof buf, " (until %.3f s)", static_cast<double>(t->deadline - kVirtualStart) / 1e9);
+            out += buf;
+        }
+        out += "\n";
+    }
+    return out;
+}
+
+[[noreturn]] void report_stuck(Scheduler &s, std::unique_lock<std::mutex> &lk, const std::string &why)
+{
+    std::string report = why + "\n" + describe_locked(s);
+    auto handler = s.stuck;
+    lk.unlock();
+    if (handler)
+        handler(report);
+    fprintf(stderr, "boxsim: %s", report.c_str());
+    fflush(stderr);
+    _exit(4);
+}
+
+// Hands the turn to a ready thread (the caller has set its own state).
+// Moves the clock when no thread is ready.
+void run_next(Scheduler &s, std::unique_lock<std::mutex> &lk)
+{
+    std::vector<Thread *> ready;
+    for (;;) {
+        ready.clear();
+        for (auto &t : s.threads) {
+            if (t->state == State::Blocked && t->deadline <= s.now) {
+                t->state = State::Ready;
+                t->woken = false;
+            }
+            if (t->state == State::Ready)
+                ready.push_back(t.get());
+        }
+        if (!ready.empty())
+            break;
+        int64_t earliest = kNever;
+        for (auto &t : s.threads)
+            if (t->state == State::Blocked)
+                earliest = std::min(earliest, t->deadline);
+        if (earliest == kNever)
+            report_stuck(s, lk, "the run is stuck: every thread waits and none has a deadline");
+        s.now = earliest;
+        s.advanced = true;
+    }
+    Thread *next = ready.size() == 1 ? ready[0] : ready[s.rng() % ready.size()];
+    if (next != s.current)
+        s.switches.fetch_add(1, std::memory_order_relaxed);
+    s.current = next;
+    next->state = State::Running;
+    next->turn.notify_one();
+}
+
+void wait_turn(Scheduler &s, std::unique_lock<std::mutex> &lk, Thread *me)
+{
+    me->turn.wait(lk, [&] { return s.current == me; });
+    s.progress.fetch_add(1, std::memory_order_relaxed);
+}
+
+// Runs the hooks of a clock that moved, on the thread that resumed.
+void after_resume(Scheduler &s, std::unique_lock<std::mutex> &lk)
+{
+    if (!s.advanced)
+        return;
+    s.advanced = false;
+    auto hooks = s.advance_hooks;
+    lk.unlock();
+    for (auto &h : hooks)
+        h();
+    lk.lock();
+}
+
+// Watches the running thread in wall time: one that does not reach the
+// facade within kStuckWallSeconds is named, and the run ends.
+void watchdog()
+{
+    Scheduler &s = sched();
+    uint64_t seen = s.progress.load();
+    int still = 0;
+    int limit = kStuckWallSeconds;
+    if (const char *env = getenv("BOXSIM_STUCK_SECONDS"))
+        limit = std::max(1, atoi(env));
+    for (;;) {
+        sleep(1);
+        uint64_t now = s.progress.load();
+        if (now != seen) {
+            seen = now;
+            still = 0;
+            continue;
+        }
+        if (++still < limit)
+            continue;
+        std::unique_lock<std::mutex> lk(s.m);
+        if (s.progress.load() != seen) {
+            still = 0;
+            continue;
+        }
+        std::string who = s.current ? s.current->name : "?";
+        std::string last = s.current ? s.current->call : "?";
+        report_stuck(s, lk,
+                     "the run is stuck: thread " + who + " ran for more than " + std::to_string(limit) +
+                         " s of wall time without reaching the box (last call: " + last + ")");
+    }
+}
+
+std::string symbol_name(void *fn)
+{
+    Dl_info info;
+    if (dladdr(fn, &info) && info.dli_sname)
+        return info.dli_sname;
+    char buf[32];
+    snprintf(buf, sizeof buf, "%p", fn);
+    return buf;
+}
+
+struct Start {
+    Thread *self;
+    void *(*start)(void *);
+    void *arg;
+    std::function<void()> fn;
+};
+
+// Ends the thread's part in the run, whether its function returned or it
+// was cancelled (the stack unwinds through here then too).
+struct Leave {
+    Thread *self;
+    ~Leave()
+    {
+        Scheduler &s = sched();
+        std::unique_lock<std::mutex> lk(s.m);
+        self->state = State::Done;
+        self->call = "ended";
+        for (auto &t : s.threads)
+            if (t->state == State::Blocked && t->key == self) {
+                t->state = State::Ready;
+                t->woken = true;
+            }
+        if (s.current == self)
+            run_next(s, lk);
+        t_self = nullptr;
+    }
+};
+
+void *trampoline(void *p)
+{
+    std::unique_ptr<Start> st(static_cast<Start *>(p));
+    Scheduler &s = sched();
+    t_self = st->self;
+    {
+        std::unique_lock<std::mutex> lk(s.m);
+        wait_turn(s, lk, st->self);
+    }
+    Leave leave{st->self};
+    if (st->start)
+        return st->start(st->arg);
+    st->fn();
+    return nullptr;
+}
+
+Thread *add_thread_locked(Scheduler &s, std::string name)
+{
+    auto t = std::make_unique<Thread>();
+    t->id = s.next_id++;
+    t->name = std::move(name);
+    t->state = State::Ready;
+    Thread *raw = t.get();
+    s.threads.push_back(std::move(t));
+    return raw;
+}
+
+} // namespace
+
+void start_virtual(uint64_t seed_value, const std::string &name)
+{
+    Scheduler &s = sched();
+    std::unique_lock<std::mutex> lk(s.m);
+    if (s.on)
+        return;
+    s.on = true;
+    s.seed = seed_value;
+    s.rng.seed(seed_value);
+    // The chance of giving way at a call: none, rare, sometimes, often.
+    static constexpr double kChances[] = {0.0, 0.001, 0.01, 0.05, 0.2};
+    s.p_switch = kChances[s.rng() % (sizeof kChances / sizeof kChances[0])];
+    Thread *me = add_thread_locked(s, name);
+    me->state = State::Running;
+    me->call = "run";
+    s.current = me;
+    t_self = me;
+    s.on_flag.store(true);
+    std::thread(watchdog).detach();
+}
+
+bool is_virtual() { return sched().on_flag.load(std::memory_order_relaxed); }
+uint64_t seed() { return sched().seed; }
+double switch_probability() { return sched().p_switch; }
+bool participant() { return t_self != nullptr; }
+uint64_t switches() { return sched().switches.load(); }
+
+int64_t now_ns()
+{
+    Scheduler &s = sched();
+    if (!s.on_flag.load(std::memory_order_relaxed)) {
+        struct timespec ts;
+        ::clock_gettime(CLOCK_MONOTONIC, &ts);
+        return static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+    }
+    std::lock_guard<std::mutex> g(s.m);
+    return s.now;
+}
+
+int64_t wall_ns()
+{
+    Scheduler &s = sched();
+    if (!s.on_flag.load(std::memory_order_relaxed)) {
+        struct timespec ts;
+        ::clock_gettime(CLOCK_REALTIME, &ts);
+        return static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+    }
+    std::lock_guard<std::mutex> g(s.m);
+    return kVirtualWallStart + (s.now - kVirtualStart);
+}
+
+bool block(const void *key, int64_t deadline_ns, const char *call, const std::string &detail)
+{
+    Scheduler &s = sched();
+    Thread *me = t_self;
+    std::unique_lock<std::mutex> lk(s.m);
+    me->state = State::Blocked;
+    me->key = key;
+    me->deadline = deadline_ns;
+    me->blocked_seq = ++s.seq;
+    me->woken = false;
+    me->call = call;
+    me->detail = detail;
+    run_next(s, lk);
+    wait_turn(s, lk, me);
+    me->key = nullptr;
+    me->deadline = kNever;
+    after_resume(s, lk);
+    // Every wait but a mutex's is a cancellation point, as in POSIX.
+    bool cancelled = me->cancel && me->system_thread && std::string_view(call) != "pthread_mutex_lock";
+    bool woken = me->woken;
+    if (cancelled)
+        me->cancel = false;
+    lk.unlock();
+    if (cancelled)
+        pthread_exit(PTHREAD_CANCELED);
+    return woken;
+}
+
+void wake_one(const void *key)
+{
+    Scheduler &s = sched();
+    if (!s.on_flag.load(std::memory_order_relaxed))
+        return;
+    std::lock_guard<std::mutex> g(s.m);
+    Thread *first = nullptr;
+    for (auto &t : s.threads)
+        if (t->state == State::Blocked && t->key == key && (!first || t->blocked_seq < first->blocked_seq))
+            first = t.get();
+    if (first) {
+        first->state = State::Ready;
+        first->woken = true;
+    }
+}
+
+void wake_all(const void *key)
+{
+    Scheduler &s = sched();
+    if (!s.on_flag.load(std::memory_order_relaxed))
+        return;
+    std::lock_guard<std::mutex> g(s.m);
+    for (auto &t : s.threads)
+        if (t->state == State::Blocked && t->key == key) {
+            t->state = State::Ready;
+            t->woken = true;
+        }
+}
+
+void facade_call(const char *call)
+{
+    Thread *me = t_self;
+    if (!me)
+        return;
+    Scheduler &s = sched();
+    std::unique_lock<std::mutex> lk(s.m);
+    me->call = call;
+    me->detail.clear();
+    s.progress.fetch_add(1, std::memory_order_relaxed);
+    if (s.p_switch <= 0)
+        return;
+    if (std::uniform_real_distribution<double>(0.0, 1.0)(s.rng) >= s.p_switch)
+        return;
+    me->state = State::Ready;
+    run_next(s, lk);
+    wait_turn(s, lk, me);
+    after_resume(s, lk);
+}
+
+void clock_read()
+{
+    if (!participant())
+        return;
+    Scheduler &s = sched();
+    std::lock_guard<std::mutex> g(s.m);
+    s.now += kClockReadCost;
+}
+
+void sleep_until(int64_t deadline_ns)
+{
+    if (participant()) {
+        static const char kSleep = 0;
+        while (now_ns() < deadline_ns)
+            block(&kSleep, deadline_ns, "sleep");
+        return;
+    }
+    int64_t left = deadline_ns - now_ns();
+    if (left > 0)
+        std::this_thread::sleep_for(std::chrono::nanoseconds(left));
+}
+
+std::thread spawn(std::string name, std::function<void()> fn)
+{
+    Scheduler &s = sched();
+    if (!s.on_flag.load() || !participant())
+        return std::thread(std::move(fn));
+    Thread *t;
+    {
+        std::lock_guard<std::mutex> g(s.m);
+        t = add_thread_locked(s, std::move(name));
+    }
+    auto st = std::make_unique<Start>();
+    st->self = t;
+    st->fn = std::move(fn);
+    Start *raw = st.release();
+    // The new thread waits for its turn, which this thread holds until the
+    // handle is stored.
+    std::thread th([raw] { trampoline(raw); });
+    std::lock_guard<std::mutex> g(s.m);
+    t->handle = th.native_handle();
+    t->handle_set = true;
+    return th;
+}
+
+static Thread *find_locked(Scheduler &s, pthread_t handle)
+{
+    for (auto &t : s.threads)
+        if (t->handle_set && t->state != State::Done && pthread_equal(t->handle, handle))
+            return t.get();
+    return nullptr;
+}
+
+// Waits, giving up the turn, until the thread with this handle has ended.
+static void wait_ended(pthread_t handle)
+{
+    Scheduler &s = sched();
+    for (;;) {
+        Thread *target;
+        std::string name;
+        {
+            std::lock_guard<std::mutex> g(s.m);
+            target = find_locked(s, handle);
+            if (target)
+                name = target->name;
+        }
+        if (!target)
+            return;
+        block(target, kNever, "pthread_join", name);
+    }
+}
+
+void join(std::thread &th)
+{
+    if (!th.joinable())
+        return;
+    if (participant())
+        wait_ended(th.native_handle());
+    th.join();
+}
+
+int thread_create(pthread_t *thread, void *(*start)(void *), void *arg, const std::string &name)
+{
+    Scheduler &s = sched();
+    if (!s.on_flag.load())
+        return ::pthread_create(thread, nullptr, start, arg);
+    Thread *t;
+    {
+        std::lock_guard<std::mutex> g(s.m);
+        t = add_thread_locked(s, name.empty() ? symbol_name(reinterpret_cast<void *>(start)) : name);
+        t->system_thread = true;
+    }
+    auto st = std::make_unique<Start>();
+    st->self = t;
+    st->start = start;
+    st->arg = arg;
+    Start *raw = st.get();
+    // The new thread waits for its turn before it looks at its record, and
+    // this thread holds the turn until the handle is stored.
+    int rc = ::pthread_create(thread, nullptr, trampoline, raw);
+    std::lock_guard<std::mutex> g(s.m);
+    if (rc != 0) {
+        t->state = State::Done;
+        return rc;
+    }
+    st.release();
+    t->handle = *thread;
+    t->handle_set = true;
+    return 0;
+}
+
+int thread_cancel(pthread_t thread)
+{
+    Scheduler &s = sched();
+    if (!s.on_flag.load() || !participant())
+        return ::pthread_cancel(thread);
+    std::lock_guard<std::mutex> g(s.m);
+    Thread *t = find_locked(s, thread);
+    if (!t)
+        return ::pthread_cancel(thread);
+    t->cancel = true;
+    if (t->state == State::Blocked && t->call != std::string_view("pthread_mutex_lock")) {
+        t->state = State::Ready;
+        t->woken = true;
+    }
+    return 0;
+}
+
+int thread_join(pthread_t thread, void **result)
+{
+    if (participant())
+        wait_ended(thread);
+    return ::pthread_join(thread, result);
+}
+
+void on_advance(std::function<void()> hook)
+{
+    Scheduler &s = sched();
+    std::lock_guard<std::mutex> g(s.m);
+    s.advance_hooks.push_back(std::move(hook));
+}
+
+void on_stuck(std::function<void(const std::string &)> handler)
+{
+    Scheduler &s = sched();
+    std::lock_guard<std::mutex> g(s.m);
+    s.stuck = std::move(handler);
+}
+
+std::string describe_threads()
+{
+    Scheduler &s = sched();
+    std::lock_guard<std::mutex> g(s.m);
+    return describe_locked(s);
+}
+
+} // namespace boxsim::clock

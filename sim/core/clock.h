@@ -1,0 +1,174 @@
+// The simulated box's clock and the scheduler of its threads.
+//
+// On the real clock (a person at the front panel page) the box's threads run
+// as the host schedules them, and time is the host's monotonic clock.
+//
+// On the virtual clock the box owns time. Exactly one of its threads runs at
+// a time: the system's tasks, the device models' and shell commands' threads
+// and the scenario driver. A thread gives up its turn whenever it waits (a
+// sleep, a poll, a blocking read, an event, a mutex held by another, a
+// condition wait); when every thread waits, the clock jumps to the earliest
+// deadline. Which ready thread runs next is drawn from a generator seeded by
+// the run's seed, and at any call of the facade the running thread may be made
+// to give way (with a probability the seed draws), so that other seeds explore
+// other interleavings. The same seed gives the same run.
+//
+// A run in which every thread waits with no deadline is stuck; so is one whose
+// running thread does not reach the facade for five seconds of wall time.
+// Both are reported with every thread's name and what it waits on.
+//
+// The clock is process-wide: a Box chooses it when it is made (BoxClock).
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <mutex>
+#include <pthread.h>
+#include <string>
+#include <thread>
+
+namespace boxsim {
+
+// The clock a box runs on, chosen when the box is made.
+struct BoxClock {
+    bool virtual_time = false;
+    uint64_t seed = 1;
+};
+
+// The seed of runs that name none.
+constexpr uint64_t kDefaultSeed = 20261209;
+
+namespace clock {
+
+constexpr int64_t kNever = std::numeric_limits<int64_t>::max();
+
+// Puts the process on the virtual clock (if it is not already); the calling
+// thread becomes the first of the box's threads and holds the turn.
+void start_virtual(uint64_t seed, const std::string &name = "main");
+bool is_virtual();
+uint64_t seed();
+// The chance, drawn from the seed, that a call of the facade gives way.
+double switch_probability();
+
+// The box's monotonic clock in nanoseconds (virtual, or CLOCK_MONOTONIC).
+int64_t now_ns();
+// The wall clock (virtual: a fixed day plus the virtual time).
+int64_t wall_ns();
+// The system read the clock: on the virtual clock that costs a microsecond,
+// so that a loop that waits by reading the clock sees it move.
+void clock_read();
+
+// True when the calling thread is one of the box's threads on the virtual
+// clock (and so must wait through the scheduler).
+bool participant();
+
+// Blocks the calling thread until wake_one/wake_all(key) or the deadline
+// (kNever: none). Returns true when woken, false at the deadline. `call` and
+// `detail` say what it waits on, for a stuck run's report. Only for
+// participants (check participant() first).
+bool block(const void *key, int64_t deadline_ns, const char *call, const std::string &detail = {});
+// Makes threads blocked on `key` ready (no effect on the real clock).
+void wake_one(const void *key);
+void wake_all(const void *key);
+
+// A call of the facade: marks progress, may give the turn away.
+void facade_call(const char *call);
+
+// Sleeps until a time of the box's clock (either clock).
+void sleep_until(int64_t deadline_ns);
+inline void sleep_for_ms(int64_t ms) { sleep_until(now_ns() + ms * 1000000); }
+
+// Threads of the simulated box: on the virtual clock they take turns with the
+// system's; on the real clock they are plain threads.
+std::thread spawn(std::string name, std::function<void()> fn);
+// Joins a thread made by spawn (gives up the turn while it waits).
+void join(std::thread &t);
+
+// The system's threads (os::pthread_create and friends).
+int thread_create(pthread_t *thread, void *(*start)(void *), void *arg, const std::string &name);
+int thread_cancel(pthread_t thread);
+int thread_join(pthread_t thread, void **result);
+
+// Called, without the scheduler's lock, by a thread that resumes after the
+// clock moved (the standard-output capture records a waiting partial line).
+void on_advance(std::function<void()> hook);
+
+// What happens when the run is stuck: `report` names each thread and what it
+// waits on. The default prints it and ends the process with status 4.
+void on_stuck(std::function<void(const std::string &report)> handler);
+// The report of the threads as they are now (for the tool and tests).
+std::string describe_threads();
+
+// How many times the turn changed hands (the benchmark of a switch).
+uint64_t switches();
+
+} // namespace clock
+
+// The box's monotonic clock as a std::chrono clock, for device models that
+// reckon with time points.
+struct BoxSteadyClock {
+    using rep = int64_t;
+    using period = std::nano;
+    using duration = std::chrono::nanoseconds;
+    using time_point = std::chrono::time_point<BoxSteadyClock, duration>;
+    static constexpr bool is_steady = true;
+    static time_point now() { return time_point(duration(clock::now_ns())); }
+    static int64_t ns(time_point t) { return t.time_since_epoch().count(); }
+};
+
+// A condition variable on the box's clock: on the virtual clock a waiting
+// thread gives up its turn. Used with a std::mutex as std::condition_variable.
+class CondVar {
+public:
+    void notify_all()
+    {
+        cv_.notify_all();
+        clock::wake_all(this);
+    }
+    void notify_one()
+    {
+        cv_.notify_one();
+        clock::wake_one(this);
+    }
+    // Waits until pred() or the deadline (box nanoseconds); returns pred().
+    template <class Pred>
+    bool wait_until(std::unique_lock<std::mutex> &lk, int64_t deadline_ns, Pred pred, const char *what = "wait")
+    {
+        while (!pred()) {
+            if (clock::participant()) {
+                if (clock::now_ns() >= deadline_ns)
+                    return pred();
+                lk.unlock();
+                clock::block(this, deadline_ns, what);
+                lk.lock();
+                continue;
+            }
+            if (deadline_ns == clock::kNever) {
+                cv_.wait(lk);
+                continue;
+            }
+            int64_t left = deadline_ns - clock::now_ns();
+            if (left <= 0)
+                return pred();
+            cv_.wait_for(lk, std::chrono::nanoseconds(left));
+        }
+        return true;
+    }
+    template <class Pred> void wait(std::unique_lock<std::mutex> &lk, Pred pred, const char *what = "wait")
+    {
+        wait_until(lk, clock::kNever, pred, what);
+    }
+    template <class Pred>
+    bool wait_for_ms(std::unique_lock<std::mutex> &lk, int64_t ms, Pred pred, const char *what = "wait")
+    {
+        return wait_until(lk, clock::now_ns() + ms * 1000000, pred, what);
+    }
+
+private:
+    std::condition_variable cv_;
+};
+
+} // namespace boxsim
