@@ -76,7 +76,8 @@ struct Options {
 [[noreturn]] void bad(const std::string &msg)
 {
     say("boxsim: %s\n", msg.c_str());
-    fflush(nullptr);
+    fflush(stdout);
+    fflush(stderr);
     _exit(2);
 }
 
@@ -249,7 +250,8 @@ int main(int argc, char **argv)
     clock::on_stuck([&session](const std::string &report) {
         say("boxsim: %s", report.c_str());
         session.finish();
-        fflush(nullptr);
+        fflush(stdout);
+        fflush(stderr);
         _exit(4);
     });
     session.start();
@@ -318,7 +320,8 @@ int main(int argc, char **argv)
             session.out_dir().c_str());
     if (virtual_time)
         say("boxsim: virtual clock, seed %llu\n", static_cast<unsigned long long>(opt.seed));
-    fflush(nullptr);
+    fflush(stdout);
+    fflush(stderr);
     // The system's tasks are never joined: the process ends with them.
     _exit(status);
 }
