@@ -1,8 +1,10 @@
 // boxsim: the system's front end on a simulated box, with scenario scripts,
 // recorded outputs and a web front panel.
 #include "core/box.h"
+#include "boxsim/expect.h"
 #include "boxsim/script.h"
 #include "boxsim/session.h"
+#include "boxsim/test_runner.h"
 #include "boxsim/web.h"
 
 #include <algorithm>
@@ -25,6 +27,8 @@ namespace {
 
 const char kUsage[] = R"(usage: boxsim [--box NAME|FILE] [--front-end rescue|console] [--script FILE] [--out DIR]
               [--seconds N] [--serve [ADDR:]PORT] [--clock virtual|real] [--seed N]
+              [--update-golden]
+       boxsim test [-j N] [--seeds K] [--out DIR] [--update-golden] PATH...
 
 Runs the box's system on a simulated box.
 
@@ -49,15 +53,22 @@ Runs the box's system on a simulated box.
                       page expects
   --seed N            the virtual clock's seed: which thread runs next, and how
                       often a thread gives way (default %SEED%)
+  --update-golden     the script's picture expectations write the pictures shown
+                      as their golden files instead of comparing
   --help              this text
 
 The run ends with the script's quit action, after --seconds, after the script's
 last action (when there is no --seconds and no panel), or on Ctrl-C.
+A script's "AT expect CONDITION [within DURATION]" lines check the box
+(stdout TEXT, stderr TEXT, trace FIELD=VALUE..., state PATH OP VALUE,
+picture tv|osd|lcd FILE.png [tolerance PCT]); with --out the run writes
+expectations.json and report.xml. "boxsim test" runs every *.box script under
+the given files and folders (boxsim test --help).
 Exit status: 0 when the run ended as asked, 1 when an output could not be
 written or the front end did not end on quit, 2 for a bad command line,
-profile, script or port, 4 when the run was stuck (every thread waiting for
-ever, or one running without reaching the box for 5 s; the threads are named),
-130 when interrupted before the asked end.
+profile, script or port, 3 when an expectation failed, 4 when the run was
+stuck (every thread waiting for ever, or one running without reaching the box
+for 5 s; the threads are named), 130 when interrupted before the asked end.
 
 Actions:
 )";
@@ -71,6 +82,8 @@ struct Options {
     std::optional<std::string> serve;
     std::optional<std::string> clock;  // "virtual" or "real"
     uint64_t seed = kDefaultSeed;
+    bool update_golden = false;
+    bool box_given = false, front_end_given = false;
 };
 
 [[noreturn]] void bad(const std::string &msg)
@@ -127,8 +140,12 @@ Options parse_options(int argc, char **argv)
         };
         if (arg == "--box") {
             o.box = take();
+            o.box_given = true;
         } else if (arg == "--front-end") {
             o.front_end = take();
+            o.front_end_given = true;
+        } else if (arg == "--update-golden" && !inline_value) {
+            o.update_golden = true;
         } else if (arg == "--script") {
             o.script = take();
         } else if (arg == "--out") {
@@ -194,10 +211,31 @@ int main(int argc, char **argv)
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     keep_terminal();
 
+    if (argc > 1 && strcmp(argv[1], "test") == 0)
+        return run_tests(argc - 1, argv + 1);
+
     Options opt = parse_options(argc, argv);
 
     // Everything that can be wrong with the request is found before the box
     // is made and before any output exists.
+    std::string err;
+    std::optional<Script> script;
+    if (!opt.script.empty()) {
+        script = load_script(opt.script, err);
+        if (!script)
+            bad(err);
+        // What the script is written for, unless the command line says otherwise.
+        if (!script->box.empty() && !opt.box_given)
+            opt.box = script->box;
+        if (!script->front_end.empty() && !opt.front_end_given) {
+            opt.front_end = script->front_end;
+            if (!find_front_end(opt.front_end))
+                bad(opt.script + ":" + std::to_string(script->front_end_line) + ": unknown front end '" +
+                    opt.front_end + "'");
+        }
+        if (!load_goldens(*script, opt.update_golden, err))
+            bad(err);
+    }
     const FrontEnd *fe = find_front_end(opt.front_end);
     if (!fe) {
         std::string names;
@@ -205,16 +243,13 @@ int main(int argc, char **argv)
             names += std::string(names.empty() ? "" : ", ") + f.name;
         bad("unknown front end '" + opt.front_end + "' (known: " + names + ")");
     }
-    std::string err;
     auto profile = Box::load_profile(opt.box, err);
     if (!profile)
-        bad(err);
+        bad(script && !script->box.empty() && !opt.box_given
+                ? opt.script + ":" + std::to_string(script->box_line) + ": " + err
+                : err);
 
-    std::optional<Script> script;
-    if (!opt.script.empty()) {
-        script = load_script(opt.script, err);
-        if (!script)
-            bad(err);
+    if (script) {
         if (opt.out.empty() && !script->snapshots().empty())
             bad(opt.script + ": the script takes snapshots but there is no --out DIR to write them to");
         if (opt.seconds && !script->steps.empty()) {
@@ -261,15 +296,30 @@ int main(int argc, char **argv)
         say_out("boxsim: front panel at http://%s:%d/\n", shown.c_str(), web.port());
     }
 
+    // The script's expectations look at the box as it runs.
+    std::unique_ptr<ExpectRun> expects;
+    auto wall_start = std::chrono::steady_clock::now();
+    if (script && !script->expectations.empty()) {
+        ExpectRun::Sources src{[&session] { return session.state(); },
+                               [&session](const std::string &name) { return session.shown_picture(name); }};
+        expects = std::make_unique<ExpectRun>(session.box(), *script, std::move(src), opt.update_golden);
+        expects->start();
+    }
+
     // The script runs on its own thread; `left` counts its lines not yet started.
     std::atomic<size_t> left{script ? script->steps.size() : 0};
     std::atomic<bool> script_done{false};
     if (script) {
-        clock::spawn("scenario", [&session, &script, &left, &script_done, serving, &opt] {
+        clock::spawn("scenario", [&session, &script, &left, &script_done, &expects, serving, &opt] {
+            bool ends_itself = !serving && !opt.seconds;
             for (const auto &step : script->steps) {
                 if (!session.wait_until_box_time(step.at_ms))
                     break;
                 left--;
+                if (step.expect >= 0) {
+                    expects->open(static_cast<size_t>(step.expect));
+                    continue;
+                }
                 try {
                     run_action(session.box(), step.action, "script");
                 } catch (const std::exception &e) {
@@ -278,9 +328,19 @@ int main(int argc, char **argv)
                     session.note_failure();
                 }
             }
+            // A run that ends with its script also waits for its open
+            // expectations: until each has held or timed out.
+            if (expects && left == 0) {
+                expects->script_done([&session, ends_itself] {
+                    if (ends_itself)
+                        session.request_end(EndReason::ScriptDone);
+                });
+                if (ends_itself)
+                    session.wait_until_box_time(expects->last_deadline());
+            }
             script_done = true;
             session.box().changed();
-            if (!serving && !opt.seconds)
+            if (ends_itself)
                 session.request_end(EndReason::ScriptDone);
         }).detach();
     } else {
@@ -304,6 +364,8 @@ int main(int argc, char **argv)
             session.note_failure();
     }
 
+    if (expects)
+        expects->finish(session.box().now_ms());
     if (serving)
         web.close();
     session.finish();
@@ -311,6 +373,21 @@ int main(int argc, char **argv)
         web.drain(1000);
 
     int status = 0;
+    if (expects) {
+        double wall_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start).count();
+        if (session.has_outputs() &&
+            !expects->write_reports(session.out_dir(), script->file, session.box().now_ms(), wall_s, err)) {
+            say("boxsim: %s\n", err.c_str());
+            session.note_failure();
+        }
+        for (const auto &w : expects->written())
+            say("boxsim: %s\n", w.c_str());
+        for (const auto &f : expects->failure_lines())
+            say("boxsim: %s\n", f.c_str());
+        say("boxsim: %zu of %zu expectations held\n", expects->held(), expects->expectations().size());
+        if (expects->failed())
+            status = 3;
+    }
     if (why == EndReason::Signal && (opt.seconds || script))
         status = 130;
     if (session.failures())

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -158,7 +159,7 @@ std::vector<std::string> Script::snapshots() const
 {
     std::vector<std::string> names;
     for (const auto &s : steps)
-        if (s.action.name == "snapshot" && !s.action.args.empty())
+        if (s.expect < 0 && s.action.name == "snapshot" && !s.action.args.empty())
             names.push_back(s.action.args[0]);
     return names;
 }
@@ -166,7 +167,7 @@ std::vector<std::string> Script::snapshots() const
 bool Script::has_quit() const
 {
     for (const auto &s : steps)
-        if (s.action.name == "quit")
+        if (s.expect < 0 && s.action.name == "quit")
             return true;
     return false;
 }
@@ -175,8 +176,9 @@ std::optional<Script> parse_script(std::string_view text, const std::string &fil
 {
     Script script;
     script.file = file;
-    std::map<std::string, int> snapshot_lines;
+    std::map<std::string, int> snapshot_lines, expect_names;
     int quit_line = 0;
+    std::string dir = std::filesystem::path(file).parent_path().string();
     int64_t last_ms = 0;
     int lineno = 0;
     auto fail = [&](const std::string &msg) {
@@ -192,6 +194,24 @@ std::optional<Script> parse_script(std::string_view text, const std::string &fil
         if (words.empty())
             continue;
         auto at = parse_time_ms(words[0]);
+        if (!at && (words[0] == "box" || words[0] == "front-end")) {
+            if (!script.steps.empty())
+                return fail(words[0] + " is said before the first timed line");
+            if (words.size() != 2)
+                return fail(words[0] == "box" ? "box takes one profile name or file" : "front-end takes one name");
+            bool is_box = words[0] == "box";
+            if ((is_box ? script.box_line : script.front_end_line) != 0)
+                return fail(words[0] + " is already said on line " +
+                            std::to_string(is_box ? script.box_line : script.front_end_line));
+            std::string value = words[1];
+            // A profile file is found beside the script.
+            if (is_box && (value.find('/') != std::string::npos || value.ends_with(".json")) && value[0] != '/' &&
+                !dir.empty())
+                value = dir + "/" + value;
+            (is_box ? script.box : script.front_end) = value;
+            (is_box ? script.box_line : script.front_end_line) = lineno;
+            continue;
+        }
         if (!at) {
             if (actions().count(words[0]))
                 return fail("line starts with the action '" + words[0] + "': put the time first (e.g. 0 " +
@@ -204,6 +224,33 @@ std::optional<Script> parse_script(std::string_view text, const std::string &fil
             return fail("time " + words[0] + " is earlier than the line before (" + format_time(last_ms) + ")");
         if (quit_line)
             return fail("nothing can follow quit (line " + std::to_string(quit_line) + ")");
+        if (words[1] == "expect") {
+            std::vector<Word> quoted;
+            std::string why;
+            if (!split_quoted(line, quoted, why))
+                return fail(why);
+            quoted.erase(quoted.begin(), quoted.begin() + 2);
+            auto e = parse_expect(quoted, dir, why);
+            if (!e)
+                return fail(why);
+            if (e->named) {
+                auto [it, fresh] = expect_names.emplace(e->name, lineno);
+                if (!fresh)
+                    return fail("the name '" + e->name + "' is already taken on line " + std::to_string(it->second));
+            }
+            e->line = lineno;
+            e->at_ms = *at;
+            last_ms = *at;
+            ScriptStep step;
+            step.at_ms = *at;
+            step.line = lineno;
+            step.expect = static_cast<int>(script.expectations.size());
+            step.action.name = "expect";
+            step.action.text = e->condition;
+            script.expectations.push_back(std::move(*e));
+            script.steps.push_back(std::move(step));
+            continue;
+        }
         std::string why;
         auto action = parse_action(join(words, 1), why);
         if (!action)

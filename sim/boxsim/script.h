@@ -6,12 +6,17 @@
 // lines, without the time, are what the web front panel and its HTTP API
 // send, so a session driven by hand can be written down and replayed.
 //
+// A line `AT expect ...` is an expectation instead (boxsim/expect.h). Lines
+// `box NAME|FILE` and `front-end NAME` before the first timed line say which
+// box profile and front end the script is written for.
+//
 // This file also registers the two actions that belong to the run itself
 // rather than to a device: `snapshot NAME` and `quit`. What they do depends
 // on who runs the box (the boxsim tool writes files and ends the system's
 // front end), so they call the run's hooks (RunHooks below).
 #pragma once
 
+#include "boxsim/expect.h"
 #include "core/box.h"
 
 #include <cstdint>
@@ -46,11 +51,16 @@ struct ScriptStep {
     int64_t at_ms = 0;
     int line = 0;  // 1-based line number in the file
     ParsedAction action;
+    int expect = -1;  // an expectation (index into Script::expectations) instead of an action
 };
 
 struct Script {
     std::string file;
     std::vector<ScriptStep> steps;  // in file order, times never decreasing
+    std::vector<Expectation> expectations;
+    // What the script is written for (empty: not said), and their lines.
+    std::string box, front_end;
+    int box_line = 0, front_end_line = 0;
     // Names of the snapshots the script takes, in order.
     std::vector<std::string> snapshots() const;
     bool has_quit() const;

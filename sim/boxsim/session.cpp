@@ -485,6 +485,22 @@ std::optional<Image> Session::blank_lcd() const
     return blank(w, h);
 }
 
+std::optional<Image> Session::shown_picture(const std::string &name, bool *shown)
+{
+    // A TV that was never given a frame shows black; an LCD that was never
+    // written stays dark. The state says which it was.
+    std::optional<Image> img = picture(*box_, name);
+    if (shown)
+        *shown = img.has_value();
+    if (img)
+        return img;
+    if (name == "lcd")
+        return blank_lcd();
+    if (name == "tv" || name == "osd")
+        return blank(1280, 720);
+    return std::nullopt;
+}
+
 bool Session::snapshot(const std::string &name, std::string &err)
 {
     if (!has_outputs()) {
@@ -497,39 +513,20 @@ bool Session::snapshot(const std::string &name, std::string &err)
     bool ok = true;
     std::string base = out_dir_ + "/" + name;
 
-    // A TV that was never given a frame shows black; an LCD that was never
-    // written stays dark. The state says which it was.
-    std::optional<Image> tv = picture(*box_, "tv");
-    pics["tv"] = {{"shown", tv.has_value()}};
-    if (!tv)
-        tv = blank(1280, 720);
-    pics["tv"]["width"] = tv->width;
-    pics["tv"]["height"] = tv->height;
-    if (!write_png(*tv, base + "-tv.png")) {
-        ok = false;
-        err = "cannot write " + base + "-tv.png";
-    }
-
-    // The framebuffer alone, without the video under it.
-    std::optional<Image> osd = picture(*box_, "osd");
-    pics["osd"] = {{"shown", osd.has_value()}};
-    if (!osd)
-        osd = blank(1280, 720);
-    if (!write_png(*osd, base + "-osd.png")) {
-        ok = false;
-        err = "cannot write " + base + "-osd.png";
-    }
-
-    std::optional<Image> lcd = picture(*box_, "lcd");
-    pics["lcd"] = {{"shown", lcd.has_value()}};
-    if (!lcd)
-        lcd = blank_lcd();
-    if (lcd) {
-        pics["lcd"]["width"] = lcd->width;
-        pics["lcd"]["height"] = lcd->height;
-        if (!write_png(*lcd, base + "-lcd.png")) {
+    for (const char *which : {"tv", "osd", "lcd"}) {
+        bool shown = false;
+        std::optional<Image> img = shown_picture(which, &shown);
+        pics[which] = {{"shown", shown}};
+        if (!img)
+            continue;
+        if (std::string(which) != "osd") {
+            pics[which]["width"] = img->width;
+            pics[which]["height"] = img->height;
+        }
+        std::string path = base + "-" + which + ".png";
+        if (!write_png(*img, path)) {
             ok = false;
-            err = "cannot write " + base + "-lcd.png";
+            err = "cannot write " + path;
         }
     }
 

@@ -65,6 +65,11 @@ public:
     // MAC record, the front end.
     json state();
 
+    // A picture ("tv", "osd", "lcd") as a snapshot writes it: black while
+    // nothing was shown on the TV, dark while the LCD was never written;
+    // nullopt for a box without that picture. `shown` tells which it was.
+    std::optional<Image> shown_picture(const std::string &name, bool *shown = nullptr);
+
     // Writes NAME-tv.png, NAME-lcd.png and NAME-state.json. False with `err`
     // set when there is no output directory or a file cannot be written.
     bool snapshot(const std::string &name, std::string &err);

@@ -416,11 +416,21 @@ int Box::fd_close(int fd)
 
 void Box::changed()
 {
+    std::shared_ptr<const std::function<void()>> hook;
     {
         std::lock_guard<std::mutex> g(change_m_);
         ++generation_;
+        hook = change_hook_;
     }
     change_cv_.notify_all();
+    if (hook)
+        (*hook)();
+}
+
+void Box::set_change_hook(std::function<void()> hook)
+{
+    std::lock_guard<std::mutex> g(change_m_);
+    change_hook_ = hook ? std::make_shared<const std::function<void()>>(std::move(hook)) : nullptr;
 }
 
 bool Box::wait_change(const std::function<bool()> &pred, int64_t deadline, const char *what)

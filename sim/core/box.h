@@ -204,6 +204,10 @@ public:
     // --- change notification: device models call changed() when their state
     // moves; poll and blocking reads wait for it.
     void changed();
+    // Called after every changed() on the thread that called it, with no lock
+    // of the box held (a scenario's expectations look again). It must not
+    // block. One hook at a time; null removes it.
+    void set_change_hook(std::function<void()> hook);
     // Waits until pred() holds or the deadline (the box's clock, in
     // nanoseconds; clock::kNever for none) passes; returns pred(). `what`
     // names the wait in the report of a stuck run.
@@ -259,6 +263,7 @@ private:
     std::mutex change_m_;
     CondVar change_cv_;
     uint64_t generation_ = 0;
+    std::shared_ptr<const std::function<void()>> change_hook_;
 
     std::atomic<bool> stopping_{false};
     Box *previous_ = nullptr;

@@ -66,7 +66,21 @@ void write_to_vector(png_structp png, png_bytep data, png_size_t len)
     auto *v = static_cast<std::vector<unsigned char> *>(png_get_io_ptr(png));
     v->insert(v->end(), data, data + len);
 }
+
+// libpng reports a damaged file through this and a long jump; the message
+// is kept for the caller.
+void read_error(png_structp png, png_const_charp msg)
+{
+    if (auto *why = static_cast<std::string *>(png_get_error_ptr(png)))
+        *why = msg;
+    png_longjmp(png, 1);
+}
+
+void read_warning(png_structp, png_const_charp) {}
+
+constexpr png_uint_32 kMaxReadSide = 8192;
 #endif
+
 
 } // namespace
 
@@ -102,6 +116,71 @@ bool encode_png(const Image &img, std::vector<unsigned char> &out, bool opaque)
     (void)img;
     (void)opaque;
     return false;
+#endif
+}
+
+std::optional<Image> read_png(const std::string &path, std::string &err)
+{
+#if BOXSIM_HAVE_PNG
+    FILE *f = fopen(path.c_str(), "rb");
+    if (!f) {
+        err = "cannot read " + path;
+        return std::nullopt;
+    }
+    unsigned char sig[8];
+    if (fread(sig, 1, sizeof sig, f) != sizeof sig || png_sig_cmp(sig, 0, sizeof sig) != 0) {
+        fclose(f);
+        err = path + " is not a PNG file";
+        return std::nullopt;
+    }
+    std::string why;
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &why, read_error, read_warning);
+    png_infop info = png ? png_create_info_struct(png) : nullptr;
+    // Declared before the jump point, so that a jump back from a damaged
+    // file skips no destructor.
+    std::vector<unsigned char> all;
+    std::vector<png_bytep> rows;
+    if (!png || !info || setjmp(png_jmpbuf(png))) {
+        png_destroy_read_struct(png ? &png : nullptr, info ? &info : nullptr, nullptr);
+        fclose(f);
+        err = path + " is a damaged PNG file" + (why.empty() ? "" : ": " + why);
+        return std::nullopt;
+    }
+    png_init_io(png, f);
+    png_set_sig_bytes(png, sizeof sig);
+    png_set_user_limits(png, kMaxReadSide, kMaxReadSide);
+    png_read_info(png, info);
+    // Whatever the file holds, the rows come out as 8-bit RGBA.
+    png_set_expand(png);
+    png_set_strip_16(png);
+    png_set_gray_to_rgb(png);
+    png_set_add_alpha(png, 0xFF, PNG_FILLER_AFTER);
+    png_set_interlace_handling(png);
+    png_read_update_info(png, info);
+    png_uint_32 w = png_get_image_width(png, info), h = png_get_image_height(png, info);
+    if (png_get_rowbytes(png, info) != static_cast<size_t>(w) * 4)
+        png_error(png, "unexpected row layout");
+    all.resize(static_cast<size_t>(w) * h * 4);
+    rows.resize(h);
+    for (png_uint_32 y = 0; y < h; ++y)
+        rows[y] = all.data() + static_cast<size_t>(y) * w * 4;
+    png_read_image(png, rows.data());
+    png_read_end(png, nullptr);
+    png_destroy_read_struct(&png, &info, nullptr);
+    fclose(f);
+    std::optional<Image> img(std::in_place);
+    img->width = static_cast<int>(w);
+    img->height = static_cast<int>(h);
+    img->argb.resize(static_cast<size_t>(w) * h);
+    for (size_t i = 0; i < img->argb.size(); ++i) {
+        const unsigned char *p = all.data() + i * 4;
+        img->argb[i] = static_cast<uint32_t>(p[3]) << 24 | static_cast<uint32_t>(p[0]) << 16 |
+                       static_cast<uint32_t>(p[1]) << 8 | p[2];
+    }
+    return img;
+#else
+    err = "cannot read " + path + ": this build has no PNG library";
+    return std::nullopt;
 #endif
 }
 

@@ -25,6 +25,10 @@ struct Image {
 bool write_png(const Image &img, const std::string &path, bool opaque = true);
 // The same, into memory (for the web front panel).
 bool encode_png(const Image &img, std::vector<unsigned char> &out, bool opaque = true);
+// Reads a PNG file of any colour type and depth as opaque or transparent
+// 0xAARRGGBB pixels. nullopt with `err` set for a file that cannot be read,
+// is no PNG, is damaged or larger than 8192 x 8192 pixels.
+std::optional<Image> read_png(const std::string &path, std::string &err);
 
 // Device models name the pictures they can show ("tv", "lcd"); the tool and
 // tests ask for them by name. A provider returns nullopt when it has nothing
