@@ -518,6 +518,10 @@ void ExpectRun::start()
     if (exp_.empty())
         return;
     listener_ = box_.trace().add_listener([this](const json &ev) { on_event(ev); });
+    // What the box recorded before (the system starts with the box): a line
+    // seen twice counts once, at its time.
+    for (const auto &ev : box_.trace().events())
+        on_event(ev);
     box_.set_change_hook([this] { mark(box_.now_ms()); });
     thread_ = std::thread([this] { checker(); });
 }
@@ -545,7 +549,8 @@ void ExpectRun::on_event(const json &ev)
         for (size_t i = 0; i < exp_.size(); ++i) {
             const Expectation &e = exp_[i];
             Result &r = res_[i];
-            if (r.outcome != Result::Outcome::Pending || r.held_t >= 0 || t < e.window_start() || t > e.deadline())
+            if (r.outcome != Result::Outcome::Pending || (r.held_t >= 0 && t >= r.held_t) || t < e.window_start() ||
+                t > e.deadline())
                 continue;
             if (e.kind == Expectation::Kind::Stdout || e.kind == Expectation::Kind::Stderr) {
                 if (op != (e.kind == Expectation::Kind::Stdout ? "stdout" : "stderr"))
@@ -587,23 +592,12 @@ void ExpectRun::open(size_t index)
     const Expectation &e = exp_[index];
     int64_t now = box_.now_ms();
     if (e.kind == Expectation::Kind::Picture && update_) {
-        std::optional<Image> pic = src_.picture(e.picture);
-        std::string msg;
-        bool ok = pic && write_png(*pic, e.golden);
         {
             std::lock_guard<std::mutex> g(m_);
-            Result &r = res_[index];
-            r.opened = true;
-            if (ok) {
-                r.outcome = Result::Outcome::Written;
-                r.held_t = now;
-                written_.push_back(file_ + ":" + std::to_string(e.line) + ": wrote " + e.golden);
-            } else {
-                r.outcome = Result::Outcome::Failed;
-                r.why = "cannot write the golden file " + e.golden;
-            }
+            res_[index].opened = true;
         }
-        maybe_all_held();
+        if (!e.within_ms)
+            write_golden(index);
         return;
     }
     if (e.kind == Expectation::Kind::State || e.kind == Expectation::Kind::Picture) {
@@ -630,6 +624,57 @@ void ExpectRun::open(size_t index)
             r.outcome = Result::Outcome::Failed;
     }
     maybe_all_held();
+}
+
+void ExpectRun::write_golden(size_t i)
+{
+    const Expectation &e = exp_[i];
+    {
+        std::lock_guard<std::mutex> g(m_);
+        if (!res_[i].opened || res_[i].outcome != Result::Outcome::Pending)
+            return;
+    }
+    int64_t now = box_.now_ms();
+    std::optional<Image> pic = src_.picture(e.picture);
+    std::error_code ec;
+    if (auto parent = std::filesystem::path(e.golden).parent_path(); !parent.empty())
+        std::filesystem::create_directories(parent, ec);
+    bool ok = pic && write_png(*pic, e.golden);
+    {
+        std::lock_guard<std::mutex> g(m_);
+        Result &r = res_[i];
+        if (ok) {
+            r.outcome = Result::Outcome::Written;
+            r.held_t = now;
+            written_.push_back(file_ + ":" + std::to_string(e.line) + ": wrote " + e.golden);
+        } else {
+            r.outcome = Result::Outcome::Failed;
+            r.why = "cannot write the golden file " + e.golden;
+        }
+    }
+    maybe_all_held();
+}
+
+int64_t ExpectRun::next_golden_due(int64_t before) const
+{
+    if (!update_)
+        return before;
+    std::lock_guard<std::mutex> g(m_);
+    int64_t due = before;
+    for (size_t i = 0; i < exp_.size(); ++i)
+        if (exp_[i].kind == Expectation::Kind::Picture && exp_[i].within_ms && res_[i].opened &&
+            res_[i].outcome == Result::Outcome::Pending)
+            due = std::min(due, exp_[i].deadline());
+    return due;
+}
+
+void ExpectRun::write_due_goldens(int64_t now)
+{
+    if (!update_)
+        return;
+    for (size_t i = 0; i < exp_.size(); ++i)
+        if (exp_[i].kind == Expectation::Kind::Picture && exp_[i].deadline() <= now)
+            write_golden(i);
 }
 
 // With m_ not held. `held_t`: the box time the condition is taken to hold at
@@ -695,7 +740,7 @@ void ExpectRun::look(bool final_look, int64_t end_ms)
             if (e.kind == Expectation::Kind::State) {
                 need_state = true;
                 open.push_back(i);
-            } else if (e.kind == Expectation::Kind::Picture) {
+            } else if (e.kind == Expectation::Kind::Picture && !update_) {
                 need_pics.insert(e.picture);
                 open.push_back(i);
             }
@@ -781,6 +826,11 @@ void ExpectRun::finish(int64_t end_ms)
         listener_ = 0;
     }
     box_.set_change_hook(nullptr);
+    // Golden files whose window the run cut short are written as they are now.
+    if (update_)
+        for (size_t i = 0; i < exp_.size(); ++i)
+            if (exp_[i].kind == Expectation::Kind::Picture)
+                write_golden(i);
     look(true, end_ms);
     std::lock_guard<std::mutex> g(m_);
     for (size_t i = 0; i < exp_.size(); ++i) {

@@ -172,6 +172,12 @@ public:
     void script_done(std::function<void()> all_held);
     // The latest deadline of any expectation (0 without any).
     int64_t last_deadline() const;
+    // Under update_golden, a picture with a window is written at its end,
+    // when what it shows has settled: the earliest such time before
+    // `before` (or `before` when there is none), and the writing of what is
+    // due by `now`.
+    int64_t next_golden_due(int64_t before) const;
+    void write_due_goldens(int64_t now);
     bool empty() const { return exp_.empty(); }
 
     // The run is ending at box time `end_ms`: a last look, and what has not
@@ -199,6 +205,7 @@ private:
     void look(bool final_look, int64_t end_ms);
     void evaluate(size_t i, const json *state, const std::optional<Image> *pic, int64_t held_t, bool instant);
     void maybe_all_held();
+    void write_golden(size_t i);
 
     Box &box_;
     std::string file_;

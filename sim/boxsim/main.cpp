@@ -312,8 +312,20 @@ int main(int argc, char **argv)
     if (script) {
         clock::spawn("scenario", [&session, &script, &left, &script_done, &expects, serving, &opt] {
             bool ends_itself = !serving && !opt.seconds;
+            // Waits for a line's time; golden files due before it are written
+            // on the way.
+            auto wait_until = [&](int64_t at) {
+                for (;;) {
+                    int64_t due = expects ? expects->next_golden_due(at) : at;
+                    if (!session.wait_until_box_time(due))
+                        return false;
+                    if (due >= at)
+                        return true;
+                    expects->write_due_goldens(due);
+                }
+            };
             for (const auto &step : script->steps) {
-                if (!session.wait_until_box_time(step.at_ms))
+                if (!wait_until(step.at_ms))
                     break;
                 left--;
                 if (step.expect >= 0) {
@@ -335,8 +347,8 @@ int main(int argc, char **argv)
                     if (ends_itself)
                         session.request_end(EndReason::ScriptDone);
                 });
-                if (ends_itself)
-                    session.wait_until_box_time(expects->last_deadline());
+                if (ends_itself && wait_until(expects->last_deadline()))
+                    expects->write_due_goldens(expects->last_deadline());
             }
             script_done = true;
             session.box().changed();
