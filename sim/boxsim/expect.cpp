@@ -706,8 +706,8 @@ void ExpectRun::evaluate(size_t i, const json *state, const std::optional<Image>
                          (*pic)->width, (*pic)->height, e.golden_image->width, e.golden_image->height);
             } else {
                 holds = r.diff.percent() <= e.tolerance_pct && (e.tolerance_pct > 0 || r.diff.differing == 0);
-                snprintf(buf, sizeof buf, "%.2f %% of the pixels differ (tolerance %g %%)", r.diff.percent(),
-                         e.tolerance_pct);
+                snprintf(buf, sizeof buf, "%zu pixels (%.2f %%) differ (tolerance %g %%)", r.diff.differing,
+                         r.diff.percent(), e.tolerance_pct);
             }
             r.seen = buf;
         }

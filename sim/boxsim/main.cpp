@@ -319,9 +319,11 @@ int main(int argc, char **argv)
                     int64_t due = expects ? expects->next_golden_due(at) : at;
                     if (!session.wait_until_box_time(due))
                         return false;
+                    // Before the line's action: the window ends as it starts.
+                    if (expects)
+                        expects->write_due_goldens(due);
                     if (due >= at)
                         return true;
-                    expects->write_due_goldens(due);
                 }
             };
             for (const auto &step : script->steps) {
@@ -347,8 +349,8 @@ int main(int argc, char **argv)
                     if (ends_itself)
                         session.request_end(EndReason::ScriptDone);
                 });
-                if (ends_itself && wait_until(expects->last_deadline()))
-                    expects->write_due_goldens(expects->last_deadline());
+                if (ends_itself)
+                    wait_until(expects->last_deadline());
             }
             script_done = true;
             session.box().changed();

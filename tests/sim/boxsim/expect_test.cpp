@@ -332,7 +332,7 @@ TEST(ExpectRun, AFailedPictureLeavesTheGoldenTheActualAndTheDiff)
         // The second line was never reached.
         ASSERT_EQ(run.failure_lines().size(), 2u);
         EXPECT_NE(run.failure_lines()[1].find("not reached"), std::string::npos);
-        EXPECT_NE(run.failure_lines()[0].find("25.00 % of the pixels differ (tolerance 10 %); diff " +
+        EXPECT_NE(run.failure_lines()[0].find("16 pixels (25.00 %) differ (tolerance 10 %); diff " +
                                              dir.file("green-diff.png")),
                   std::string::npos)
             << run.failure_lines()[0];
