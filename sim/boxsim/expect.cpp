@@ -507,7 +507,7 @@ ExpectRun::~ExpectRun()
     }
     cv_.notify_all();
     if (thread_.joinable())
-        thread_.join();
+        clock::join(thread_);
     if (listener_)
         box_.trace().remove_listener(listener_);
     box_.set_change_hook(nullptr);
@@ -523,7 +523,7 @@ void ExpectRun::start()
     for (const auto &ev : box_.trace().events())
         on_event(ev);
     box_.set_change_hook([this] { mark(box_.now_ms()); });
-    thread_ = std::thread([this] { checker(); });
+    thread_ = clock::spawn("expect", [this] { checker(); });
 }
 
 void ExpectRun::mark(int64_t t)
@@ -767,7 +767,7 @@ void ExpectRun::checker()
     for (;;) {
         {
             std::unique_lock<std::mutex> g(m_);
-            cv_.wait(g, [this] { return dirty_ || stopping_; });
+            cv_.wait(g, [this] { return dirty_ || stopping_; }, "expectations");
             if (stopping_)
                 return;
             dirty_ = false;
@@ -820,7 +820,7 @@ void ExpectRun::finish(int64_t end_ms)
     }
     cv_.notify_all();
     if (thread_.joinable())
-        thread_.join();
+        clock::join(thread_);
     if (listener_) {
         box_.trace().remove_listener(listener_);
         listener_ = 0;

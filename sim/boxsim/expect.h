@@ -17,10 +17,13 @@
 //
 // A run looks at its expectations when the box's state changes (a trace line
 // is recorded, a device model calls Box::changed()), never on a timer of its
-// own, so it works the same on any clock the box runs on.
+// own, so it works the same on any clock the box runs on. The state and the
+// pictures are looked at by a checker thread of the box's own: on the virtual
+// clock it takes its turn before the clock moves on.
 #pragma once
 
 #include "core/box.h"
+#include "core/clock.h"
 #include "core/image.h"
 
 #include <atomic>
@@ -214,7 +217,7 @@ private:
     bool update_;
 
     mutable std::mutex m_;  // guards what follows; never held while calling out
-    std::condition_variable cv_;
+    CondVar cv_;            // on the box's clock: the checker is one of the box's threads
     std::vector<Result> res_;
     std::vector<std::string> written_;
     bool dirty_ = false;
