@@ -227,12 +227,10 @@ int main(int argc, char **argv)
         // What the script is written for, unless the command line says otherwise.
         if (!script->box.empty() && !opt.box_given)
             opt.box = script->box;
-        if (!script->front_end.empty() && !opt.front_end_given) {
+        if (!check_front_ends(*script, err))
+            bad(err);
+        if (!script->front_end.empty() && !opt.front_end_given)
             opt.front_end = script->front_end;
-            if (!find_front_end(opt.front_end))
-                bad(opt.script + ":" + std::to_string(script->front_end_line) + ": unknown front end '" +
-                    opt.front_end + "'");
-        }
         if (!load_goldens(*script, opt.update_golden, err))
             bad(err);
     }

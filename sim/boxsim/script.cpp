@@ -339,6 +339,19 @@ BOXSIM_REGISTER({
                                  h.snapshot(box, name);
                          };
                      }});
+    register_action({"restart", "restart rescue|console",
+                     [](const std::vector<std::string> &args, std::string &err) -> std::optional<ActionRun> {
+                         if (args.size() != 1 || args[0].empty() ||
+                             args[0].find_first_not_of("abcdefghijklmnopqrstuvwxyz") != std::string::npos) {
+                             err = "takes the name of a front end";
+                             return std::nullopt;
+                         }
+                         std::string name = args[0];
+                         return [name](Box &box) {
+                             if (auto h = hooks_of(box); h.restart)
+                                 h.restart(box, name);
+                         };
+                     }});
     register_action({"quit", "quit",
                      [](const std::vector<std::string> &args, std::string &err) -> std::optional<ActionRun> {
                          if (!args.empty()) {

@@ -10,8 +10,8 @@
 // `box NAME|FILE` and `front-end NAME` before the first timed line say which
 // box profile and front end the script is written for.
 //
-// This file also registers the two actions that belong to the run itself
-// rather than to a device: `snapshot NAME` and `quit`. What they do depends
+// This file also registers the actions that belong to the run itself rather
+// than to a device: `snapshot NAME`, `restart FRONT-END` and `quit`. What they do depends
 // on who runs the box (the boxsim tool writes files and ends the system's
 // front end), so they call the run's hooks (RunHooks below).
 #pragma once
@@ -83,6 +83,8 @@ bool valid_snapshot_name(std::string_view name, std::string &err);
 struct RunHooks {
     std::function<void(Box &, const std::string &name)> snapshot;
     std::function<void(Box &)> quit;
+    // Reboots the box into the named front end (the tool knows which exist).
+    std::function<void(Box &, const std::string &front_end)> restart;
 };
 void set_run_hooks(Box &box, RunHooks hooks);
 

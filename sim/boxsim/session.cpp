@@ -171,6 +171,21 @@ const FrontEnd *find_front_end(const std::string &name)
     return nullptr;
 }
 
+bool check_front_ends(const Script &script, std::string &err)
+{
+    if (!script.front_end.empty() && !find_front_end(script.front_end)) {
+        err = script.file + ":" + std::to_string(script.front_end_line) + ": unknown front end '" + script.front_end + "'";
+        return false;
+    }
+    for (const auto &step : script.steps)
+        if (step.expect < 0 && step.action.name == "restart" && !find_front_end(step.action.args.at(0))) {
+            err = script.file + ":" + std::to_string(step.line) + ": restart: unknown front end '" +
+                  step.action.args[0] + "'";
+            return false;
+        }
+    return true;
+}
+
 void keep_terminal()
 {
     int o = dup(STDOUT_FILENO), e = dup(STDERR_FILENO);
@@ -220,7 +235,7 @@ bool write_file_atomic(const std::string &path, const std::string &data)
 // ---------------------------------------------------------------------------
 
 Session::Session(json profile, std::string profile_name, const FrontEnd &front_end, std::string out_dir)
-    : profile_(std::move(profile)), profile_name_(std::move(profile_name)), fe_(&front_end),
+    : profile_(std::move(profile)), profile_name_(std::move(profile_name)), first_fe_(&front_end), fe_(&front_end),
       out_dir_(std::move(out_dir))
 {
 }
@@ -294,6 +309,14 @@ void Session::start()
                              [this](Box &) {
                                  quit_front_end();
                                  request_end(EndReason::Quit);
+                             },
+                             [this](Box &, const std::string &name) {
+                                 const FrontEnd *to = find_front_end(name);
+                                 std::string err = to ? "" : "no front end " + name;
+                                 if (!to || !restart(*to, err)) {
+                                     say("boxsim: restart %s: %s\n", name.c_str(), err.c_str());
+                                     note_failure();
+                                 }
                              },
                          });
     capture_ = std::make_unique<StdioCapture>(*box_, out_f_, err_f_, true);

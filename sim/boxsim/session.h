@@ -28,6 +28,9 @@ struct FrontEnd {
 };
 const std::vector<FrontEnd> &front_ends();
 const FrontEnd *find_front_end(const std::string &name);
+// Whether every front end a script names (its front-end line, its restart
+// actions) exists; false with `err` as "FILE:LINE: message".
+bool check_front_ends(const Script &script, std::string &err);
 
 // Why a run ended.
 enum class EndReason { None, Quit, Seconds, ScriptDone, Signal };
@@ -59,6 +62,9 @@ public:
     bool has_outputs() const { return !out_dir_.empty(); }
     const std::string &out_dir() const { return out_dir_; }
     const std::string &profile_name() const { return profile_name_; }
+    const json &profile() const { return profile_; }
+    // The front end the run started with (a restart may have changed it).
+    const FrontEnd &first_front_end() const { return *first_fe_; }
 
     // Everything a person would want to know about the box now: the status
     // record by field names, the device models' state, the LEDs, the flash
@@ -112,6 +118,7 @@ private:
 
     json profile_;
     std::string profile_name_;
+    const FrontEnd *first_fe_;
     std::atomic<const FrontEnd *> fe_;
     // Each start of a front end is one generation; its threads carry the
     // generation in their name, which the threads they start inherit.

@@ -283,8 +283,7 @@ int run_tests(int argc, char **argv)
         for (const auto &f : found) {
             std::string err;
             auto s = load_script(f, err);
-            if (s && !s->front_end.empty() && !find_front_end(s->front_end))
-                err = f + ":" + std::to_string(s->front_end_line) + ": unknown front end '" + s->front_end + "'",
+            if (s && !check_front_ends(*s, err))
                 s.reset();
             if (s && !s->box.empty()) {
                 if (!Box::load_profile(s->box, err)) {

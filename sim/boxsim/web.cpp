@@ -1,6 +1,7 @@
 #include "boxsim/web.h"
 
 #include "boxsim/assets.h"
+#include "boxsim/recorder.h"
 #include "boxsim/session.h"
 
 #include <httplib.h>
@@ -351,6 +352,26 @@ void WebPanel::Impl::routes()
         res.set_content(session->actions_as_script(), "text/plain; charset=utf-8");
     });
 
+    // Save as test: the actions so far and what is shown now, as an archive
+    // to download, or written under --out.
+    svr.Get("/api/test.tar", [this](const httplib::Request &, httplib::Response &res) {
+        SavedTest test = save_test(*session);
+        res.set_header("Cache-Control", "no-store");
+        res.set_header("Content-Disposition", "attachment; filename=\"" + test.name + ".tar\"");
+        res.set_content(tar_archive(test), "application/x-tar");
+    });
+    svr.Post("/api/test", [this](const httplib::Request &, httplib::Response &res) {
+        if (!session->has_outputs())
+            return reply_json(res, error_json("no output directory (start boxsim with --out DIR)"), 409);
+        int64_t t = session->box().now_ms();
+        std::string name = "test-" + std::to_string(t);
+        SavedTest test = save_test(*session, name);
+        std::string dir = session->out_dir() + "/tests/" + name, err;
+        if (!write_saved_test(test, dir, err))
+            return reply_json(res, error_json(err), 500);
+        reply_json(res, {{"ok", true}, {"dir", dir}, {"script", dir + "/" + name + ".box"}, {"t", t}});
+    });
+
     svr.Post("/api/action", [this](const httplib::Request &req, httplib::Response &res) {
         std::string err;
         {
@@ -405,6 +426,8 @@ void WebPanel::Impl::routes()
                 names += std::string(names.empty() ? "" : ", ") + f.name;
             return reply_json(res, error_json("unknown front end '" + name + "' (known: " + names + ")"), 400);
         }
+        // As an action line, so that a saved scenario or test restarts too.
+        session->box().trace().record({{"op", "action"}, {"text", std::string("restart ") + fe->name}, {"from", "page"}});
         std::string err;
         if (!session->restart(*fe, err))
             return reply_json(res, error_json(err), 409);

@@ -249,6 +249,71 @@ protected:
     }
 };
 
+// The files of a tar archive, by path.
+std::map<std::string, std::string> untar(const std::string &tar)
+{
+    std::map<std::string, std::string> files;
+    for (size_t at = 0; at + 512 <= tar.size();) {
+        std::string name(tar.c_str() + at, strnlen(tar.c_str() + at, 100));
+        if (name.empty())
+            break;
+        size_t size = std::stoul(tar.substr(at + 124, 11), nullptr, 8);
+        files[name] = tar.substr(at + 512, size);
+        at += 512 + (size + 511) / 512 * 512;
+    }
+    return files;
+}
+
+TEST_F(Web, SaveAsTestRecordsWhatIsShownAndItsReplayPasses)
+{
+    ASSERT_EQ(act("dhcp lease 192.168.1.20")->status, 200);
+    ASSERT_EQ(act("cable plug 1000")->status, 200);
+    ASSERT_EQ(restart("console")->status, 200);
+    ASSERT_EQ(act("panel-key POWER")->status, 200);
+    ASSERT_EQ(act("key 1")->status, 200);
+    ASSERT_TRUE(boxtest::eventually(
+        [&] {
+            json st = get_json("/api/state");
+            return st["devices"]["tuners"][0]["locked"] == true && st["status"]["ip"] == "192.168.1.20";
+        },
+        20s));
+
+    auto r = client_->Get("/api/test.tar");
+    ASSERT_TRUE(r);
+    ASSERT_EQ(r->status, 200);
+    auto files = untar(r->body);
+    ASSERT_EQ(files.count("boxsim-test/boxsim-test.box"), 1u) << r->body.substr(0, 100);
+    std::string script = files["boxsim-test/boxsim-test.box"];
+    for (const char *line : {"front-end rescue\n", "ms restart console\n", "ms key 1\n",
+                             " expect ip: state status.ip == \"192.168.1.20\" within 3s\n",
+                             " expect tuner0: state devices.tuners.0.locked == true within 3s\n",
+                             " expect video0: state devices.av.video0.state == \"playing\" within 3s\n",
+                             " expect tv: picture tv boxsim-test-tv.png tolerance 3 within 3s\n"})
+        EXPECT_NE(script.find(line), std::string::npos) << line << " in:\n" << script;
+    ASSERT_EQ(files.count("boxsim-test/boxsim-test-tv.png"), 1u);
+
+    // Replayed, it passes; without the tuner key it does not.
+    fs::create_directories(dir_.file("saved/boxsim-test"));
+    for (const auto &[name, data] : files)
+        std::ofstream(dir_.file("saved/" + name), std::ios::binary) << data;
+    BoxsimProcess replay({"test", "--out", dir_.file("replay"), dir_.file("saved")}, dir_.path());
+    EXPECT_EQ(replay.wait(60s), 0) << replay.out() << replay.err();
+    EXPECT_NE(replay.out().find("1 of 1 runs passed"), std::string::npos) << replay.out();
+    size_t key = script.find("ms key 1\n");
+    script.erase(script.rfind('\n', key) + 1, script.find('\n', key) - script.rfind('\n', key));
+    std::ofstream(dir_.file("saved/boxsim-test/boxsim-test.box")) << script;
+    BoxsimProcess broken({"test", "--out", dir_.file("broken"), dir_.file("saved")}, dir_.path());
+    EXPECT_EQ(broken.wait(60s), 3) << broken.out() << broken.err();
+    EXPECT_NE(broken.out().find("tuner0: timed out"), std::string::npos) << broken.out();
+
+    // Written under --out instead.
+    r = client_->Post("/api/test", "", "text/plain");
+    ASSERT_TRUE(r);
+    ASSERT_EQ(r->status, 200) << r->body;
+    json saved = json::parse(r->body);
+    EXPECT_TRUE(fs::exists(saved["script"].get<std::string>())) << r->body;
+}
+
 TEST_F(Web, RestartSwitchesTheFrontEndOnTheSameBoxAndRefusesUnknownNames)
 {
     json first = get_json("/api/state");
