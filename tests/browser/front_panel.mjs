@@ -2,16 +2,18 @@
 // server answer, plug the cable, and watch the box show its address on the
 // TV, the LCD and the text display. Then switch the box into the console
 // from the page, press the front-panel keys, a remote key and type a MAC
-// address twice, and look at the page at two window sizes.
-// Usage: node front_panel.mjs URL WORKDIR SCREENSHOT
+// address twice, save all that as a test and replay it, and look at the page
+// at two window sizes.
+// Usage: node front_panel.mjs URL WORKDIR SCREENSHOT BOXSIM
 import { chromium } from 'playwright-core';
 import assert from 'node:assert/strict';
+import { execFileSync, spawnSync } from 'node:child_process';
 import { createHash } from 'node:crypto';
-import { mkdtempSync } from 'node:fs';
+import { mkdtempSync, readFileSync } from 'node:fs';
 import { join } from 'node:path';
 
-const [url, work, shot] = process.argv.slice(2);
-assert.ok(url && work && shot, 'usage: node front_panel.mjs URL WORKDIR SCREENSHOT');
+const [url, work, shot, boxsim] = process.argv.slice(2);
+assert.ok(url && work && shot && boxsim, 'usage: node front_panel.mjs URL WORKDIR SCREENSHOT BOXSIM');
 
 const ADDRESS = '192.168.1.20';
 const ADDRESS_TEXT = '   http___192_168_1_20_';  // what the text display scrolls
@@ -200,6 +202,22 @@ try {
   }, 15000);
   assert.ok(flashed.status.mac_entry.startsWith('024758000001'), `mac_entry ${flashed.status.mac_entry}`);
   step('MAC address programmed');
+
+  // Save as test: the archive replays with boxsim test, and passes.
+  const [download] = await Promise.all([page.waitForEvent('download'),
+    page.getByRole('link', { name: 'Save as test' }).click()]);
+  const tarFile = join(work, 'saved-test.tar');
+  await download.saveAs(tarFile);
+  execFileSync('tar', ['xf', tarFile, '-C', work]);
+  const saved = readFileSync(join(work, 'boxsim-test', 'boxsim-test.box'), 'utf8');
+  assert.match(saved, /^box profile\.json$/m);
+  assert.match(saved, /ms restart console$/m);
+  assert.match(saved, /expect tuner0: state devices\.tuners\.0\.locked == true within 3s$/m);
+  assert.match(saved, /expect lcd: picture lcd boxsim-test-lcd\.png tolerance 1 within 3s$/m);
+  const replay = spawnSync(boxsim, ['test', '--out', join(work, 'replay'), join(work, 'boxsim-test')],
+                           { encoding: 'utf8', timeout: 60000 });
+  assert.equal(replay.status, 0, `the saved test did not pass:\n${replay.stdout}${replay.stderr}`);
+  step(`saved as test (${saved.split('\n').filter(l => / expect /.test(l)).length} expectations); its replay passed`);
 
   // The page at two window sizes: no horizontal scroll bar, no two controls
   // on top of each other, every control named.

@@ -55,7 +55,7 @@ if [ -z "$url" ]; then
 fi
 
 status=0
-node "$here/front_panel.mjs" "$url" "$work" "$shot" || status=$?
+node "$here/front_panel.mjs" "$url" "$work" "$shot" "$boxsim" || status=$?
 if [ "$status" -ne 0 ]; then
   echo "--- boxsim stderr" >&2
   tail -20 "$work/boxsim.err" >&2
