@@ -528,12 +528,10 @@ void ExpectRun::start()
 
 void ExpectRun::mark(int64_t t)
 {
-    // Runs on whichever thread changed the box: only a flag and a wake-up.
-    int64_t prev = last_mark_.load(std::memory_order_relaxed);
-    while (t > prev && !last_mark_.compare_exchange_weak(prev, t, std::memory_order_relaxed)) {
-    }
+    // Runs on whichever thread changed the box: only a note and a wake-up.
     {
         std::lock_guard<std::mutex> g(m_);
+        last_mark_ = std::max(last_mark_, t);
         dirty_ = true;
     }
     cv_.notify_one();
@@ -723,12 +721,13 @@ void ExpectRun::evaluate(size_t i, const json *state, const std::optional<Image>
 void ExpectRun::look(bool final_look, int64_t end_ms)
 {
     // What is open and waits for the state or a picture.
-    int64_t mark_t = last_mark_.load();
+    int64_t mark_t = 0;
     bool need_state = false;
     std::set<std::string> need_pics;
     std::vector<size_t> open;
     {
         std::lock_guard<std::mutex> g(m_);
+        mark_t = last_mark_;
         for (size_t i = 0; i < exp_.size(); ++i) {
             const Expectation &e = exp_[i];
             const Result &r = res_[i];

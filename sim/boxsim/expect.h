@@ -225,7 +225,7 @@ private:
     bool done_ = false;
     bool all_held_called_ = false;
     std::function<void()> all_held_;
-    std::atomic<int64_t> last_mark_{0};
+    int64_t last_mark_ = 0;  // box time of the latest change
     int listener_ = 0;
     std::thread thread_;
 };
