@@ -1,6 +1,8 @@
-// BMP files of random bytes through the header reader, the pixel-row check,
-// the TV picture (fb_bmp, anywhere on and off the screen) and the LCD picture
-// on panels of every geometry the boxes have, plus a few odd ones.
+// BMP files of random bytes through the header reader, the pixel-row check
+// (24 and 32 bits, colour masks in headers of 40 to 124 bytes, 4- and 8-bit
+// colour tables), every pixel of the first and last rows, the TV picture
+// (fb_bmp, anywhere on and off the screen) and the LCD picture on panels of
+// every geometry the boxes have, plus a few odd ones.
 #include "fuzz_box.h"
 
 #include "gfx/bmp.h"
@@ -59,6 +61,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         FUZZ_CHECK(px.data >= file.data());
         size_t end = static_cast<size_t>(px.data - file.data()) + px.stride * static_cast<size_t>(px.height);
         FUZZ_CHECK(end <= file.size());
+        FUZZ_CHECK(px.bits_per_pixel == 4 || px.bits_per_pixel == 8 || px.bits_per_pixel == 16 ||
+                   px.bits_per_pixel == 24 || px.bits_per_pixel == 32);
+        FUZZ_CHECK(static_cast<uint64_t>(px.width) * static_cast<unsigned>(px.bits_per_pixel) <= px.stride * 8u);
+        if (px.palette) {
+            // The colour table lies in the file, before the pixels.
+            FUZZ_CHECK(px.palette_entries >= 1 && px.palette_entries <= (1u << px.bits_per_pixel));
+            FUZZ_CHECK(px.palette >= file.data() + kBmpHeaderSize);
+            FUZZ_CHECK(px.palette + 4 * static_cast<size_t>(px.palette_entries) <= px.data);
+        }
+        if (px.masked)
+            for (int c = 0; c < 4; ++c)
+                FUZZ_CHECK(px.shift[c] + px.bits[c] <= px.bits_per_pixel);
+        // Every pixel of the first and the last row, whatever the form.
+        uint32_t opaque = 0xFF000000u;
+        for (int row : {0, px.height - 1})
+            for (int col = 0; col < px.width; ++col) {
+                uint32_t c = bmp_colour(px, bmp_row(px, row), col);
+                if (!px.masked || px.bits[3] == 0)
+                    FUZZ_CHECK((c & opaque) == opaque);
+            }
     }
 
     // Frames of exactly the panel's size, made once: fresh large blocks for

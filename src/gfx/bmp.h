@@ -39,17 +39,30 @@ int bmp_getinfo(const unsigned char *data, BmpHeader *hdr);
 struct BmpPixels {
     int width;                  // pixels, > 0
     int height;                 // rows, > 0 (top-down files included)
-    int bytes_per_pixel;        // 3 (blue, green, red) or 4 (blue, green, red, unused)
+    int bits_per_pixel;         // 4 or 8 (palette), 16 or 32 (colour masks), 24 or 32 (blue, green, red)
     size_t stride;              // bytes per stored row, a multiple of 4
     bool top_down;              // rows stored top row first (negative height)
     const unsigned char *data;  // first stored row
+    // Pixels of 16 or 32 bits read through colour masks: red, green, blue,
+    // alpha; each channel's lowest bit and its width in bits (0: none).
+    bool masked;
+    uint8_t shift[4];
+    uint8_t bits[4];
+    // Palette pictures: the colour table (blue, green, red, unused per
+    // entry) and the entries of it that lie in the file, at least 1.
+    const unsigned char *palette;
+    unsigned palette_entries;
 };
 
-// Checks that `data` (len bytes) is an uncompressed 24- or 32-bit BMP whose
-// rows all lie inside the bytes, and describes them in `px`. Returns 0, or -1
-// for anything else (short file, palette or compressed picture, zero or
-// absurd size, pixel data past the end); `hdr`, when given, receives the
-// header whenever it starts with "BM".
+// Checks that `data` (len bytes) is an uncompressed BMP whose rows all lie
+// inside the bytes, and describes them in `px`: 24 bits, 32 bits (blue,
+// green, red, unused), 16 or 32 bits with colour masks (from the header or,
+// after a 40-byte header, the three words that follow it; each mask a run of
+// adjacent bits), or 4 or 8 bits with a colour table of at least one entry
+// between the header and the pixel data. Returns 0, or -1 for anything else
+// (short file, run-length or other compression, zero or absurd size, pixel
+// data past the end); `hdr`, when given, receives the header whenever it
+// starts with "BM".
 int bmp_pixels(const unsigned char *data, size_t len, BmpHeader *hdr, BmpPixels *px);
 
 // Start of picture row `row` (0 = top row) of a checked picture.
@@ -59,8 +72,14 @@ inline const unsigned char *bmp_row(const BmpPixels &px, int row)
     return px.data + static_cast<size_t>(stored) * px.stride;
 }
 
-// Draws the 24- or 32-bit uncompressed picture in the file at `path` with its
-// top-left corner at screen pixel (x, y), cropped at the screen edges, every
-// pixel opaque. Anything else, or a file that cannot be read whole, draws
-// nothing. The caller presents the frame with fb_blit.
+// The colour of pixel `col` (0 to width - 1) of a row from bmp_row, as
+// 0xAARRGGBB: alpha from the file's alpha mask where it has one, else 0xFF.
+// A palette index beyond the colour table is opaque black.
+uint32_t bmp_colour(const BmpPixels &px, const unsigned char *row, int col);
+
+// Draws the picture in the file at `path` (any form bmp_pixels accepts)
+// with its top-left corner at screen pixel (x, y), cropped at the screen
+// edges; every pixel opaque but those of a file with an alpha mask, which
+// keep the file's alpha. Anything else, or a file that cannot be read whole,
+// draws nothing. The caller presents the frame with fb_blit.
 void fb_bmp(const char *path, int x, int y);

@@ -172,11 +172,9 @@ int lcd_load_bmp(uint8_t *frame, int xres, int yres, int bpp, const unsigned cha
     int cols = px.width < xres ? px.width : xres;
     for (int k = 0; k < rows; ++k) {
         const unsigned char *src = bmp_row(px, k);
-        for (int p = 0; p < cols; ++p) {
-            const unsigned char *s = src + static_cast<size_t>(p) * px.bytes_per_pixel;
-            uint32_t colour = (static_cast<uint32_t>(s[2]) << 16) | (static_cast<uint32_t>(s[1]) << 8) | s[0];
-            store_pixel(frame, xres, bpp, p, k, colour);
-        }
+        // The panel has no transparency: a file's alpha is left out.
+        for (int p = 0; p < cols; ++p)
+            store_pixel(frame, xres, bpp, p, k, bmp_colour(px, src, p) & 0x00FFFFFFu);
     }
     return 0;
 }

@@ -55,9 +55,9 @@ void lcd_fill(uint8_t *frame, int xres, int yres, int bpp, int x, int y, int wid
 
 // Converts a whole BMP file held in memory into the frame: the picture's top
 // row lands on the frame's top row, and whatever lies beyond the frame's
-// right or bottom edge is cut off. Returns 0, or -1 when an argument is null
-// or 0, or the bytes are not a 24- or 32-bit uncompressed BMP file whose
-// rows lie inside `len`.
+// right or bottom edge is cut off; a file's alpha is left out. Returns 0, or
+// -1 when an argument is null or 0, or the bytes are not a BMP file of a
+// form bmp_pixels accepts whose rows lie inside `len`.
 int lcd_load_bmp(uint8_t *frame, int xres, int yres, int bpp, const unsigned char *bmp, size_t len);
 
 // Shows the BMP file at `path` on the panel; a file that is missing or not a

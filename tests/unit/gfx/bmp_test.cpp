@@ -4,6 +4,7 @@
 
 #include "gfx/bmp.h"
 #include "gfx/fb.h"
+#include "panel/lcd.h"
 
 #include <climits>
 #include <cstring>
@@ -60,6 +61,56 @@ Bytes make_bmp(int w, int h, const std::vector<uint32_t> &px, int bits = 24, boo
 }
 
 std::string str(const Bytes &b) { return std::string(b.begin(), b.end()); }
+
+// A BMP file in one of the forms common tools write besides plain 24 bits:
+// an info header of `header` bytes, colour masks (in the header from 52
+// bytes on, else the three words after it) or a colour table, and rows of
+// raw pixel values (palette indices or masked words), given top row first.
+struct Form {
+    uint32_t header;
+    int bits;
+    uint32_t compression;
+    std::vector<uint32_t> masks;    // red, green, blue[, alpha]
+    std::vector<uint32_t> palette;  // 0x00RRGGBB
+    uint32_t colours_used;
+};
+
+Bytes make_form(const Form &f, int w, int h, const std::vector<uint32_t> &raw)
+{
+    size_t stride = ((static_cast<size_t>(w) * f.bits + 31) / 32) * 4;
+    size_t after_header = 14 + f.header;
+    if (f.header == 40 && f.compression == 3)
+        after_header += 12;
+    size_t offset = after_header + 4 * f.palette.size();
+    Bytes b(offset + stride * h, 0);
+    b[0] = 'B';
+    b[1] = 'M';
+    put32(b, 2, static_cast<uint32_t>(b.size()));
+    put32(b, 10, static_cast<uint32_t>(offset));
+    put32(b, 14, f.header);
+    put32(b, 18, static_cast<uint32_t>(w));
+    put32(b, 22, static_cast<uint32_t>(h));
+    put16(b, 26, 1);
+    put16(b, 28, static_cast<uint32_t>(f.bits));
+    put32(b, 30, f.compression);
+    put32(b, 46, f.colours_used);
+    for (size_t i = 0; i < f.masks.size(); ++i)
+        put32(b, 54 + 4 * i, f.masks[i]);
+    for (size_t i = 0; i < f.palette.size(); ++i)
+        put32(b, after_header + 4 * i, f.palette[i]);
+    for (int row = 0; row < h; ++row) {
+        size_t at = offset + static_cast<size_t>(h - 1 - row) * stride;
+        for (int x = 0; x < w; ++x) {
+            uint32_t v = raw[static_cast<size_t>(row) * w + x];
+            if (f.bits == 4)
+                b[at + x / 2] |= static_cast<unsigned char>(x % 2 ? v & 0x0F : v << 4);
+            else
+                for (int k = 0; k < f.bits / 8; ++k)
+                    b[at + static_cast<size_t>(x) * (f.bits / 8) + k] = static_cast<unsigned char>(v >> (8 * k));
+        }
+    }
+    return b;
+}
 
 constexpr uint32_t kBack = 0x5A5A5A5A;
 
@@ -195,6 +246,78 @@ TEST(FbBmp, PicturesAreCroppedAtTheScreenEdges)
     }
 }
 
+// The forms ImageMagick, GIMP and other tools write for 32-bit pictures with
+// alpha, 16-bit pictures and palette pictures: the TV shows each pixel's
+// colour and the file's alpha, the LCD (16 and 24 bits) the colour alone.
+TEST(FbBmp, MaskedAndPaletteFormsAsCommonToolsWriteThem)
+{
+    auto box = fb_box();
+    open_tv();
+    const std::vector<uint32_t> pal = {0x112233, 0x445566, 0x778899};
+    struct Case {
+        const char *what;
+        Form form;
+        std::vector<uint32_t> raw;   // 3 x 2 pixels, top row first
+        std::vector<uint32_t> argb;  // what the TV shows
+    } cases[] = {
+        {"32 bits, 124-byte header, ARGB masks",
+         {124, 32, 3, {0x00FF0000, 0x0000FF00, 0x000000FF, 0xFF000000}, {}, 0},
+         {0x80112233, 0x00FFFFFF, 0xFF000000, 0x7F0000FF, 0x01ABCDEF, 0xFFFFFFFF},
+         {0x80112233, 0x00FFFFFF, 0xFF000000, 0x7F0000FF, 0x01ABCDEF, 0xFFFFFFFF}},
+        {"32 bits, 56-byte header, RGBA masks",
+         {56, 32, 3, {0xFF000000, 0x00FF0000, 0x0000FF00, 0x000000FF}, {}, 0},
+         {0x11223380, 0xFFFFFF00, 0x000000FF, 0, 0xABCDEF01, 0x445566FF},
+         {0x80112233, 0x00FFFFFF, 0xFF000000, 0x00000000, 0x01ABCDEF, 0xFF445566}},
+        {"32 bits, 40-byte header, three 10-bit masks after it: opaque",
+         {40, 32, 3, {0x3FF00000, 0x000FFC00, 0x000003FF}, {}, 0},
+         {0x3FF00000, 0x000FFC00, 0x000003FF, 0x20080200, 0, 0x3FFFFFFF},
+         {0xFFFF0000, 0xFF00FF00, 0xFF0000FF, 0xFF808080, 0xFF000000, 0xFFFFFFFF}},
+        {"16 bits, RGB565 masks",
+         {40, 16, 3, {0xF800, 0x07E0, 0x001F}, {}, 0},
+         {0xF800, 0x07E0, 0x001F, 0x0010, 0x0000, 0xFFFF},
+         {0xFFFF0000, 0xFF00FF00, 0xFF0000FF, 0xFF000084, 0xFF000000, 0xFFFFFFFF}},
+        {"16 bits, no masks: five bits a colour",
+         {40, 16, 0, {}, {}, 0},
+         {0x7C00, 0x03E0, 0x001F, 0x4210, 0x8000, 0x7FFF},
+         {0xFFFF0000, 0xFF00FF00, 0xFF0000FF, 0xFF848484, 0xFF000000, 0xFFFFFFFF}},
+        {"8 bits, three colours; indices beyond them black",
+         {40, 8, 0, {}, pal, 3},
+         {0, 1, 2, 3, 255, 1},
+         {0xFF112233, 0xFF445566, 0xFF778899, 0xFF000000, 0xFF000000, 0xFF445566}},
+        {"8 bits, a table of all 256 stated, three in the file",
+         {40, 8, 0, {}, pal, 0},
+         {2, 1, 0, 0, 3, 2},
+         {0xFF778899, 0xFF445566, 0xFF112233, 0xFF112233, 0xFF000000, 0xFF778899}},
+        {"4 bits, odd width, 124-byte header",
+         {124, 4, 0, {}, pal, 3},
+         {1, 0, 2, 2, 15, 1},
+         {0xFF445566, 0xFF112233, 0xFF778899, 0xFF778899, 0xFF000000, 0xFF445566}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        const Bytes file = make_form(c.form, 3, 2, c.raw);
+        paint_memory(kBack);
+        box->add_file("/root/bmp/p.bmp", str(file));
+        fb_bmp("/root/bmp/p.bmp", 10, 20);
+        EXPECT_EQ(words_not(kBack), 6u);
+        std::vector<uint8_t> f24(3 * 2 * 3), f16(3 * 2 * 2);
+        ASSERT_EQ(lcd_load_bmp(f24.data(), 3, 2, 24, file.data(), file.size()), 0);
+        ASSERT_EQ(lcd_load_bmp(f16.data(), 3, 2, 16, file.data(), file.size()), 0);
+        for (int i = 0; i < 6; ++i) {
+            const int x = i % 3, y = i / 3;
+            const uint32_t want = c.argb[i];
+            EXPECT_EQ(pixel(10 + x, 20 + y), want) << x << "," << y;
+            const uint8_t r = static_cast<uint8_t>(want >> 16), g = static_cast<uint8_t>(want >> 8),
+                          b = static_cast<uint8_t>(want);
+            EXPECT_EQ(f24[3 * i], r);
+            EXPECT_EQ(f24[3 * i + 1], g);
+            EXPECT_EQ(f24[3 * i + 2], b);
+            const unsigned rgb565 = ((r & 0xF8u) << 8) | ((g & 0xFCu) << 3) | (b >> 3u);
+            EXPECT_EQ((f16[2 * i] << 8) | f16[2 * i + 1], rgb565) << x << "," << y;
+        }
+    }
+}
+
 // Every file here is broken or of a kind that is not drawn. The sanitizer
 // build catches any read past the file's bytes (the whole file is read into
 // a buffer of exactly its length).
@@ -236,6 +359,21 @@ TEST(FbBmp, HostileFilesDrawNothingAndReadNothingPastTheirEnd)
         {"run-length compressed", with([](Bytes &b) { put32(b, 30, 1); })},
         {"24 bits with colour masks", with([](Bytes &b) { put32(b, 30, 3); })},
         {"old 12-byte header", with([](Bytes &b) { put32(b, 14, 12); })},
+        {"8-bit run-length", make_form({40, 8, 1, {}, {0x112233}, 1}, 16, 8, std::vector<uint32_t>(128, 0))},
+        {"4-bit run-length", make_form({40, 4, 2, {}, {0x112233}, 1}, 16, 8, std::vector<uint32_t>(128, 0))},
+        {"one bit with a table", make_form({40, 1, 0, {}, {0, 0xFFFFFF}, 2}, 32, 8, std::vector<uint32_t>(128, 0))},
+        {"masks with a gap", make_form({40, 32, 3, {0xF0F00000, 0xFF00, 0xFF}, {}, 0}, 16, 8, px)},
+        {"16-bit mask wider than a pixel", make_form({40, 16, 3, {0x1F800, 0x7E0, 0x1F}, {}, 0}, 16, 8, px)},
+        {"masks past the end of the file", [] {
+             // One 32-bit pixel right after the header, where the masks belong.
+             Bytes b = make_form({40, 32, 3, {0xFF0000, 0xFF00, 0xFF}, {}, 0}, 1, 1, {0});
+             put32(b, 10, 54);
+             b.resize(58);
+             return b;
+         }()},
+        {"palette without a table", make_form({40, 8, 0, {}, {}, 0}, 16, 8, std::vector<uint32_t>(128, 0))},
+        {"palette, table under a header that runs past the pixels",
+         with([](Bytes &b) { put16(b, 28, 8); put32(b, 14, 0x7FFFFFF0); })},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
