@@ -246,6 +246,8 @@ int main(int argc, char **argv)
         bad(script && !script->box.empty() && !opt.box_given
                 ? opt.script + ":" + std::to_string(script->box_line) + ": " + err
                 : err);
+    if (script && !check_golden_sizes(*script, *profile, err))
+        bad(err);
 
     if (script) {
         if (opt.out.empty() && !script->snapshots().empty())

@@ -186,6 +186,22 @@ bool check_front_ends(const Script &script, std::string &err)
     return true;
 }
 
+bool check_golden_sizes(const Script &script, const json &profile, std::string &err)
+{
+    if (!profile.contains("lcd") || !profile["lcd"].is_object())
+        return true;
+    int w = profile["lcd"].value("xres", 0), h = profile["lcd"].value("yres", 0);
+    for (const auto &e : script.expectations)
+        if (e.kind == Expectation::Kind::Picture && e.picture == "lcd" && e.golden_image &&
+            (e.golden_image->width != w || e.golden_image->height != h)) {
+            err = script.file + ":" + std::to_string(e.line) + ": the golden file " + e.golden + " has " +
+                  std::to_string(e.golden_image->width) + "x" + std::to_string(e.golden_image->height) +
+                  " pixels, the LCD of this box " + std::to_string(w) + "x" + std::to_string(h);
+            return false;
+        }
+    return true;
+}
+
 void keep_terminal()
 {
     int o = dup(STDOUT_FILENO), e = dup(STDERR_FILENO);

@@ -31,6 +31,9 @@ const FrontEnd *find_front_end(const std::string &name);
 // Whether every front end a script names (its front-end line, its restart
 // actions) exists; false with `err` as "FILE:LINE: message".
 bool check_front_ends(const Script &script, std::string &err);
+// Whether the golden files of the script's LCD pictures have the size of the
+// profile's LCD (the TV's size is the mode the system sets, seen as it runs).
+bool check_golden_sizes(const Script &script, const json &profile, std::string &err);
 
 // Why a run ended.
 enum class EndReason { None, Quit, Seconds, ScriptDone, Signal };

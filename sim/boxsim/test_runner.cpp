@@ -285,13 +285,15 @@ int run_tests(int argc, char **argv)
             auto s = load_script(f, err);
             if (s && !check_front_ends(*s, err))
                 s.reset();
-            if (s && !s->box.empty()) {
-                if (!Box::load_profile(s->box, err)) {
+            std::optional<json> profile;
+            if (s) {
+                profile = Box::load_profile(s->box.empty() ? "default" : s->box, err);
+                if (!profile) {
                     err = f + ":" + std::to_string(s->box_line) + ": " + err;
                     s.reset();
                 }
             }
-            if (s && !load_goldens(*s, update, err))
+            if (s && (!load_goldens(*s, update, err) || !check_golden_sizes(*s, *profile, err)))
                 s.reset();
             if (!s) {
                 say("boxsim test: %s\n", err.c_str());

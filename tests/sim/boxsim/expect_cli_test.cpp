@@ -4,6 +4,7 @@
 #ifdef BOXSIM_BINARY
 
 #include "boxsim_process.h"
+#include "core/image.h"
 
 #include <filesystem>
 
@@ -102,6 +103,22 @@ TEST(ExpectCli, TheTestCommandRunsAFolderAndChecksEveryScriptFirst)
     Outcome o = run({"test", "--out", dir.file("out"), folder}, dir.path());
     EXPECT_EQ(o.status, 2) << o.err;
     EXPECT_NE(o.err.find(folder + "/zz/broken.box:1: expect state: unknown operator '~'"), std::string::npos) << o.err;
+    EXPECT_FALSE(fs::exists(dir.file("out")));
+    // So does a golden picture of another size than the box's LCD (400x240).
+    fs::remove_all(folder + "/zz");
+    boxsim::Image small;
+    small.width = 40;
+    small.height = 24;
+    small.argb.assign(40 * 24, 0xFF000000u);
+    fs::create_directories(folder + "/zz");
+    ASSERT_TRUE(boxsim::write_png(small, folder + "/zz/small.png"));
+    write(folder + "/zz/small.box", "0 expect picture lcd small.png\n");
+    o = run({"test", "--out", dir.file("out"), folder}, dir.path());
+    EXPECT_EQ(o.status, 2) << o.err;
+    EXPECT_NE(o.err.find(folder + "/zz/small.box:1: the golden file " + folder +
+                         "/zz/small.png has 40x24 pixels, the LCD of this box 400x240"),
+              std::string::npos)
+        << o.err;
     EXPECT_FALSE(fs::exists(dir.file("out")));
     fs::remove_all(folder + "/zz");
 
