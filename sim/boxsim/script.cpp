@@ -229,6 +229,8 @@ std::optional<Script> parse_script(std::string_view text, const std::string &fil
             std::string why;
             if (!split_quoted(line, quoted, why))
                 return fail(why);
+            if (quoted.size() < 2)
+                return fail("expect needs a condition");
             quoted.erase(quoted.begin(), quoted.begin() + 2);
             auto e = parse_expect(quoted, dir, why);
             if (!e)
