@@ -19,12 +19,17 @@ scripts/setup.sh "${groups[@]}"
 extra=()
 [ "${CI:-}" = true ] && extra=(-DBOX_WERROR=ON)
 start=$(date +%s)
+times=()
 for p in "${presets[@]}"; do
   echo "=== $p ==="
   t0=$(date +%s)
   cmake --preset "$p" "${extra[@]}" >/dev/null
   cmake --build --preset "$p"
+  t1=$(date +%s)
   ctest --preset "$p"
-  echo "=== $p: built and passed in $(( $(date +%s) - t0 )) s ==="
+  t2=$(date +%s)
+  times+=("$(printf '%-7s built in %4d s, tests passed in %4d s' "$p" $(( t1 - t0 )) $(( t2 - t1 )))")
+  echo "=== ${times[-1]} ==="
 done
+printf '%s\n' "${times[@]}"
 echo "all test runs passed in $(( $(date +%s) - start )) s: ${presets[*]}"

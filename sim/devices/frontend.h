@@ -19,7 +19,7 @@
 // values, DiSEqC messages as hex bytes, voltage and tone by name.
 #pragma once
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 #include <cstdint>
 #include <optional>
