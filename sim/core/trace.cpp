@@ -1,5 +1,7 @@
 #include "core/trace.h"
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 
 namespace boxsim {
