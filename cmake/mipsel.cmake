@@ -10,5 +10,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-mipsel;-L;/usr/mipsel-linux-gnu)
-# 64-bit atomics on MIPS32 come from libatomic.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-latomic")
+# 64-bit atomics on MIPS32 come from libatomic, named after every object and
+# library of a link (a flag of the link would come before them, too early
+# for the static libraries that need it).
+set(CMAKE_C_STANDARD_LIBRARIES_INIT "-latomic")
+set(CMAKE_CXX_STANDARD_LIBRARIES_INIT "-latomic")
