@@ -1,7 +1,5 @@
 #include "core/trace.h"
 
-#include <nlohmann/json.hpp>
-
 #include <algorithm>
 
 namespace boxsim {

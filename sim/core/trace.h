@@ -5,7 +5,7 @@
 
 #include "core/clock.h"
 
-#include <nlohmann/json_fwd.hpp>
+#include <nlohmann/json.hpp>
 
 #include <chrono>
 #include <cstdio>
