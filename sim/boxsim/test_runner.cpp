@@ -302,7 +302,7 @@ int run_tests(int argc, char **argv)
             }
             std::string name = out_name(f, p);
             if (int n = ++names[name]; n > 1)
-                name += "-" + std::to_string(n);
+                name += '-' + std::to_string(n);
             scripts.emplace_back(f, name);
         }
     }
