@@ -156,7 +156,10 @@ Reception receive(const Input &in, const std::vector<int> &systems, const Tune &
             // passes it only in the right polarisation and band.
             char pol = supply.voltage == SEC_VOLTAGE_13 ? 'V' : 'H';
             if (ch.pol != pol) {
-                r.why = std::string("polarisation ") + pol + " selected, transponder is " + ch.pol;
+                r.why = "polarisation ";
+                r.why += pol;
+                r.why += " selected, transponder is ";
+                r.why += ch.pol;
                 continue;
             }
             const Lnb *l = lnb_for(in, ch.mhz);
