@@ -60,8 +60,8 @@ struct Scheduler {
     bool advanced = false;
     std::vector<std::function<void()>> advance_hooks;
     std::function<void(const std::string &)> stuck;
-    std::atomic<uint64_t> switches{0};
-    std::atomic<uint64_t> progress{0};
+    std::atomic<uint32_t> switches{0};  // 32 bits: lock-free on the box's 32-bit build too
+    std::atomic<uint32_t> progress{0};
     std::atomic<bool> on_flag{false};
 };
 
@@ -173,14 +173,14 @@ void after_resume(Scheduler &s, std::unique_lock<std::mutex> &lk)
 void watchdog()
 {
     Scheduler &s = sched();
-    uint64_t seen = s.progress.load();
+    uint32_t seen = s.progress.load();
     int still = 0;
     int limit = kStuckWallSeconds;
     if (const char *env = getenv("BOXSIM_STUCK_SECONDS"))
         limit = std::max(1, atoi(env));
     for (;;) {
         sleep(1);
-        uint64_t now = s.progress.load();
+        uint32_t now = s.progress.load();
         if (now != seen) {
             seen = now;
             still = 0;
