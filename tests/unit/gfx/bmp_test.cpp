@@ -361,7 +361,7 @@ TEST(FbBmp, HostileFilesDrawNothingAndReadNothingPastTheirEnd)
         {"old 12-byte header", with([](Bytes &b) { put32(b, 14, 12); })},
         {"8-bit run-length", make_form({40, 8, 1, {}, {0x112233}, 1}, 16, 8, std::vector<uint32_t>(128, 0))},
         {"4-bit run-length", make_form({40, 4, 2, {}, {0x112233}, 1}, 16, 8, std::vector<uint32_t>(128, 0))},
-        {"one bit with a table", make_form({40, 1, 0, {}, {0, 0xFFFFFF}, 2}, 32, 8, std::vector<uint32_t>(128, 0))},
+        {"one bit with a table", make_form({40, 1, 0, {}, {0, 0xFFFFFF}, 2}, 16, 8, std::vector<uint32_t>(128, 0))},
         {"masks with a gap", make_form({40, 32, 3, {0xF0F00000, 0xFF00, 0xFF}, {}, 0}, 16, 8, px)},
         {"16-bit mask wider than a pixel", make_form({40, 16, 3, {0x1F800, 0x7E0, 0x1F}, {}, 0}, 16, 8, px)},
         {"masks past the end of the file", [] {
