@@ -137,14 +137,16 @@ struct ActionInfo {
 void register_action(ActionInfo a);
 const std::map<std::string, ActionInfo> &actions();
 
-// Registration at static-initialisation time, from a module's own file.
+// Registration at static-initialisation time, from a module's own file. The
+// registrar's name is numbered by __COUNTER__, not by line, so that files
+// compiled together as one unit (the library's unity build) never repeat it.
 struct Registrar {
     explicit Registrar(std::function<void()> f) { f(); }
 };
 #define BOXSIM_CONCAT2(a, b) a##b
 #define BOXSIM_CONCAT(a, b) BOXSIM_CONCAT2(a, b)
 #define BOXSIM_REGISTER(body) \
-    static ::boxsim::Registrar BOXSIM_CONCAT(boxsim_registrar_, __LINE__)([] { body; })
+    static ::boxsim::Registrar BOXSIM_CONCAT(boxsim_registrar_, __COUNTER__)([] { body; })
 
 // ---------------------------------------------------------------------------
 

@@ -301,7 +301,7 @@ std::vector<FaultStatus> fault_list(Box &box)
 
 namespace {
 
-void install(Box &box, const json &profile)
+void install_faults(Box &box, const json &profile)
 {
     if (!profile.is_object() || !profile.contains("faults"))
         return;
@@ -322,7 +322,7 @@ void install(Box &box, const json &profile)
     }
 }
 
-void describe(Box &box, json &state)
+void describe_faults(Box &box, json &state)
 {
     json list = json::array();
     for (const auto &f : fault_list(box))
@@ -350,7 +350,7 @@ std::optional<ActionRun> parse_action(const std::vector<std::string> &args, std:
 } // namespace
 
 BOXSIM_REGISTER({
-    register_module({"faults", 0, install, describe});
+    register_module({"faults", 0, install_faults, describe_faults});
     register_action({"fault",
                      "fault CALL PATH [REQUEST] ERROR [WHEN] | fault command NAME missing|fail [STATUS] [WHEN] | "
                      "fault clear [CALL]",

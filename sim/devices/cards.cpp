@@ -163,7 +163,7 @@ std::vector<int> numbers(const json &j)
     return out;
 }
 
-void install(Box &box, const json &profile)
+void install_cards(Box &box, const json &profile)
 {
     auto section = [&](const char *key) -> json {
         return profile.is_object() && profile.contains(key) && profile[key].is_object() ? profile[key] : json();
@@ -197,7 +197,7 @@ void install(Box &box, const json &profile)
     }
 }
 
-void describe(Box &box, json &state)
+void describe_cards(Box &box, json &state)
 {
     auto &st = box.part<CardState>();
     std::lock_guard<std::mutex> g(st.m);
@@ -246,7 +246,7 @@ std::optional<ActionRun> parse_ci(const std::vector<std::string> &a, std::string
 }
 
 BOXSIM_REGISTER({
-    register_module({"cards", 80, install, describe});
+    register_module({"cards", 80, install_cards, describe_cards});
     register_action({"card", "card SLOT insert [ATR-HEX|none] | card SLOT remove   (smart card; default answer 3B021450)",
                      parse_card});
     register_action({"ci", "ci SLOT insert|remove   (CI module)", parse_ci});

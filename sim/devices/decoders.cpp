@@ -308,7 +308,7 @@ json av_describe(Box &box)
 
 namespace {
 
-void install(Box &box, const json &profile)
+void install_av(Box &box, const json &profile)
 {
     if (!profile.is_object() || profile.empty())
         return;
@@ -360,7 +360,7 @@ void install(Box &box, const json &profile)
     });
 }
 
-void describe(Box &box, json &state)
+void describe_av(Box &box, json &state)
 {
     json j = av_describe(box);
     if (!j.is_null())
@@ -376,6 +376,6 @@ void install_decoders(Box &box, AvState &s)
         box.add_node("/dev/dvb0.video" + std::to_string(n), std::make_shared<VideoNode>(box, s, n));
 }
 
-BOXSIM_REGISTER({ register_module({"av", 60, install, describe}); });
+BOXSIM_REGISTER({ register_module({"av", 60, install_av, describe_av}); });
 
 } // namespace boxsim

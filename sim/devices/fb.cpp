@@ -42,7 +42,7 @@ std::string hex64(uint64_t v)
 // A 64-bit hash of bytes, seeded: equal bytes, equal hashes. Four
 // independent lanes of multiply-and-rotate over 8-byte words keep it near
 // memory speed.
-uint64_t frame_hash(const unsigned char *p, size_t n, uint64_t seed)
+uint64_t fb_hash(const unsigned char *p, size_t n, uint64_t seed)
 {
     constexpr uint64_t k1 = 0x9E3779B185EBCA87ull, k2 = 0xC2B2AE3D27D4EB4Full;
     auto round = [](uint64_t acc, uint64_t v) {
@@ -193,13 +193,13 @@ struct FbState {
                 if (same_layout && memcmp(shown_raw.data() + at, page + at, len) == 0)
                     continue;
                 memcpy(shown_raw.data() + at, page + at, len);
-                row_hashes[r] = frame_hash(page + at, len, r);
+                row_hashes[r] = fb_hash(page + at, len, r);
             }
         }
         const uint64_t seed = (static_cast<uint64_t>(var.xres) << 48) ^ (static_cast<uint64_t>(var.yres) << 32) ^
                               (static_cast<uint64_t>(var.bits_per_pixel) << 24) ^
                               (static_cast<uint64_t>(var.red.offset) << 16) ^ (var.transp.length << 8) ^ line;
-        shown_hash = frame_hash(reinterpret_cast<const unsigned char *>(row_hashes.data()),
+        shown_hash = fb_hash(reinterpret_cast<const unsigned char *>(row_hashes.data()),
                                 row_hashes.size() * sizeof(uint64_t), seed ^ size);
         ++blits;
     }
@@ -358,7 +358,7 @@ private:
 
 int errno_of(const std::string &request) { return request == "mmap" ? ENOMEM : EIO; }
 
-void install(Box &box, const json &profile)
+void install_fb(Box &box, const json &profile)
 {
     // Every box made from a profile has the driver; an empty box is bare.
     if (!profile.is_object() || profile.empty())
@@ -418,7 +418,7 @@ void install(Box &box, const json &profile)
     });
 }
 
-void describe(Box &box, json &state)
+void describe_fb(Box &box, json &state)
 {
     FbState &s = box.part<FbState>();
     if (!s.mem)
@@ -507,7 +507,7 @@ void fb_set_failure(Box &box, const std::string &request, int err)
 }
 
 BOXSIM_REGISTER({
-    register_module({"framebuffer", 50, install, describe});
+    register_module({"framebuffer", 50, install_fb, describe_fb});
     register_picture("tv", tv_picture);
     register_picture("osd", osd_picture);
 });

@@ -134,7 +134,7 @@ private:
     FlashState &f_;
 };
 
-void install(Box &box, const json &profile)
+void install_flash(Box &box, const json &profile)
 {
     auto &f = box.part<FlashState>();
     json cfg = profile.is_object() && profile.contains("flash") && profile["flash"].is_object() ? profile["flash"]
@@ -173,7 +173,7 @@ void install(Box &box, const json &profile)
     box.add_node("/dev/mtdblock3", std::make_shared<FlashNode>(f));
 }
 
-void describe(Box &box, json &state)
+void describe_flash(Box &box, json &state)
 {
     auto &f = box.part<FlashState>();
     std::lock_guard<std::mutex> g(f.m);
@@ -222,6 +222,6 @@ std::string flash_record_mac(Box &box)
 
 } // namespace net
 
-BOXSIM_REGISTER({ register_module({"flash", 40, install, describe}); });
+BOXSIM_REGISTER({ register_module({"flash", 40, install_flash, describe_flash}); });
 
 } // namespace boxsim

@@ -470,7 +470,7 @@ std::string default_name(const std::string &type)
     return "Si2168 " + type + " (internal)";
 }
 
-void install(Box &box, const json &profile)
+void install_frontend(Box &box, const json &profile)
 {
     if (!profile.is_object())
         return;
@@ -552,7 +552,7 @@ json tuner_state(Box &box, FrontendState &s, TunerModel &t, Pending &p)
     return j;
 }
 
-void describe(Box &box, json &state)
+void describe_frontend(Box &box, json &state)
 {
     auto &s = box.part<FrontendState>();
     Pending p;
@@ -664,7 +664,7 @@ json state(Box &box, int fe)
 } // namespace frontend
 
 BOXSIM_REGISTER({
-    register_module({"frontend", 70, install, describe});
+    register_module({"frontend", 70, install_frontend, describe_frontend});
     register_action({"signal", "signal N off|on | signal N snr PCT strength PCT  (N: frontend 0-3)", parse_signal});
 });
 

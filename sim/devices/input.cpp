@@ -198,7 +198,7 @@ void configure(InputState &st, const json &d, input::Role fallback, bool plugged
     dev.plugged = d.value("plugged", plugged_default);
 }
 
-void install(Box &box, const json &profile)
+void install_input(Box &box, const json &profile)
 {
     json cfg = profile.is_object() && profile.contains("input") && profile["input"].is_object()
                    ? profile["input"]
@@ -218,7 +218,7 @@ void install(Box &box, const json &profile)
             set_nodes(box, st, n, true);
 }
 
-void describe(Box &box, json &state)
+void describe_input(Box &box, json &state)
 {
     auto &st = box.part<InputState>();
     std::lock_guard<std::mutex> g(st.m);
@@ -300,7 +300,7 @@ std::optional<ActionRun> parse_key_action(input::Role role, const std::vector<st
 }
 
 BOXSIM_REGISTER({
-    register_module({"input", 70, install, describe});
+    register_module({"input", 70, install_input, describe_input});
     register_action({"key", "key CODE|NAME [REPEATS]   (remote control)",
                      [](const std::vector<std::string> &a, std::string &e) {
                          return parse_key_action(input::Role::Remote, a, e);

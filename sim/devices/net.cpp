@@ -307,7 +307,7 @@ int cmd_udhcpc(Box &box, ShellIo &io, const std::vector<std::string> &)
 // ---------------------------------------------------------------------------
 // Profile, snapshot, actions.
 
-void install(Box &box, const json &profile)
+void install_net(Box &box, const json &profile)
 {
     auto &n = state(box);
     json cfg = profile.is_object() && profile.contains("network") && profile["network"].is_object()
@@ -370,7 +370,7 @@ void install(Box &box, const json &profile)
     });
 }
 
-void describe(Box &box, json &st)
+void describe_net(Box &box, json &st)
 {
     auto i = net::interface_state(box);
     auto &n = state(box);
@@ -574,7 +574,7 @@ std::string hex(const std::vector<unsigned char> &bytes)
 } // namespace net
 
 BOXSIM_REGISTER({
-    register_module({"network", 50, install, describe});
+    register_module({"network", 50, install_net, describe_net});
     register_command("udhcpc", cmd_udhcpc);
     register_command("ifconfig", cmd_ifconfig);
     register_action({"cable", "cable plug [SPEED] | cable unplug", parse_cable});

@@ -187,7 +187,7 @@ const std::vector<std::pair<std::string, std::string>> &key_picture_files()
     return files;
 }
 
-void install(Box &box, const json &profile)
+void install_panel(Box &box, const json &profile)
 {
     if (!profile.is_object())
         return;
@@ -221,7 +221,7 @@ void install(Box &box, const json &profile)
     install_led(box, 1, initial[1]);
 }
 
-void describe(Box &box, json &state)
+void describe_panel(Box &box, json &state)
 {
     Geometry g = geometry(box);
     auto &st = box.part<PanelState>();
@@ -239,7 +239,7 @@ inline uint8_t widen5(unsigned v) { return static_cast<uint8_t>((v << 3) | (v >>
 inline uint8_t widen6(unsigned v) { return static_cast<uint8_t>((v << 2) | (v >> 4)); }
 
 BOXSIM_REGISTER({
-    register_module({"panel", 100, install, describe});
+    register_module({"panel", 100, install_panel, describe_panel});
     register_picture("lcd", [](Box &box) -> std::optional<Image> {
         auto f = lcd_frame(box);
         if (!f)

@@ -105,7 +105,7 @@ std::vector<int> int_list(const json &j)
     return out;
 }
 
-void install(Box &box, const json &profile)
+void install_ports(Box &box, const json &profile)
 {
     auto &p = box.part<PortState>();
     auto section = [&](const char *key) {
@@ -156,7 +156,7 @@ void install(Box &box, const json &profile)
     set_hdmi_node(box, p, p.hdmi_present);
 }
 
-void describe(Box &box, json &state)
+void describe_ports(Box &box, json &state)
 {
     auto &p = box.part<PortState>();
     std::lock_guard<std::mutex> g(p.m);
@@ -304,7 +304,7 @@ void hdmi_absent(Box &box)
 } // namespace net
 
 BOXSIM_REGISTER({
-    register_module({"ports", 60, install, describe});
+    register_module({"ports", 60, install_ports, describe_ports});
     register_action({"usb", "usb N on|off",
                      [](const std::vector<std::string> &args, std::string &err) {
                          return parse_port_action("port", 15, args, err);

@@ -43,7 +43,7 @@ void lcd_white(Box &box)
     box.fd_close(fd);
 }
 
-void install(Box &box, const json &profile)
+void install_stb_misc(Box &box, const json &profile)
 {
     add_default(box, "/proc/stb/fp/oled_brightness", "0\n");
     add_default(box, "/proc/stb/fp/temp_sensor", "21\n");
@@ -70,7 +70,7 @@ void install(Box &box, const json &profile)
     };
 }
 
-BOXSIM_REGISTER({ register_module({"stb_misc", 150, install, nullptr}); });
+BOXSIM_REGISTER({ register_module({"stb_misc", 150, install_stb_misc, nullptr}); });
 
 } // namespace
 } // namespace boxsim
