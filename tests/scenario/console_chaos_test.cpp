@@ -23,6 +23,9 @@
 #include <cstdio>
 #include <random>
 
+// This file's helpers in a namespace of its own: the folder's files compile
+// as one unit, and their helpers of the same names stay apart.
+namespace console_chaos_test {
 namespace {
 
 using namespace consolerun;
@@ -299,3 +302,4 @@ TEST(ConsoleChaos, RandomInputFaultsAndPlugsThenTheBoxIsPutRight)
 }
 
 } // namespace
+} // namespace console_chaos_test

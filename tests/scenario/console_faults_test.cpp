@@ -18,6 +18,9 @@
 
 #include <functional>
 
+// This file's helpers in a namespace of its own: the folder's files compile
+// as one unit, and their helpers of the same names stay apart.
+namespace console_faults_test {
 namespace {
 
 using namespace consolerun;
@@ -179,3 +182,4 @@ TEST(ConsoleUnderFaults, EachFaultIsReportedAndTheConsoleRecoversFromIt)
 }
 
 } // namespace
+} // namespace console_faults_test

@@ -9,6 +9,9 @@
 #include <cstdlib>
 #include <fstream>
 
+// This file's helpers in a namespace of its own: the folder's files compile
+// as one unit, and their helpers of the same names stay apart.
+namespace rescue_scenario_test {
 namespace {
 
 using namespace rescuetest;
@@ -208,3 +211,4 @@ TEST(RescueScenario, AStopSignalEndsTheFrontEndWithinASecond)
 }
 
 } // namespace
+} // namespace rescue_scenario_test

@@ -14,6 +14,9 @@ using tooltest::read_file;
 namespace fs = std::filesystem;
 using boxsim::json;
 
+// This file's helpers in a namespace of its own: the folder's files compile
+// as one unit, and their helpers of the same names stay apart.
+namespace expect_cli_test {
 namespace {
 
 struct Outcome {
@@ -143,3 +146,5 @@ TEST(ExpectCli, TheTestCommandRunsAFolderAndChecksEveryScriptFirst)
 }
 
 #endif
+
+} // namespace expect_cli_test

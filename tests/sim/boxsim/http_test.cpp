@@ -16,7 +16,10 @@ using boxsim::json;
 using tooltest::BoxsimProcess;
 namespace fs = std::filesystem;
 
-namespace {
+// The fixture and helpers in a namespace named after the file, not an
+// anonymous one: the folder's files compile as one unit, where a test
+// derived from a fixture of an anonymous namespace is refused.
+namespace http_test {
 
 // A page's event stream, read on a thread of its own until stopped; what it
 // brought so far is there to look at.
@@ -123,8 +126,6 @@ protected:
     std::unique_ptr<httplib::Client> client_;
     int port_ = 0;
 };
-
-} // namespace
 
 TEST_F(Web, ServesThePageStateActionsAndPictures)
 {
@@ -429,5 +430,7 @@ TEST_F(ConsoleWeb, FiftyQuickKeyPressesAllReachTheBoxInOrder)
             traced.push_back(l.value("text", ""));
     EXPECT_EQ(traced, sent);
 }
+
+} // namespace http_test
 
 #endif
