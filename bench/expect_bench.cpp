@@ -14,6 +14,9 @@
 #include <string>
 #include <sys/wait.h>
 
+// This file's figures in a namespace of its own: the benchmarks compile as
+// one unit, and their file-local names stay apart.
+namespace expect_bench {
 namespace {
 
 using clock_type = std::chrono::steady_clock;
@@ -94,3 +97,4 @@ const int registered = [] {
 }();
 
 } // namespace
+} // namespace expect_bench

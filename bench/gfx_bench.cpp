@@ -14,6 +14,9 @@
 #include <memory>
 #include <vector>
 
+// This file's figures in a namespace of its own: the benchmarks compile as
+// one unit, and their file-local names stay apart.
+namespace gfx_bench {
 namespace {
 
 using boxbench::add_figure;
@@ -151,3 +154,4 @@ const int registered = [] {
 }();
 
 } // namespace
+} // namespace gfx_bench

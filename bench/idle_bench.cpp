@@ -19,6 +19,9 @@ extern char **environ;
 
 #ifdef BOXSIM_BINARY
 
+// This file's figures in a namespace of its own: the benchmarks compile as
+// one unit, and their file-local names stay apart.
+namespace idle_bench {
 namespace {
 
 using clock_type = std::chrono::steady_clock;
@@ -91,4 +94,5 @@ const int registered = [] {
 }();
 
 } // namespace
+} // namespace idle_bench
 #endif // BOXSIM_BINARY
