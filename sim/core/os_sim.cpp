@@ -537,7 +537,6 @@ int clock_gettime(clockid_t clock, struct timespec *ts)
     if (!boxsim::clock::is_virtual())
         return ::clock_gettime(clock, ts);
     boxsim::clock::facade_call("clock_gettime");
-    boxsim::clock::clock_read();
     from_ns(clock == CLOCK_REALTIME ? boxsim::clock::wall_ns() : boxsim::clock::now_ns(), ts);
     return 0;
 }

@@ -23,7 +23,7 @@ class ConsoleRun {
 public:
     explicit ConsoleRun(const json &profile) : box(boxtest::make_box_from(profile))
     {
-        main_ = std::thread([this] {
+        main_ = boxsim::clock::spawn("main", [this] {
             status_ = console_main();
             returned_ = true;
         });
@@ -42,8 +42,7 @@ public:
     ~ConsoleRun()
     {
         g_status.quit = 1;
-        if (main_.joinable())
-            main_.join();
+        boxsim::clock::join(main_);
         // The tasks are never joined; the box stays for their last touches.
         (void)box.release();
     }
@@ -53,7 +52,7 @@ public:
     {
         if (!boxtest::eventually([this] { return returned_.load(); }, timeout))
             return -1;
-        main_.join();
+        boxsim::clock::join(main_);
         return status_;
     }
 

@@ -15,6 +15,9 @@ namespace boxtest {
 using boxsim::Box;
 using boxsim::json;
 
+// The seed of the test's virtual clock (BOXSIM_SEED, or the default).
+uint64_t test_seed();
+
 // A box made from a named profile of sim/boxes (or an empty box for "").
 std::unique_ptr<Box> make_box(const std::string &profile = "");
 // A box made from a profile object.
