@@ -572,8 +572,11 @@ int pthread_create(pthread_t *thread, void *(*start)(void *), void *arg)
         boxsim::clock::facade_call("pthread_create");
         // The task layer starts every task through one routine: name the task by its function.
         name = function_name(reinterpret_cast<void *>(start));
-        if (name == "pthreadProc" && arg)
+        if (name == "pthreadProc" && arg) {
             name = function_name(reinterpret_cast<void *>(static_cast<BKNI_TaskHandle>(arg)->function));
+            if (name.empty())
+                name = "task";
+        }
     }
     return boxsim::clock::thread_create(thread, start, arg, name);
 }
