@@ -483,12 +483,17 @@ std::optional<Image> tv_picture(Box &box)
     if (!osd)
         return video;
     Image &out = *video;
+    // The column of the framebuffer under each column of the output, worked
+    // out once: tests and the page compose the TV many times a second.
+    std::vector<int> column(static_cast<size_t>(out.width));
+    for (int x = 0; x < out.width; ++x)
+        column[static_cast<size_t>(x)] = x * osd->width / out.width;
     for (int y = 0; y < out.height; ++y) {
-        int sy = y * osd->height / out.height;
+        const uint32_t *src = &osd->argb[static_cast<size_t>(y * osd->height / out.height) * osd->width];
+        uint32_t *dst = &out.argb[static_cast<size_t>(y) * out.width];
         for (int x = 0; x < out.width; ++x) {
-            int sx = x * osd->width / out.width;
-            uint32_t &px = out.argb[static_cast<size_t>(y) * out.width + x];
-            px = over(osd->at(sx, sy), px);
+            uint32_t o = src[column[static_cast<size_t>(x)]];
+            dst[x] = (o >> 24) == 255 ? o : over(o, dst[x]);
         }
     }
     return out;

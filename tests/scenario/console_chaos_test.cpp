@@ -254,7 +254,7 @@ TEST_P(ConsoleChaos, RandomInputFaultsAndPlugsThenTheBoxIsPutRight)
             expect_ip = text;
             return run.tv_box_is(700, 600, 500, 40, text, mac.starts_with("02:47:58") ? kGreen : kGrey);
         },
-        10s))
+        10s, ConsoleRun::kPictureStep))
         << "seed " << seed << ", " << expect_ip << " dhcp_done " << g_status.dhcp_done.load() << " mac_request "
         << g_status.mac_request.load() << " at " << box.now_ms() << " ms\n" << boxsim::clock::describe_threads();
 
@@ -280,7 +280,7 @@ TEST_P(ConsoleChaos, RandomInputFaultsAndPlugsThenTheBoxIsPutRight)
             auto tv = boxsim::picture(box, "tv");
             return tv && (tv->at(640, 450) & 0xFFFFFF) != 0;
         },
-        5s))
+        5s, ConsoleRun::kPictureStep))
         << "live video shows through; seed " << seed;
 
     // The button test completed on the front panel: the LCD all white and

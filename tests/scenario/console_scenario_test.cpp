@@ -126,7 +126,7 @@ TEST(ConsoleScenario, TunerOneLocksAndTheTvShowsItsPictureUnderTheAreas)
     EXPECT_TRUE(boxtest::eventually([&] {
         auto tv = boxsim::picture(box, "tv");
         return tv && (tv->at(640, 450) & 0xFFFFFF) != 0;
-    }, 5s));
+    }, 5s, ConsoleRun::kPictureStep));
     save(box, "tv", "console-tuner-tv.png");
     save(box, "lcd", "console-tuner-lcd.png");
 }

@@ -36,13 +36,13 @@ std::unique_ptr<Box> make_box(const std::string &profile)
 
 std::unique_ptr<Box> make_box_from(const json &profile) { return std::make_unique<Box>(profile); }
 
-bool eventually(const std::function<bool()> &pred, std::chrono::milliseconds timeout)
+bool eventually(const std::function<bool()> &pred, std::chrono::milliseconds timeout, std::chrono::milliseconds step)
 {
     auto deadline = boxsim::BoxSteadyClock::now() + timeout;
     while (boxsim::BoxSteadyClock::now() < deadline) {
         if (pred())
             return true;
-        boxsim::clock::sleep_for(std::chrono::milliseconds(5));
+        boxsim::clock::sleep_for(step);
     }
     return pred();
 }
