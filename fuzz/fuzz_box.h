@@ -1,15 +1,27 @@
 // The one simulated box a fuzz target runs the system on, made once for the
 // whole run: making a box per input would cost more than the input itself.
+//
+// The box runs on its virtual clock, the fuzzer's thread being its first
+// thread: a task's half-second sleep or a card's answer delay takes no wall
+// time, and BOXSIM_SEED (or the default seed) chooses the interleaving, so a
+// finding replays with the same seed.
 #pragma once
 
 #include "core/box.h"
 
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <string>
 
 namespace fuzzbox {
+
+inline uint64_t seed()
+{
+    const char *v = getenv("BOXSIM_SEED");
+    return v && *v ? strtoull(v, nullptr, 10) : boxsim::kDefaultSeed;
+}
 
 // The box of the named profile (sim/boxes/NAME.json); ends the run when the
 // profile cannot be loaded, since no input could then be tried.
@@ -17,7 +29,7 @@ inline boxsim::Box &box(const char *profile = "default")
 {
     static std::unique_ptr<boxsim::Box> b = [profile] {
         std::string err;
-        auto made = boxsim::Box::from_profile(profile, err);
+        auto made = boxsim::Box::from_profile(profile, err, boxsim::BoxClock{true, seed()});
         if (!made) {
             fprintf(stderr, "fuzz: profile %s: %s\n", profile, err.c_str());
             abort();
@@ -27,6 +39,17 @@ inline boxsim::Box &box(const char *profile = "default")
         return made;
     }();
     return *b;
+}
+
+// Lets the box's other threads run until done() holds, looking every 10 ms
+// of the box's time, or ten minutes of it pass (an input of tuner keys spends
+// half a second on each); returns done().
+inline bool run_until(const std::function<bool()> &done)
+{
+    int64_t deadline = boxsim::clock::now_ns() + 600'000'000'000LL;
+    while (!done() && boxsim::clock::now_ns() < deadline)
+        boxsim::clock::sleep_for_ms(10);
+    return done();
 }
 
 // Stops the run with a message when a property of the system's result does

@@ -10,7 +10,6 @@
 #include "devices/input.h"
 #include "tuner/tuner_monitor.h"
 
-#include <chrono>
 #include <cstring>
 #include <thread>
 
@@ -29,8 +28,7 @@ void end_task()
 {
     g_status.quit = 1;
     boxsim::input::inject(fuzzbox::box(), 0, 0, 0, 0);  // wakes its wait
-    if (g_task.joinable())
-        g_task.join();
+    boxsim::clock::join(g_task);
 }
 
 } // namespace
@@ -42,7 +40,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
         abort();
     // The task runs for the whole fuzz run and takes each input's records as
     // they come, as on the box; it is ended before the box goes at exit.
-    g_task = std::thread(task_event, nullptr, nullptr);
+    g_task = boxsim::clock::spawn("task_event", [] { task_event(nullptr, nullptr); });
     atexit(end_task);
     return 0;
 }
@@ -65,11 +63,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // record before them has been handled.
     boxsim::input::inject(box, 0, 0, 0, 0);
     boxsim::input::inject(box, 1, 0, 0, 0);
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while ((boxsim::input::pending(box, 0) || boxsim::input::pending(box, 1)) &&
-           std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::microseconds(100));
-    FUZZ_CHECK(boxsim::input::pending(box, 0) == 0 && boxsim::input::pending(box, 1) == 0);
+    FUZZ_CHECK(fuzzbox::run_until(
+        [&] { return boxsim::input::pending(box, 0) == 0 && boxsim::input::pending(box, 1) == 0; }));
 
     int seen = g_status.buttons_seen, volume = g_status.volume, mute = g_status.mute;
     FUZZ_CHECK(seen >= 0 && seen <= 255);

@@ -8,7 +8,6 @@
 #include "console/mac_entry.h"
 #include "devices/input.h"
 
-#include <chrono>
 #include <cstring>
 #include <thread>
 
@@ -27,8 +26,7 @@ void end_task()
 {
     g_status.quit = 1;
     boxsim::input::inject(fuzzbox::box(), kKeyboard, 0, 0, 0);  // wakes its wait
-    if (g_task.joinable())
-        g_task.join();
+    boxsim::clock::join(g_task);
 }
 
 } // namespace
@@ -40,7 +38,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
         abort();
     // The task runs for the whole fuzz run and takes each input's records as
     // they come, as on the box; it is ended before the box goes at exit.
-    g_task = std::thread(task_mac, nullptr, nullptr);
+    g_task = boxsim::clock::spawn("task_mac", [] { task_mac(nullptr, nullptr); });
     atexit(end_task);
     if (!boxsim::input::keyboard(fuzzbox::box(), true))
         abort();
@@ -68,10 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // A marker record after them: once it is taken, every record before it
     // has been handled.
     boxsim::input::inject(box, kKeyboard, 0, 0, 0);
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (boxsim::input::pending(box, kKeyboard) && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::microseconds(100));
-    FUZZ_CHECK(boxsim::input::pending(box, kKeyboard) == 0);
+    FUZZ_CHECK(fuzzbox::run_until([&] { return boxsim::input::pending(box, kKeyboard) == 0; }));
 
     static const unsigned char kPrefix[3] = {0x02, 0x47, 0x58};
     bool zero_entry = true, zero_confirm = true;

@@ -21,9 +21,10 @@ namespace {
 // 2026-01-01 00:00:00 UTC.
 constexpr int64_t kVirtualStart = 1000000000LL;
 constexpr int64_t kVirtualWallStart = 1767225600LL * 1000000000LL;
-// A clock read costs this much virtual time, so that a loop that waits by
-// reading the clock (a busy delay) sees it move.
-constexpr int64_t kClockReadCost = 1000;
+// Every call of the facade costs this much virtual time: a thread that never
+// waits (a loop that polls, a pump into a device that takes everything) still
+// moves the clock, and gives way once another thread's deadline has come.
+constexpr int64_t kCallCost = 1000;
 // The wall time a thread may run without reaching the facade.
 constexpr int kStuckWallSeconds = 5;
 
@@ -386,9 +387,14 @@ void facade_call(const char *call)
     me->call = call;
     me->detail.clear();
     s.progress.fetch_add(1, std::memory_order_relaxed);
-    if (s.p_switch <= 0)
-        return;
-    if (std::uniform_real_distribution<double>(0.0, 1.0)(s.rng) >= s.p_switch)
+    s.now += kCallCost;
+    bool due = false;
+    for (auto &t : s.threads)
+        if (t->state == State::Blocked && t->deadline <= s.now) {
+            due = true;
+            break;
+        }
+    if (!due && (s.p_switch <= 0 || std::uniform_real_distribution<double>(0.0, 1.0)(s.rng) >= s.p_switch))
         return;
     me->state = State::Ready;
     run_next(s, lk);
@@ -396,14 +402,7 @@ void facade_call(const char *call)
     after_resume(s, lk);
 }
 
-void clock_read()
-{
-    if (!participant())
-        return;
-    Scheduler &s = sched();
-    std::lock_guard<std::mutex> g(s.m);
-    s.now += kClockReadCost;
-}
+
 
 void sleep_until(int64_t deadline_ns)
 {

@@ -57,9 +57,6 @@ double switch_probability();
 int64_t now_ns();
 // The wall clock (virtual: a fixed day plus the virtual time).
 int64_t wall_ns();
-// The system read the clock: on the virtual clock that costs a microsecond,
-// so that a loop that waits by reading the clock sees it move.
-void clock_read();
 
 // True when the calling thread is one of the box's threads on the virtual
 // clock (and so must wait through the scheduler).
@@ -74,12 +71,18 @@ bool block(const void *key, int64_t deadline_ns, const char *call, const std::st
 void wake_one(const void *key);
 void wake_all(const void *key);
 
-// A call of the facade: marks progress, may give the turn away.
+// A call of the facade: marks progress and, on the virtual clock, costs a
+// microsecond; gives the turn away when another thread's deadline has come,
+// or by the seed's chance.
 void facade_call(const char *call);
 
 // Sleeps until a time of the box's clock (either clock).
 void sleep_until(int64_t deadline_ns);
 inline void sleep_for_ms(int64_t ms) { sleep_until(now_ns() + ms * 1000000); }
+template <class Rep, class Period> void sleep_for(std::chrono::duration<Rep, Period> d)
+{
+    sleep_until(now_ns() + std::chrono::duration_cast<std::chrono::nanoseconds>(d).count());
+}
 
 // Threads of the simulated box: on the virtual clock they take turns with the
 // system's; on the real clock they are plain threads.

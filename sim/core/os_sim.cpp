@@ -537,7 +537,6 @@ int clock_gettime(clockid_t clock, struct timespec *ts)
     if (!boxsim::clock::is_virtual())
         return ::clock_gettime(clock, ts);
     boxsim::clock::facade_call("clock_gettime");
-    boxsim::clock::clock_read();
     from_ns(clock == CLOCK_REALTIME ? boxsim::clock::wall_ns() : boxsim::clock::now_ns(), ts);
     return 0;
 }
@@ -573,8 +572,11 @@ int pthread_create(pthread_t *thread, void *(*start)(void *), void *arg)
         boxsim::clock::facade_call("pthread_create");
         // The task layer starts every task through one routine: name the task by its function.
         name = function_name(reinterpret_cast<void *>(start));
-        if (name == "pthreadProc" && arg)
+        if (name == "pthreadProc" && arg) {
             name = function_name(reinterpret_cast<void *>(static_cast<BKNI_TaskHandle>(arg)->function));
+            if (name.empty())
+                name = "task";
+        }
     }
     return boxsim::clock::thread_create(thread, start, arg, name);
 }

@@ -5,7 +5,7 @@
 // system must show the address it is given and end cleanly on quit.
 //
 // The run prints its seed; BOXSIM_CHAOS_SEED takes one back, and
-// BOXSIM_CHAOS_SECONDS makes the run longer (a few seconds by default).
+// BOXSIM_CHAOS_SECONDS changes its length (60 s of the box's virtual clock by default).
 #include "rescue_run.h"
 
 #include <cstdio>
@@ -21,9 +21,9 @@ int env_int(const char *name, int fallback)
 }
 
 // The random events, each an action line as scripts and the panel send them.
-class Chaos {
+class RescueEvents {
 public:
-    explicit Chaos(uint32_t seed) : rng_(seed) {}
+    explicit RescueEvents(uint32_t seed) : rng_(seed) {}
 
     std::string next()
     {
@@ -87,21 +87,26 @@ void act(boxsim::Box &box, const std::string &line)
     boxsim::run_action(box, *a, "chaos");
 }
 
-TEST(Chaos, RandomEventsAndFaultsThenTheBoxIsPutRight)
+// Each seed is one run of its own (events, faults and the box's scheduler);
+// BOXSIM_CHAOS_SEED runs that seed again, the same run to the byte.
+class Chaos : public testing::TestWithParam<int> {};
+
+TEST_P(Chaos, RandomEventsAndFaultsThenTheBoxIsPutRight)
 {
-    const uint32_t seed = static_cast<uint32_t>(env_int("BOXSIM_CHAOS_SEED", static_cast<int>(std::random_device{}() & 0x7fffffff)));
-    const int seconds = env_int("BOXSIM_CHAOS_SECONDS", 3);
+    const uint32_t seed = static_cast<uint32_t>(env_int("BOXSIM_CHAOS_SEED", GetParam()));
+    const int seconds = env_int("BOXSIM_CHAOS_SECONDS", 60);
     printf("chaos: seed %u, %d s (BOXSIM_CHAOS_SEED=%u BOXSIM_CHAOS_SECONDS=%d to run it again)\n", seed, seconds,
            seed, seconds);
     fflush(stdout);
 
+    boxsim::Box::set_default_clock({true, seed});
     RescueRun run(chaos_profile());
     ASSERT_TRUE(run.started);
-    Chaos chaos(seed);
+    RescueEvents chaos(seed);
     std::mt19937 pace(seed ^ 0x9e3779b9u);
     int events = 0;
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (std::chrono::steady_clock::now() < end) {
+    auto end = boxsim::BoxSteadyClock::now() + std::chrono::seconds(seconds);
+    while (boxsim::BoxSteadyClock::now() < end) {
         act(*run.box, chaos.next());
         ++events;
         // The next event comes after a random pause, as a person's would.
@@ -140,6 +145,8 @@ TEST(Chaos, RandomEventsAndFaultsThenTheBoxIsPutRight)
     run.stop();
     EXPECT_EQ(run.wait_return(5s), 0) << "the front end ends on quit; seed " << seed;
 }
+
+INSTANTIATE_TEST_SUITE_P(Seeds, Chaos, testing::Range(1, 21));
 
 } // namespace
 } // namespace rescuetest

@@ -159,7 +159,7 @@ TEST(ConsoleUnderFaults, EachFaultIsReportedAndTheConsoleRecoversFromIt)
         act(box, "fault clear");
         for (const char *a : c.after)
             act(box, a);
-        EXPECT_TRUE(boxtest::eventually(c.recovered, 10s)) << "recovered";
+        EXPECT_TRUE(boxtest::eventually(c.recovered, 10s, ConsoleRun::kPictureStep)) << "recovered";
         EXPECT_EQ(g_status.quit, 0) << "the console runs on";
     }
 

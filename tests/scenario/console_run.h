@@ -23,7 +23,7 @@ class ConsoleRun {
 public:
     explicit ConsoleRun(const json &profile) : box(boxtest::make_box_from(profile))
     {
-        main_ = std::thread([this] {
+        main_ = boxsim::clock::spawn("main", [this] {
             status_ = console_main();
             returned_ = true;
         });
@@ -42,8 +42,7 @@ public:
     ~ConsoleRun()
     {
         g_status.quit = 1;
-        if (main_.joinable())
-            main_.join();
+        boxsim::clock::join(main_);
         // The tasks are never joined; the box stays for their last touches.
         (void)box.release();
     }
@@ -53,7 +52,7 @@ public:
     {
         if (!boxtest::eventually([this] { return returned_.load(); }, timeout))
             return -1;
-        main_.join();
+        boxsim::clock::join(main_);
         return status_;
     }
 
@@ -72,10 +71,7 @@ public:
         auto tv = boxsim::picture(*box, "tv");
         if (!tv || tv->width != 1280 || tv->height != 720)
             return false;
-        std::vector<uint32_t> ref(1280u * 720, bg);
-        boxtest::with_font([&] {
-            BMF_DrawText(ref.data(), 1280, 720, 32, x, y, w, h, text, BMF_ALIGN_CENTER, 0xFF000000, bg);
-        });
+        const std::vector<uint32_t> &ref = area_picture(x, y, w, h, text, bg);
         for (int row = y; row < y + h; ++row)
             for (int col = x; col < x + w; ++col)
                 if ((tv->at(col, row) & 0xFFFFFF) != (ref[static_cast<size_t>(row) * 1280 + col] & 0xFFFFFF))
@@ -83,10 +79,12 @@ public:
         return true;
     }
 
+    // Composing the TV costs milliseconds: it is looked at every 50 ms.
     bool until_tv_box(int x, int y, int w, int h, const char *text, uint32_t bg, std::chrono::milliseconds t = 5s)
     {
-        return boxtest::eventually([&] { return tv_box_is(x, y, w, h, text, bg); }, t);
+        return boxtest::eventually([&] { return tv_box_is(x, y, w, h, text, bg); }, t, kPictureStep);
     }
+    static constexpr std::chrono::milliseconds kPictureStep{50};
 
     // Device nodes the system opened and not closed again, by path.
     std::map<std::string, int> open_devices() const
@@ -109,6 +107,21 @@ public:
     bool started = false;
 
 private:
+    // The screen as the area of that text would draw it, made once per area.
+    const std::vector<uint32_t> &area_picture(int x, int y, int w, int h, const char *text, uint32_t bg)
+    {
+        std::string key = std::to_string(x) + "," + std::to_string(y) + "," + std::to_string(w) + "," +
+                          std::to_string(h) + "," + std::to_string(bg) + "," + text;
+        auto it = areas_.find(key);
+        if (it != areas_.end())
+            return it->second;
+        std::vector<uint32_t> ref(1280u * 720, bg);
+        boxtest::with_font([&] {
+            BMF_DrawText(ref.data(), 1280, 720, 32, x, y, w, h, text, BMF_ALIGN_CENTER, 0xFF000000, bg);
+        });
+        return areas_.emplace(key, std::move(ref)).first->second;
+    }
+    std::map<std::string, std::vector<uint32_t>> areas_;
     std::thread main_;
     std::atomic<bool> returned_{false};
     int status_ = -1;

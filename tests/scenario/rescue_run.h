@@ -52,7 +52,7 @@ public:
         // threads now, so they count in the baseline.
         std::thread([] {}).join();
         baseline_ = thread_ids();
-        main_ = std::thread([this] {
+        main_ = boxsim::clock::spawn("main", [this] {
             status_ = testui_main();
             returned_ = true;
         });
@@ -78,8 +78,7 @@ public:
     ~RescueRun()
     {
         stop();
-        if (main_.joinable())
-            main_.join();
+        boxsim::clock::join(main_);
         if (!tasks_ended(3s)) {
             // The port monitor may sit in a DHCP step that waits for a
             // server; a pulled cable ends the client, and with it the step.
@@ -106,7 +105,7 @@ public:
     {
         if (!boxtest::eventually([this] { return returned_.load(); }, timeout))
             return -1;
-        main_.join();
+        boxsim::clock::join(main_);
         return status_;
     }
 
@@ -126,32 +125,27 @@ public:
     // Texts the display has shown so far.
     std::vector<std::string> shown() { return boxsim::display_history(*box); }
 
-    // Waits until the display has shown at least n texts, waking the display
-    // task for each pass as the console's tasks do, rather than waiting two
-    // seconds per pass.
-    bool passes(size_t n, std::chrono::milliseconds timeout = 20s)
+    // Waits until the display has shown at least n texts. A pass comes every
+    // two seconds of the box's clock (sooner when the link changes); the
+    // default time-out leaves room for each pass still to come.
+    bool passes(size_t n, std::chrono::milliseconds timeout = {})
     {
-        auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (shown().size() < n) {
-            if (std::chrono::steady_clock::now() > deadline)
-                return false;
-            size_t now = shown().size();
-            if (g_status.gui_event)
-                BKNI_SetEvent(g_status.gui_event);
-            box->wait_for([&] { return shown().size() > now; }, 3s);
+        if (timeout.count() == 0) {
+            size_t have = shown().size();
+            timeout = std::chrono::milliseconds(5000 + 2500 * static_cast<int64_t>(n > have ? n - have : 0));
         }
-        return true;
+        return box->wait_for([&] { return shown().size() >= n; }, timeout, "display passes");
     }
 
     // Drives passes until the LCD shows `frame`; false when it did not in time.
     bool until_lcd(const std::vector<uint8_t> &frame, std::chrono::milliseconds timeout = 20s)
     {
-        auto deadline = std::chrono::steady_clock::now() + timeout;
+        auto deadline = boxsim::BoxSteadyClock::now() + timeout;
         for (;;) {
             auto f = boxsim::lcd_frame(*box);
             if (f && f->bytes == frame)
                 return true;
-            if (std::chrono::steady_clock::now() > deadline || !passes(shown().size() + 1, 5s))
+            if (boxsim::BoxSteadyClock::now() > deadline || !passes(shown().size() + 1, 5s))
                 return false;
         }
     }

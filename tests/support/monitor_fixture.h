@@ -53,14 +53,13 @@ protected:
 
     void run_task()
     {
-        task = std::thread([] { task_port(nullptr, nullptr); });
+        task = boxsim::clock::spawn("task", [] { task_port(nullptr, nullptr); });
     }
 
     void TearDown() override
     {
         g_status.quit = 1;
-        if (task.joinable())
-            task.join();
+        boxsim::clock::join(task);
         capture.reset();
         box.reset();
     }

@@ -1,10 +1,27 @@
 #include "sim_test.h"
 
 #include <cstdlib>
+#include <cstdint>
 #include <filesystem>
 #include <thread>
 
 namespace boxtest {
+
+// Tests run the box on its virtual clock: a task that sleeps half a second
+// takes no time, and the same seed (BOXSIM_SEED, or the default) gives the
+// same run.
+uint64_t test_seed()
+{
+    const char *v = getenv("BOXSIM_SEED");
+    return v && *v ? strtoull(v, nullptr, 10) : boxsim::kDefaultSeed;
+}
+
+namespace {
+const bool g_virtual_clock = [] {
+    Box::set_default_clock({true, test_seed()});
+    return true;
+}();
+} // namespace
 
 std::unique_ptr<Box> make_box(const std::string &profile)
 {
@@ -19,13 +36,13 @@ std::unique_ptr<Box> make_box(const std::string &profile)
 
 std::unique_ptr<Box> make_box_from(const json &profile) { return std::make_unique<Box>(profile); }
 
-bool eventually(const std::function<bool()> &pred, std::chrono::milliseconds timeout)
+bool eventually(const std::function<bool()> &pred, std::chrono::milliseconds timeout, std::chrono::milliseconds step)
 {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
+    auto deadline = boxsim::BoxSteadyClock::now() + timeout;
+    while (boxsim::BoxSteadyClock::now() < deadline) {
         if (pred())
             return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        boxsim::clock::sleep_for(step);
     }
     return pred();
 }

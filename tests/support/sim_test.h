@@ -15,13 +15,18 @@ namespace boxtest {
 using boxsim::Box;
 using boxsim::json;
 
+// The seed of the test's virtual clock (BOXSIM_SEED, or the default).
+uint64_t test_seed();
+
 // A box made from a named profile of sim/boxes (or an empty box for "").
 std::unique_ptr<Box> make_box(const std::string &profile = "");
 // A box made from a profile object.
 std::unique_ptr<Box> make_box_from(const json &profile);
 
-// Polls `pred` until it holds or `timeout` passes.
-bool eventually(const std::function<bool()> &pred, std::chrono::milliseconds timeout);
+// Polls `pred` every `step` of the box's clock until it holds or `timeout`
+// passes. A costly `pred` (one that composes a picture) takes a longer step.
+bool eventually(const std::function<bool()> &pred, std::chrono::milliseconds timeout,
+                std::chrono::milliseconds step = std::chrono::milliseconds(5));
 
 // The text the system printed, as the capture recorded it (stdout lines
 // joined with '\n', a partial last line included).

@@ -6,6 +6,7 @@
 
 #include <arpa/inet.h>
 #include <filesystem>
+#include <map>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -145,6 +146,11 @@ TEST(Cli, BadOptionsGetOneClearMessage)
         {{"--script", snaps}, "no --out DIR"},
         {{"--script", late, "--out", dir.file("o"), "--seconds=5"}, late + ":3: comes after the end of the run (--seconds 5)"},
         {{"--script", dir.file("missing.txt")}, "cannot read script"},
+        {{"--clock", "wall"}, "--clock takes virtual or real, not 'wall'"},
+        {{"--seed", "-3"}, "--seed takes a whole number from 0 to 18446744073709551615, not '-3'"},
+        {{"--seed", "18446744073709551616"}, "not '18446744073709551616'"},
+        {{"--seed", "12abc"}, "not '12abc'"},
+        {{"--clock", "virtual", "--serve", "0"}, "--clock virtual cannot serve the front panel"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.args[0] + (c.args.size() > 1 ? " " + c.args[1] : ""));
@@ -257,6 +263,85 @@ TEST(Outputs, AScriptWithoutQuitOrSecondsEndsAfterItsLastAction)
     EXPECT_TRUE(fs::exists(out + "/final-state.json"));
     // It did not wait for anything else (the default run serves for ever).
     EXPECT_LT(std::chrono::steady_clock::now() - started, 20s);
+}
+
+namespace {
+
+// Every file of a run's output folder, by name.
+std::map<std::string, std::string> outputs_of(const std::string &dir)
+{
+    std::map<std::string, std::string> files;
+    for (const auto &e : fs::directory_iterator(dir))
+        if (e.is_regular_file())
+            files[e.path().filename()] = read_file(e.path());
+    return files;
+}
+
+// What happened in a trace, in order, without the times.
+std::vector<std::string> events_of(const std::string &trace)
+{
+    std::vector<std::string> events;
+    std::istringstream in(trace);
+    std::string line;
+    while (std::getline(in, line)) {
+        auto ev = boxsim::json::parse(line, nullptr, false);
+        if (ev.is_object()) {
+            ev.erase("t");
+            events.push_back(ev.dump());
+        }
+    }
+    return events;
+}
+
+} // namespace
+
+TEST(Clock, TheSameSeedGivesTheSameRunAndAnotherSeedAnotherInterleaving)
+{
+    // The console with several tasks busy at once: keys, a MAC typed twice,
+    // a card in and out, file playback, the second decoder, the cable.
+    boxtest::TempDir dir;
+    std::string script = write(dir, "busy.txt",
+                               "front-end console\n"
+                               "300ms key 1\n"
+                               "800ms type 02:47:58:1A:2B:3C\n"
+                               "1s    card 0 insert\n"
+                               "1500ms key 8\n"
+                               "2s    type 02:47:58:1A:2B:3C\n"
+                               "2500ms card 0 remove\n"
+                               "3s    key 8\n"
+                               "3500ms key 9\n"
+                               "4s    cable unplug\n"
+                               "4500ms cable plug 100\n"
+                               "5s    snapshot busy\n");
+    auto run_seed = [&](const std::string &seed, const std::string &name) {
+        std::string out = dir.file(name);
+        Outcome o = run({"--script", script, "--out", out, "--seconds", "6", "--seed", seed}, dir);
+        EXPECT_EQ(o.status, 0) << o.err;
+        EXPECT_NE(o.err.find("virtual clock, seed " + seed), std::string::npos) << o.err;
+        return outputs_of(out);
+    };
+    auto a = run_seed("7", "a"), b = run_seed("7", "b"), c = run_seed("8", "c");
+
+    // Byte for byte: the trace with its times, both logs, every picture and
+    // every state file.
+    for (const char *f : {"trace.jsonl", "stdout.log", "stderr.log", "busy-tv.png", "busy-lcd.png", "busy-state.json",
+                          "final-state.json"})
+        EXPECT_TRUE(a.count(f)) << f;
+    EXPECT_EQ(a.size(), b.size());
+    for (const auto &[name, bytes] : a) {
+        ASSERT_TRUE(b.count(name)) << name;
+        EXPECT_TRUE(bytes == b[name]) << name << " differs between two runs of seed 7";
+    }
+    auto st = read_json(dir.file("a") + "/final-state.json");
+    EXPECT_EQ(st["clock"]["kind"], "virtual") << st["clock"].dump();
+    EXPECT_EQ(st["clock"]["seed"], 7) << st["clock"].dump();
+
+    // Seed 8 ran the same tasks in another order, not only at other times.
+    ASSERT_TRUE(c.count("trace.jsonl"));
+    EXPECT_NE(events_of(a["trace.jsonl"]), events_of(c["trace.jsonl"]));
+    // Both did the work: the address reached the flash under either seed.
+    EXPECT_EQ(read_json(dir.file("c") + "/final-state.json")["status"]["mac_text"], "02:47:58:1A:2B:3C");
+    EXPECT_EQ(st["status"]["mac_text"], "02:47:58:1A:2B:3C");
 }
 
 TEST(Outputs, AnInterruptedRunStillWritesItsOutputs)

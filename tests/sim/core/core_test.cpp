@@ -152,9 +152,9 @@ TEST(Shell, PopenDeliversOutputOverTimeAndPcloseEndsTheCommand)
     EXPECT_STREQ(line, "tick 0\n");
     ASSERT_NE(fgets(line, sizeof line, p), nullptr);
     EXPECT_STREQ(line, "tick 1\n");
-    auto t0 = std::chrono::steady_clock::now();
+    auto t0 = boxsim::BoxSteadyClock::now();
     EXPECT_EQ(os::pclose(p), 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(500));
+    EXPECT_LT(boxsim::BoxSteadyClock::now() - t0, std::chrono::milliseconds(500));
     EXPECT_TRUE(ended_early);
     EXPECT_EQ(box->trace().count("popen"), 1u);
     EXPECT_EQ(box->trace().count("pclose"), 1u);
@@ -194,17 +194,17 @@ TEST(Poll, WaitsForADeviceChangeOrTheTimeout)
     box->add_node("/dev/bell", bell);
     int fd = os::open("/dev/bell", O_RDONLY);
     struct pollfd p = {fd, POLLIN, 0};
-    auto t0 = std::chrono::steady_clock::now();
+    auto t0 = boxsim::BoxSteadyClock::now();
     EXPECT_EQ(os::poll(&p, 1, 60), 0);
-    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(60));
-    std::thread t([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_GE(boxsim::BoxSteadyClock::now() - t0, std::chrono::milliseconds(60));
+    std::thread t = boxsim::clock::spawn("t", [&] {
+        boxsim::clock::sleep_for(std::chrono::milliseconds(30));
         bell->rung = true;
         box->changed();
     });
     EXPECT_EQ(os::poll(&p, 1, 5000), 1);
     EXPECT_EQ(p.revents, POLLIN);
-    t.join();
+    boxsim::clock::join(t);
     struct pollfd bad = {12345, POLLIN, 0};
     EXPECT_EQ(os::poll(&bad, 1, 0), 1);
     EXPECT_EQ(bad.revents, POLLNVAL);

@@ -30,10 +30,10 @@ TEST(SimCards, ReaderAnswersResetOnlyWithACardThatAnswers)
     EXPECT_EQ(os::read(fd, atr, sizeof atr), 2);  // blocks until the answer is there
     EXPECT_EQ(atr[0], 0x3F);
     // Nothing more without a new reset: the answer timer runs out.
-    auto t0 = std::chrono::steady_clock::now();
+    auto t0 = boxsim::BoxSteadyClock::now();
     EXPECT_EQ(os::read(fd, atr, sizeof atr), -1);
     EXPECT_EQ(errno, ETIMEDOUT);
-    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(boxsim::cards::kAtrTimeoutMs - 20));
+    EXPECT_GE(boxsim::BoxSteadyClock::now() - t0, std::chrono::milliseconds(boxsim::cards::kAtrTimeoutMs - 20));
 
     // A card that never answers, and no card at all.
     boxsim::cards::insert(*box, 0, "");

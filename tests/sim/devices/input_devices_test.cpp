@@ -68,13 +68,13 @@ TEST(SimInput, RecordsPollAndNonBlockingReadsAsAnEventDevice)
     EXPECT_EQ(os::poll(&p, 1, 0), 0);
     // A blocking read waits for the next key.
     int bfd = os::open("/dev/event0", O_RDONLY);
-    std::thread presser([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::thread presser = boxsim::clock::spawn("presser", [&] {
+        boxsim::clock::sleep_for(std::chrono::milliseconds(50));
         boxsim::input::press(*box, Role::Panel, 116);
     });
     EXPECT_EQ(os::read(bfd, &r, sizeof r), static_cast<ssize_t>(sizeof r));
     EXPECT_EQ(r.code, 116);
-    presser.join();
+    boxsim::clock::join(presser);
     os::close(bfd);
     os::close(fd);
 }

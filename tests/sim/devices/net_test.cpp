@@ -14,7 +14,7 @@
 namespace monitortest {
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = boxsim::BoxSteadyClock;
 
 class SimNet : public MonitorTest {
 protected:

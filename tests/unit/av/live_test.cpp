@@ -12,7 +12,7 @@
 namespace avtest {
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = boxsim::BoxSteadyClock;
 
 long ms_since(Clock::time_point t0)
 {

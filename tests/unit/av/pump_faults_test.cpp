@@ -27,11 +27,11 @@ TEST_F(AvTest, PumpUnderFaultsKeepsEveryPacketWholeAndInOrder)
         ASSERT_TRUE(rule) << err;
         boxsim::add_fault(*box, *rule);
     }
-    std::thread pump([] { task_filepump(nullptr, nullptr); });
+    std::thread pump = boxsim::clock::spawn("pump", [] { task_filepump(nullptr, nullptr); });
     tsfile_start();
     bool passed = boxtest::eventually([&] { return boxsim::dvr_passed(*box).size() >= want; }, std::chrono::seconds(20));
     g_status.quit = 1;
-    pump.join();
+    boxsim::clock::join(pump);
     ASSERT_TRUE(passed);
 
     std::string got = boxsim::dvr_passed(*box).substr(0, want);

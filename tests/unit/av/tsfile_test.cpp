@@ -22,12 +22,12 @@ namespace {
 class Pump {
 public:
     Pump()
-        : t_([this] {
+        : t_(boxsim::clock::spawn("pump", [this] {
               pthread_getcpuclockid(pthread_self(), &cpu);
               started = true;
               task_filepump(nullptr, nullptr);
               done = true;
-          })
+          }))
     {
     }
     // CPU time the pump's thread used so far.
@@ -42,7 +42,7 @@ public:
     ~Pump()
     {
         g_status.quit = 1;
-        t_.join();
+        boxsim::clock::join(t_);
     }
     std::atomic<bool> done{false};
 
@@ -302,7 +302,7 @@ TEST_F(AvTest, DISABLED_PumpCpuOverTenSecondsOfPlayback)
     Pump pump;
     ASSERT_TRUE(boxtest::eventually([&] { return pump.started.load(); }, std::chrono::seconds(2)));
     tsfile_start();
-    std::this_thread::sleep_for(std::chrono::seconds(10));
+    boxsim::clock::sleep_for(std::chrono::seconds(10));
     double cpu = pump.cpu_seconds();
     json check = av()["dvr4"]["check"];
     cap.reset();  // the line below goes to the terminal

@@ -85,7 +85,7 @@ TEST_F(Cards, TasksFindTheirDevicesOnceAndCloseThemOnQuit)
 
     g_status.quit = 1;
     for (auto &t : threads)
-        t.join();
+        boxsim::clock::join(t);
     threads.clear();
     EXPECT_EQ(box->trace().count("close", "/dev/sci1"), 1u);
     EXPECT_EQ(box->trace().count("close", "/dev/ci1"), 1u);

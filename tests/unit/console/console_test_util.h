@@ -55,14 +55,14 @@ protected:
     // Runs a task body on a thread of its own until the test ends.
     void run(BKNI_TaskFunction body)
     {
-        threads.emplace_back([body] { body(nullptr, nullptr); });
+        threads.push_back(boxsim::clock::spawn("task", [body] { body(nullptr, nullptr); }));
     }
 
     void TearDown() override
     {
         g_status.quit = 1;
         for (auto &t : threads)
-            t.join();
+            boxsim::clock::join(t);
         capture.reset();
         box.reset();
         destroy_events();

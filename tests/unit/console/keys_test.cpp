@@ -56,7 +56,7 @@ TEST_F(Keys, OnlyTheBoxsOwnDevicesAreWatchedAndAHeldKeyActsOnce)
     EXPECT_EQ(boxsim::input::pending(*box, 2), 4u);  // nobody reads the keyboard
 
     g_status.quit = 1;
-    threads.back().join();
+    boxsim::clock::join(threads.back());
     threads.pop_back();
     EXPECT_EQ(box->trace().count("close", "/dev/event0"), 1u);
     EXPECT_EQ(box->trace().count("close", "/dev/event1"), 1u);

@@ -87,7 +87,7 @@ TEST_F(ScreenText, TwoTasksDrawingAtOnceEachGetTheirOwnText)
 
     std::atomic<bool> go{false};
     std::atomic<int> tv_bad{0}, lcd_bad{0};
-    std::thread tv([&] {
+    std::thread tv = boxsim::clock::spawn("tv", [&] {
         while (!go) {}
         for (int i = 0; i < 300; ++i) {
             fb_drawtext(0, 0, 1280, 40, "RESCUE MODE", 0xFFFFFFFF, 0xFF000000);
@@ -95,7 +95,7 @@ TEST_F(ScreenText, TwoTasksDrawingAtOnceEachGetTheirOwnText)
                 ++tv_bad;
         }
     });
-    std::thread lcd([&] {
+    std::thread lcd = boxsim::clock::spawn("lcd", [&] {
         while (!go) {}
         for (int i = 0; i < 300; ++i) {
             Surface frame(400, 240, 16);
@@ -107,8 +107,8 @@ TEST_F(ScreenText, TwoTasksDrawingAtOnceEachGetTheirOwnText)
         }
     });
     go = true;
-    tv.join();
-    lcd.join();
+    boxsim::clock::join(tv);
+    boxsim::clock::join(lcd);
     EXPECT_EQ(0, tv_bad);
     EXPECT_EQ(0, lcd_bad);
 }

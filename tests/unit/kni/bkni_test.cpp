@@ -1,5 +1,7 @@
 #include "kni/bkni.h"
 
+#include "sim_test.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -9,7 +11,18 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = boxsim::BoxSteadyClock;
+
+// The kernel interface runs on a box's clock: the box is made before the
+// tests, so every wait below is on the virtual clock, to the nanosecond.
+class OnABox : public testing::Environment {
+public:
+    void SetUp() override { box_ = boxtest::make_box(); }
+
+private:
+    std::unique_ptr<boxsim::Box> box_;
+};
+const auto *const g_on_a_box = testing::AddGlobalTestEnvironment(new OnABox);
 
 long elapsed_ms(Clock::time_point since)
 {
@@ -60,12 +73,12 @@ TEST(Event, SignalsDoNotCount)
 TEST(Event, SetFromAnotherTaskWakesAnInfiniteWait)
 {
     Event e;
-    std::thread t([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    std::thread t = boxsim::clock::spawn("t", [&] {
+        boxsim::clock::sleep_for(std::chrono::milliseconds(30));
         BKNI_SetEvent(e.h);
     });
     EXPECT_EQ(BKNI_WaitForEvent(e.h, BKNI_INFINITE), BERR_SUCCESS);
-    t.join();
+    boxsim::clock::join(t);
 }
 
 TEST(Event, ResetClearsAPendingSignal)
@@ -83,11 +96,11 @@ TEST(Event, SetRacingTheDeadlineIsNeverLost)
     Event e;
     std::atomic<int> sets{0};
     std::atomic<bool> stop{false};
-    std::thread setter([&] {
+    std::thread setter = boxsim::clock::spawn("setter", [&] {
         while (!stop) {
             BKNI_SetEvent(e.h);
             ++sets;
-            std::this_thread::sleep_for(std::chrono::microseconds(9700));
+            boxsim::clock::sleep_for(std::chrono::microseconds(9700));
         }
     });
     int got = 0;
@@ -95,7 +108,7 @@ TEST(Event, SetRacingTheDeadlineIsNeverLost)
     while (elapsed_ms(t0) < 400)
         got += BKNI_WaitForEvent(e.h, 10) == BERR_SUCCESS;
     stop = true;
-    setter.join();
+    boxsim::clock::join(setter);
     got += BKNI_WaitForEvent(e.h, 0) == BERR_SUCCESS;
     // Signals do not count, so got <= sets; but a wait never times out while a
     // signal is pending, so nearly every set is seen.
@@ -159,8 +172,8 @@ TEST(Mutex, TryAcquireReportsAHeldMutexAsTimeout)
     ASSERT_EQ(BKNI_CreateMutex(&m), BERR_SUCCESS);
     ASSERT_EQ(BKNI_AcquireMutex(m), BERR_SUCCESS);
     BERR_Code other = BERR_SUCCESS;
-    std::thread t([&] { other = BKNI_TryAcquireMutex(m); });
-    t.join();
+    std::thread t = boxsim::clock::spawn("t", [&] { other = BKNI_TryAcquireMutex(m); });
+    boxsim::clock::join(t);
     EXPECT_EQ(other, BERR_TIMEOUT);
     EXPECT_EQ(BKNI_ReleaseMutex(m), 0);
     EXPECT_EQ(BKNI_TryAcquireMutex(m), BERR_SUCCESS);
@@ -203,12 +216,12 @@ TEST(Group, CapacityZeroIsRefusedAndSignalsAreCollected)
     EXPECT_EQ(n, 1u);
     EXPECT_EQ(out[0], a.h);
 
-    std::thread t([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::thread t = boxsim::clock::spawn("t", [&] {
+        boxsim::clock::sleep_for(std::chrono::milliseconds(20));
         BKNI_SetEvent(b.h);
     });
     EXPECT_EQ(BKNI_WaitForGroup(g, BKNI_INFINITE, out, 3, &n), BERR_SUCCESS);
-    t.join();
+    boxsim::clock::join(t);
     EXPECT_EQ(n, 1u);
     EXPECT_EQ(out[0], b.h);
 

@@ -71,7 +71,7 @@ protected:
 
     void run_monitor()
     {
-        monitor = std::thread([] { task_tuner(nullptr, nullptr); });
+        monitor = boxsim::clock::spawn("monitor", [] { task_tuner(nullptr, nullptr); });
         // Detection is over once the NIM list has been read.
         ASSERT_TRUE(box->trace().wait_for([](const json &e) { return e["op"] == "pclose"; }, 5s));
         ASSERT_TRUE(boxtest::eventually([] { return vlt[0] == SEC_VOLTAGE_OFF; }, 1s));
@@ -82,8 +82,7 @@ protected:
         g_status.quit = 1;
         if (g_status.tuner_event)
             BKNI_SetEvent(g_status.tuner_event);
-        if (monitor.joinable())
-            monitor.join();
+        boxsim::clock::join(monitor);
     }
 
     void TearDown() override
