@@ -526,8 +526,13 @@ std::optional<Image> tv_picture(Box &box)
         const uint32_t *src = &osd->argb[static_cast<size_t>(y * osd->height / out.height) * osd->width];
         uint32_t *dst = &out.argb[static_cast<size_t>(y) * out.width];
         for (int x = 0; x < out.width; ++x) {
-            uint32_t o = src[column[static_cast<size_t>(x)]];
-            dst[x] = (o >> 24) == 255 ? o : over(o, dst[x]);
+            // Opaque framebuffer pixels cover the video; fully transparent
+            // ones leave it as it is (what over() gives for them, cheaper).
+            uint32_t o = src[column[static_cast<size_t>(x)]], a = o >> 24;
+            if (a == 255 || (a == 0 && (dst[x] >> 24) == 0))
+                dst[x] = o;
+            else if (a != 0)
+                dst[x] = over(o, dst[x]);
         }
     }
     return out;

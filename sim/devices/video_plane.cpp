@@ -11,6 +11,7 @@
 #include "core/shell.h"
 #include "devices/av.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace boxsim {
@@ -53,9 +54,11 @@ const Glyph *glyph(char c)
 
 void fill(Image &img, int x0, int y0, int w, int h, uint32_t c)
 {
-    for (int y = std::max(0, y0); y < std::min(img.height, y0 + h); ++y)
-        for (int x = std::max(0, x0); x < std::min(img.width, x0 + w); ++x)
-            img.argb[static_cast<size_t>(y) * img.width + x] = c;
+    const int x_from = std::max(0, x0), x_to = std::min(img.width, x0 + w);
+    if (x_from >= x_to)
+        return;
+    for (int y = std::max(0, y0), y_to = std::min(img.height, y0 + h); y < y_to; ++y)
+        std::fill_n(&img.argb[static_cast<size_t>(y) * img.width + x_from], x_to - x_from, c);
 }
 
 // Text at `scale` pixels per font dot; returns its width.
