@@ -145,6 +145,6 @@ TEST(ExpectCli, TheTestCommandRunsAFolderAndChecksEveryScriptFirst)
         << xml;
 }
 
-#endif
-
 } // namespace expect_cli_test
+
+#endif
