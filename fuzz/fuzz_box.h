@@ -17,19 +17,13 @@
 
 namespace fuzzbox {
 
-inline uint64_t seed()
-{
-    const char *v = getenv("BOXSIM_SEED");
-    return v && *v ? strtoull(v, nullptr, 10) : boxsim::kDefaultSeed;
-}
-
 // The box of the named profile (sim/boxes/NAME.json); ends the run when the
 // profile cannot be loaded, since no input could then be tried.
 inline boxsim::Box &box(const char *profile = "default")
 {
     static std::unique_ptr<boxsim::Box> b = [profile] {
         std::string err;
-        auto made = boxsim::Box::from_profile(profile, err, boxsim::BoxClock{true, seed()});
+        auto made = boxsim::Box::from_profile(profile, err, boxsim::BoxClock{true, boxsim::clock::seed_from_env()});
         if (!made) {
             fprintf(stderr, "fuzz: profile %s: %s\n", profile, err.c_str());
             abort();

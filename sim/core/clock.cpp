@@ -293,6 +293,11 @@ void start_virtual(uint64_t seed_value, const std::string &name)
 bool is_virtual() { return sched().on_flag.load(std::memory_order_relaxed); }
 uint64_t seed() { return sched().seed; }
 double switch_probability() { return sched().p_switch; }
+uint64_t seed_from_env()
+{
+    const char *v = getenv("BOXSIM_SEED");
+    return v && *v ? strtoull(v, nullptr, 10) : kDefaultSeed;
+}
 bool participant() { return t_self != nullptr; }
 uint64_t switches() { return sched().switches.load(); }
 
@@ -401,8 +406,6 @@ void facade_call(const char *call)
     wait_turn(s, lk, me);
     after_resume(s, lk);
 }
-
-
 
 void sleep_until(int64_t deadline_ns)
 {

@@ -52,6 +52,9 @@ bool is_virtual();
 uint64_t seed();
 // The chance, drawn from the seed, that a call of the facade gives way.
 double switch_probability();
+// The seed named by BOXSIM_SEED, or kDefaultSeed: how tests and fuzz targets
+// that make their own boxes choose it.
+uint64_t seed_from_env();
 
 // The box's monotonic clock in nanoseconds (virtual, or CLOCK_MONOTONIC).
 int64_t now_ns();

@@ -10,11 +10,7 @@ namespace boxtest {
 // Tests run the box on its virtual clock: a task that sleeps half a second
 // takes no time, and the same seed (BOXSIM_SEED, or the default) gives the
 // same run.
-uint64_t test_seed()
-{
-    const char *v = getenv("BOXSIM_SEED");
-    return v && *v ? strtoull(v, nullptr, 10) : boxsim::kDefaultSeed;
-}
+uint64_t test_seed() { return boxsim::clock::seed_from_env(); }
 
 namespace {
 const bool g_virtual_clock = [] {
