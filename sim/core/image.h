@@ -2,6 +2,7 @@
 // plain 0xAARRGGBB pixels, and writing them as PNG files.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -29,6 +30,10 @@ bool encode_png(const Image &img, std::vector<unsigned char> &out, bool opaque =
 // 0xAARRGGBB pixels. nullopt with `err` set for a file that cannot be read,
 // is no PNG, is damaged or larger than 8192 x 8192 pixels.
 std::optional<Image> read_png(const std::string &path, std::string &err);
+
+// A 64-bit hash of bytes, seeded: equal bytes, equal hashes. The trace
+// names presented TV and LCD frames by such hashes, never by their bytes.
+uint64_t hash_bytes(const unsigned char *p, size_t n, uint64_t seed = 0);
 
 // Device models name the pictures they can show ("tv", "lcd"); the tool and
 // tests ask for them by name. A provider returns nullopt when it has nothing

@@ -250,15 +250,7 @@ BOXSIM_REGISTER({
 
 } // namespace
 
-uint64_t frame_hash(const uint8_t *data, size_t len)
-{
-    uint64_t h = 0xcbf29ce484222325ull;
-    for (size_t i = 0; i < len; ++i) {
-        h ^= data[i];
-        h *= 0x100000001b3ull;
-    }
-    return h;
-}
+uint64_t frame_hash(const uint8_t *data, size_t len) { return hash_bytes(data, len); }
 
 std::optional<LcdFrame> lcd_frame(Box &box)
 {

@@ -56,7 +56,7 @@ struct LedWrite {
 std::array<int, 2> led_values(Box &box);
 std::vector<LedWrite> led_history(Box &box);
 
-// FNV-1a, 64 bits: the frame hash of the trace.
+// The LCD frame hash of the trace (hash_bytes of the frame).
 uint64_t frame_hash(const uint8_t *data, size_t len);
 
 // --- Key pictures (panel_pictures.cpp)
