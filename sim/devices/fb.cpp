@@ -504,19 +504,23 @@ uint32_t over(uint32_t osd, uint32_t video)
 std::optional<Image> tv_picture(Box &box)
 {
     std::optional<Image> video = video_plane_picture(box);
-    std::optional<Image> osd = osd_picture(box);
     if (!video)
-        return osd;
-    if (!osd)
+        return osd_picture(box);
+    FbState &s = box.part<FbState>();
+    std::lock_guard<std::mutex> g(s.m);
+    if (!s.blits)
         return video;
+    // Read in place, not copied out as the picture "osd" is.
+    const std::vector<uint32_t> &osd = s.shown_picture();
+    const int osd_width = static_cast<int>(s.shown_var.xres), osd_height = static_cast<int>(s.shown_var.yres);
     Image &out = *video;
     // The column of the framebuffer under each column of the output, worked
     // out once: tests and the page compose the TV many times a second.
     std::vector<int> column(static_cast<size_t>(out.width));
     for (int x = 0; x < out.width; ++x)
-        column[static_cast<size_t>(x)] = x * osd->width / out.width;
+        column[static_cast<size_t>(x)] = x * osd_width / out.width;
     for (int y = 0; y < out.height; ++y) {
-        const uint32_t *src = &osd->argb[static_cast<size_t>(y * osd->height / out.height) * osd->width];
+        const uint32_t *src = &osd[static_cast<size_t>(y * osd_height / out.height) * osd_width];
         uint32_t *dst = &out.argb[static_cast<size_t>(y) * out.width];
         for (int x = 0; x < out.width; ++x) {
             // Opaque framebuffer pixels cover the video; fully transparent
@@ -532,6 +536,13 @@ std::optional<Image> tv_picture(Box &box)
 }
 
 } // namespace
+
+uint64_t fb_presented_frames(Box &box)
+{
+    FbState &s = box.part<FbState>();
+    std::lock_guard<std::mutex> g(s.m);
+    return static_cast<uint64_t>(s.blits);
+}
 
 void fb_set_failure(Box &box, const std::string &request, int err)
 {

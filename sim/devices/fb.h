@@ -17,6 +17,7 @@
 // The presented frame (what the last FBIO_BLIT showed) is the picture "tv".
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace boxsim {
@@ -26,5 +27,9 @@ class Box;
 // Makes one request of the driver ("FBIOGET_FSCREENINFO", "FBIO_BLIT",
 // "mmap", ...) fail with `err` from now on; err 0 makes it work again.
 void fb_set_failure(Box &box, const std::string &request, int err);
+
+// How many frames FBIO_BLIT has presented: the framebuffer's part of the
+// picture "tv" changes only when this count does.
+uint64_t fb_presented_frames(Box &box);
 
 } // namespace boxsim

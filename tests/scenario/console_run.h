@@ -5,6 +5,7 @@
 #include "app/console.h"
 #include "app/status.h"
 #include "core/image.h"
+#include "devices/fb.h"
 #include "kni/bkni.h"
 #include "screen_check.h"
 #include "sim_test.h"
@@ -56,13 +57,7 @@ public:
         return status_;
     }
 
-    size_t blits() const
-    {
-        size_t n = 0;
-        for (const auto &e : box->trace().find("ioctl", "/dev/fb0"))
-            n += e.value("name", "") == "FBIO_BLIT";
-        return n;
-    }
+    size_t blits() const { return boxsim::fb_presented_frames(*box); }
 
     // Whether the presented TV shows this box of an area: `bg` with `text`
     // centred in black.
@@ -79,10 +74,21 @@ public:
         return true;
     }
 
-    // Composing the TV costs milliseconds: it is looked at every 50 ms.
+    // Composing the TV costs milliseconds: it is looked at every 50 ms, and
+    // again only after a new frame was presented, since an area is opaque
+    // and the video under it never shows.
     bool until_tv_box(int x, int y, int w, int h, const char *text, uint32_t bg, std::chrono::milliseconds t = 5s)
     {
-        return boxtest::eventually([&] { return tv_box_is(x, y, w, h, text, bg); }, t, kPictureStep);
+        size_t looked_at = 0;
+        return boxtest::eventually(
+            [&] {
+                size_t frames = blits();
+                if (frames == looked_at)
+                    return false;
+                looked_at = frames;
+                return tv_box_is(x, y, w, h, text, bg);
+            },
+            t, kPictureStep);
     }
     static constexpr std::chrono::milliseconds kPictureStep{50};
 
