@@ -21,12 +21,16 @@ void Trace::record(json ev)
             fprintf(sink_, "%s\n", format(line).c_str());
             fflush(sink_);
         }
-        if (events_.size() >= limit_) {
-            size_t drop = limit_ / 4 + 1;
-            events_.erase(events_.begin(), events_.begin() + std::min(drop, events_.size()));
-            dropped_ += drop;
+        if (limit_ == 0) {
+            ++dropped_;
+        } else {
+            if (events_.size() >= limit_) {
+                size_t drop = limit_ / 4 + 1;
+                events_.erase(events_.begin(), events_.begin() + std::min(drop, events_.size()));
+                dropped_ += drop;
+            }
+            events_.push_back(line);
         }
-        events_.push_back(line);
         for (auto &l : listeners_)
             ls.push_back(l.second);
     }
@@ -135,7 +139,12 @@ void Trace::remove_listener(int id)
 void Trace::set_limit(size_t limit)
 {
     std::lock_guard<std::mutex> g(m_);
-    limit_ = std::max<size_t>(limit, 16);
+    limit_ = limit == 0 ? 0 : std::max<size_t>(limit, 16);
+    if (events_.size() > limit_) {
+        size_t drop = events_.size() - limit_;
+        events_.erase(events_.begin(), events_.begin() + static_cast<std::ptrdiff_t>(drop));
+        dropped_ += drop;
+    }
 }
 
 } // namespace boxsim

@@ -44,7 +44,8 @@ public:
     int add_listener(Listener l);
     void remove_listener(int id);
 
-    // Keeps at most this many events in memory (the sink still gets all).
+    // Keeps at most this many events in memory (at least 16; 0 keeps none).
+    // The sink and the listeners still get every event.
     void set_limit(size_t limit);
 
 private:

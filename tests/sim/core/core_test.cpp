@@ -235,6 +235,25 @@ TEST(Trace, RecordsTimeOpAndResults)
     json j = json::parse(line);
     EXPECT_EQ(j["op"], "system");
     EXPECT_EQ(j["status"], 0);
+
+    // A limit keeps the newest events; 0 keeps none, and the sink still
+    // gets every one.
+    box->trace().set_limit(16);
+    for (int i = 0; i < 40; ++i)
+        os::open("/dev/missing", O_RDWR);
+    EXPECT_LE(box->trace().events().size(), 16u);
+    EXPECT_GE(box->trace().count("open"), 12u);
+    sink = open_memstream(&buf, &len);
+    box->trace().set_sink(sink);
+    box->trace().set_limit(0);
+    os::open("/dev/missing", O_RDWR);
+    os::open("/dev/missing", O_RDWR);
+    box->trace().set_sink(nullptr);
+    fclose(sink);
+    std::string lines(buf, len);
+    free(buf);
+    EXPECT_TRUE(box->trace().events().empty());
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 2) << lines;
 }
 
 TEST(Profiles, ModelWordAndFilesComeFromTheProfile)
