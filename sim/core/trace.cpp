@@ -21,16 +21,10 @@ void Trace::record(json ev)
             fprintf(sink_, "%s\n", format(line).c_str());
             fflush(sink_);
         }
-        if (limit_ == 0) {
-            ++dropped_;
-        } else {
-            if (events_.size() >= limit_) {
-                size_t drop = limit_ / 4 + 1;
-                events_.erase(events_.begin(), events_.begin() + std::min(drop, events_.size()));
-                dropped_ += drop;
-            }
-            events_.push_back(line);
-        }
+        events_.push_back(line);
+        // Past the limit, a quarter of it goes at once, not one per event.
+        if (events_.size() > limit_)
+            drop_oldest(limit_ ? limit_ / 4 + 1 : events_.size());
         for (auto &l : listeners_)
             ls.push_back(l.second);
     }
@@ -140,11 +134,14 @@ void Trace::set_limit(size_t limit)
 {
     std::lock_guard<std::mutex> g(m_);
     limit_ = limit == 0 ? 0 : std::max<size_t>(limit, 16);
-    if (events_.size() > limit_) {
-        size_t drop = events_.size() - limit_;
-        events_.erase(events_.begin(), events_.begin() + static_cast<std::ptrdiff_t>(drop));
-        dropped_ += drop;
-    }
+    if (events_.size() > limit_)
+        drop_oldest(events_.size() - limit_);
+}
+
+void Trace::drop_oldest(size_t n)
+{
+    events_.erase(events_.begin(), events_.begin() + static_cast<std::ptrdiff_t>(n));
+    dropped_ += n;
 }
 
 } // namespace boxsim

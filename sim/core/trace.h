@@ -49,6 +49,9 @@ public:
     void set_limit(size_t limit);
 
 private:
+    // Forgets the n oldest events kept (caller holds m_).
+    void drop_oldest(size_t n);
+
     int64_t start_ns_;
     mutable std::mutex m_;
     mutable CondVar cv_;

@@ -55,7 +55,7 @@ std::string hex64(uint64_t v)
 // compares the whole page, so this is most of what a console run costs the
 // simulator. The C library's memcmp stops at the first differing byte and
 // branches for every word; on the box's own processor under the emulator
-// that was five times slower than folding 32 bytes of differences into one
+// that was three times slower than folding 32 bytes of differences into one
 // word and branching once per block. Under the address checker memcmp stays:
 // its interceptor checks both ranges once and compares at native speed,
 // where a loop would have every load checked. Under the race detector the
