@@ -34,6 +34,9 @@ std::optional<Image> read_png(const std::string &path, std::string &err);
 // A 64-bit hash of bytes, seeded: equal bytes, equal hashes. The trace
 // names presented TV and LCD frames by such hashes, never by their bytes.
 uint64_t hash_bytes(const unsigned char *p, size_t n, uint64_t seed = 0);
+// Whether n bytes at a and b are equal: how the framebuffer and the LCD tell
+// a frame that changed nothing from one to copy and hash.
+bool same_bytes(const unsigned char *a, const unsigned char *b, size_t n);
 
 // Device models name the pictures they can show ("tv", "lcd"); the tool and
 // tests ask for them by name. A provider returns nullopt when it has nothing

@@ -57,23 +57,43 @@ std::vector<Trace::json> Trace::events() const
     return events_;
 }
 
+void Trace::for_each(const std::function<void(const json &)> &visit) const
+{
+    std::lock_guard<std::mutex> g(m_);
+    for (const auto &e : events_)
+        visit(e);
+}
+
+namespace {
+// Whether the event's "op" is `op` and, with a `path`, its "path" is `path`;
+// read in place, since tests count events of long traces.
+bool matches(const Trace::json &e, const std::string &op, const std::string &path)
+{
+    auto o = e.find("op");
+    if (o == e.end() || !o->is_string() || o->get_ref<const std::string &>() != op)
+        return false;
+    if (path.empty())
+        return true;
+    auto p = e.find("path");
+    return p != e.end() && p->is_string() && p->get_ref<const std::string &>() == path;
+}
+} // namespace
+
 std::vector<Trace::json> Trace::find(const std::string &op, const std::string &path) const
 {
     std::vector<json> out;
     std::lock_guard<std::mutex> g(m_);
-    for (const auto &e : events_) {
-        if (e.value("op", "") != op)
-            continue;
-        if (!path.empty() && e.value("path", "") != path)
-            continue;
-        out.push_back(e);
-    }
+    for (const auto &e : events_)
+        if (matches(e, op, path))
+            out.push_back(e);
     return out;
 }
 
 size_t Trace::count(const std::string &op, const std::string &path) const
 {
-    return find(op, path).size();
+    std::lock_guard<std::mutex> g(m_);
+    return static_cast<size_t>(std::count_if(events_.begin(), events_.end(),
+                                             [&](const json &e) { return matches(e, op, path); }));
 }
 
 bool Trace::contains(const std::function<bool(const json &)> &pred) const

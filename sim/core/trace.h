@@ -28,6 +28,9 @@ public:
     void record(json ev);
 
     std::vector<json> events() const;
+    // Visits every event kept, oldest first, without copying them; the trace
+    // is locked meanwhile, so the visitor must not record.
+    void for_each(const std::function<void(const json &)> &visit) const;
     // Events whose "op" is `op` (and, if given, whose "path" is `path`).
     std::vector<json> find(const std::string &op, const std::string &path = {}) const;
     size_t count(const std::string &op, const std::string &path = {}) const;

@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -38,63 +39,6 @@ std::string hex64(uint64_t v)
     snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(v));
     return buf;
 }
-
-#if defined(__SANITIZE_THREAD__)
-#define BOXSIM_TSAN 1
-#elif defined(__SANITIZE_ADDRESS__)
-#define BOXSIM_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define BOXSIM_TSAN 1
-#elif __has_feature(address_sanitizer)
-#define BOXSIM_ASAN 1
-#endif
-#endif
-
-// Whether a row of the page equals the presented copy of it. Every blit
-// compares the whole page, so this is most of what a console run costs the
-// simulator. The C library's memcmp stops at the first differing byte and
-// branches for every word; on the box's own processor under the emulator
-// that was three times slower than folding 32 bytes of differences into one
-// word and branching once per block. Under the address checker memcmp stays:
-// its interceptor checks both ranges once and compares at native speed,
-// where a loop would have every load checked. Under the race detector the
-// loop reads the page unchecked: the rows found changed are still copied
-// with memcpy, which the detector checks, so a drawing that races a blit is
-// still reported (a write that leaves the bytes as they were changes nothing).
-#ifdef BOXSIM_ASAN
-bool same_bytes(const unsigned char *a, const unsigned char *b, size_t n) { return memcmp(a, b, n) == 0; }
-#else
-#ifdef BOXSIM_TSAN
-__attribute__((no_sanitize("thread")))
-#endif
-bool same_bytes(const unsigned char *a, const unsigned char *b, size_t n)
-{
-    using word = uintptr_t;  // the processor's own width: 4 bytes on the box
-    constexpr size_t kWords = 32 / sizeof(word);
-    size_t i = 0;
-    // Rows start word-aligned; said so, the compiler loads whole words
-    // instead of assembling each from unaligned halves.
-    if (((reinterpret_cast<uintptr_t>(a) | reinterpret_cast<uintptr_t>(b)) % sizeof(word)) == 0) {
-        const auto *wa = static_cast<const unsigned char *>(__builtin_assume_aligned(a, sizeof(word)));
-        const auto *wb = static_cast<const unsigned char *>(__builtin_assume_aligned(b, sizeof(word)));
-        for (; i + 32 <= n; i += 32) {
-            word x[kWords], y[kWords];
-            __builtin_memcpy(x, wa + i, 32);
-            __builtin_memcpy(y, wb + i, 32);
-            word d = 0;
-            for (size_t k = 0; k < kWords; ++k)
-                d |= x[k] ^ y[k];
-            if (d)
-                return false;
-        }
-    }
-    for (; i < n; ++i)
-        if (a[i] != b[i])
-            return false;
-    return true;
-}
-#endif
 
 // A colour field of `bits` bits scaled to 8 bits (full field, full byte).
 uint8_t widen(uint32_t v, uint32_t bits)
@@ -131,7 +75,21 @@ void set_layout(fb_var_screeninfo &v)
 struct FbState {
     std::mutex m;
     uint32_t memory = kDefaultMemory;
-    std::unique_ptr<uint32_t[]> mem;  // the device memory, what mmap hands out
+    bool installed = false;
+    // The device memory, what mmap hands out: zero (black) until drawn, and
+    // made only when first mapped or presented, since most boxes of the
+    // tests never draw and a zeroed 7 MB block per box cost more than the
+    // rest of their start.
+    struct FreeMemory {
+        void operator()(unsigned char *p) const { free(p); }
+    };
+    std::unique_ptr<unsigned char, FreeMemory> mem;
+    unsigned char *memory_bytes()
+    {
+        if (!mem)
+            mem.reset(static_cast<unsigned char *>(calloc(memory, 1)));
+        return mem.get();
+    }
     fb_var_screeninfo var{};
     fb_fix_screeninfo fix{};
     bool manual = false;
@@ -197,10 +155,11 @@ struct FbState {
         uint64_t end = start + static_cast<uint64_t>(var.yres) * line;
         if (end > memory)
             end = memory;  // rows past the memory stay black
-        const size_t size = end > start ? static_cast<size_t>(end - start) : 0;
+        const unsigned char *base = memory_bytes();
+        const size_t size = base && end > start ? static_cast<size_t>(end - start) : 0;
         const size_t row_len = line ? line : (size ? size : 1);
         const size_t rows = (size + row_len - 1) / row_len;
-        const auto *page = reinterpret_cast<const unsigned char *>(mem.get()) + (size ? start : 0);
+        const unsigned char *page = base + (size ? start : 0);
         const bool same_layout = shown_raw.size() == size && shown_line == line && row_hashes.size() == rows;
         shown_var = var;
         shown_line = line;
@@ -231,40 +190,48 @@ struct FbState {
         ++blits;
     }
 
+    // Pixels [x0, x0 + n) of row y of the presented frame as 0xAARRGGBB;
+    // black past the memory (caller holds m).
+    void shown_row(int y, int x0, int n, uint32_t *out) const
+    {
+        const fb_var_screeninfo &v = shown_var;
+        const size_t bpp = v.bits_per_pixel / 8;
+        const unsigned char *bytes = shown_raw.data();
+        const uint64_t size = shown_raw.size();
+        const uint64_t row = static_cast<uint64_t>(y) * shown_line;
+        for (int i = 0; i < n; ++i) {
+            uint64_t at = row + static_cast<uint64_t>(x0 + i) * bpp;
+            if (at + bpp > size) {
+                std::fill(out + i, out + n, 0xFF000000u);
+                return;
+            }
+            uint32_t px = 0;
+            if (bpp == 4) {
+                memcpy(&px, bytes + at, 4);
+            } else {
+                uint16_t s;
+                memcpy(&s, bytes + at, 2);
+                px = s;
+            }
+            uint32_t a = v.transp.length
+                             ? widen((px >> v.transp.offset) & ((1u << v.transp.length) - 1), v.transp.length)
+                             : 0xFF;
+            uint32_t r = widen((px >> v.red.offset) & ((1u << v.red.length) - 1), v.red.length);
+            uint32_t g = widen((px >> v.green.offset) & ((1u << v.green.length) - 1), v.green.length);
+            uint32_t b = widen((px >> v.blue.offset) & ((1u << v.blue.length) - 1), v.blue.length);
+            out[i] = (a << 24) | (r << 16) | (g << 8) | b;
+        }
+    }
+
     // The presented frame as 0xAARRGGBB pixels (caller holds m).
     const std::vector<uint32_t> &shown_picture()
     {
         if (picture_blit == blits)
             return picture;
-        const fb_var_screeninfo &v = shown_var;
-        const int w = static_cast<int>(v.xres), h = static_cast<int>(v.yres);
-        picture.assign(static_cast<size_t>(w) * h, 0xFF000000u);
-        const size_t bpp = v.bits_per_pixel / 8;
-        const unsigned char *bytes = shown_raw.data();
-        const uint64_t size = shown_raw.size();
-        for (int y = 0; y < h; ++y) {
-            const uint64_t row = static_cast<uint64_t>(y) * shown_line;
-            for (int x = 0; x < w; ++x) {
-                uint64_t at = row + static_cast<uint64_t>(x) * bpp;
-                if (at + bpp > size)
-                    break;  // past the memory: left black
-                uint32_t px = 0;
-                if (bpp == 4) {
-                    memcpy(&px, bytes + at, 4);
-                } else {
-                    uint16_t s;
-                    memcpy(&s, bytes + at, 2);
-                    px = s;
-                }
-                uint32_t a = v.transp.length
-                                 ? widen((px >> v.transp.offset) & ((1u << v.transp.length) - 1), v.transp.length)
-                                 : 0xFF;
-                uint32_t r = widen((px >> v.red.offset) & ((1u << v.red.length) - 1), v.red.length);
-                uint32_t g = widen((px >> v.green.offset) & ((1u << v.green.length) - 1), v.green.length);
-                uint32_t b = widen((px >> v.blue.offset) & ((1u << v.blue.length) - 1), v.blue.length);
-                picture[static_cast<size_t>(y) * w + x] = (a << 24) | (r << 16) | (g << 8) | b;
-            }
-        }
+        const int w = static_cast<int>(shown_var.xres), h = static_cast<int>(shown_var.yres);
+        picture.resize(static_cast<size_t>(w) * h);
+        for (int y = 0; y < h; ++y)
+            shown_row(y, 0, w, &picture[static_cast<size_t>(y) * w]);
         picture_blit = blits;
         return picture;
     }
@@ -350,7 +317,12 @@ public:
             err = EINVAL;
             return nullptr;
         }
-        return reinterpret_cast<unsigned char *>(s_.mem.get()) + off;
+        unsigned char *base = s_.memory_bytes();
+        if (!base) {
+            err = ENOMEM;
+            return nullptr;
+        }
+        return base + off;
     }
 
 private:
@@ -401,7 +373,7 @@ void install_fb(Box &box, const json &profile)
     if (memory < 4096 || memory > (1u << 28))
         memory = kDefaultMemory;
     s.memory = static_cast<uint32_t>(memory);
-    s.mem.reset(new uint32_t[(s.memory + 3) / 4]());
+    s.installed = true;
 
     json mode = cfg.value("mode", json::object());
     s.var.xres = s.var.xres_virtual = mode.value("xres", 720u);
@@ -448,7 +420,7 @@ void install_fb(Box &box, const json &profile)
 void describe_fb(Box &box, json &state)
 {
     FbState &s = box.part<FbState>();
-    if (!s.mem)
+    if (!s.installed)
         return;
     std::lock_guard<std::mutex> g(s.m);
     json tv = {{"blits", s.blits},
@@ -542,6 +514,22 @@ uint64_t fb_presented_frames(Box &box)
     FbState &s = box.part<FbState>();
     std::lock_guard<std::mutex> g(s.m);
     return static_cast<uint64_t>(s.blits);
+}
+
+std::optional<PresentedArea> fb_presented_area(Box &box, int x, int y, int w, int h)
+{
+    FbState &s = box.part<FbState>();
+    std::lock_guard<std::mutex> g(s.m);
+    const int mode_w = static_cast<int>(s.shown_var.xres), mode_h = static_cast<int>(s.shown_var.yres);
+    if (!s.blits || x < 0 || y < 0 || w <= 0 || h <= 0 || x > mode_w - w || y > mode_h - h)
+        return std::nullopt;
+    PresentedArea area{mode_w, mode_h, Image{}};
+    area.pixels.width = w;
+    area.pixels.height = h;
+    area.pixels.argb.resize(static_cast<size_t>(w) * h);
+    for (int row = 0; row < h; ++row)
+        s.shown_row(y + row, x, w, &area.pixels.argb[static_cast<size_t>(row) * w]);
+    return area;
 }
 
 void fb_set_failure(Box &box, const std::string &request, int err)

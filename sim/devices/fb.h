@@ -17,7 +17,10 @@
 // The presented frame (what the last FBIO_BLIT showed) is the picture "tv".
 #pragma once
 
+#include "core/image.h"
+
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace boxsim {
@@ -31,5 +34,16 @@ void fb_set_failure(Box &box, const std::string &request, int err);
 // How many frames FBIO_BLIT has presented: the framebuffer's part of the
 // picture "tv" changes only when this count does.
 uint64_t fb_presented_frames(Box &box);
+
+// A rectangle of the presented frame as 0xAARRGGBB pixels, and the mode it
+// was presented in; none before the first frame or when the rectangle is not
+// inside the mode. Reads only the rectangle: a test that waits for one area
+// looks at it many times.
+struct PresentedArea {
+    int mode_width = 0;
+    int mode_height = 0;
+    Image pixels;
+};
+std::optional<PresentedArea> fb_presented_area(Box &box, int x, int y, int w, int h);
 
 } // namespace boxsim

@@ -34,7 +34,7 @@ struct LcdFrame {
     int bpp = 0;
     std::vector<uint8_t> bytes;
     uint64_t number = 0;  // 1 for the first frame
-    uint64_t hash = 0;    // FNV-1a of the bytes, as the trace shows it
+    uint64_t hash = 0;    // frame_hash of the bytes, as the trace shows it
 };
 
 std::optional<LcdFrame> lcd_frame(Box &box);

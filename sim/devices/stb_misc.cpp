@@ -13,6 +13,8 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
+#include <mutex>
 #include <vector>
 
 namespace boxsim {
@@ -25,6 +27,13 @@ void add_default(Box &box, const std::string &path, const std::string &content)
         box.add_file(path, content);
 }
 
+// The white frame, made once per size: the console paints the LCD white
+// after nearly every key once the button test is complete.
+struct WhiteFrame {
+    std::mutex m;
+    std::shared_ptr<const std::vector<uint8_t>> bytes;
+};
+
 // What the driver does for "dev_lcd white": a white frame of the panel's
 // geometry into the LCD, the way the driver itself would paint it.
 void lcd_white(Box &box)
@@ -33,13 +42,21 @@ void lcd_white(Box &box)
     int xres = hex("/proc/stb/lcd/xres"), yres = hex("/proc/stb/lcd/yres"), bpp = hex("/proc/stb/lcd/bpp");
     if (xres <= 0 || yres <= 0 || (bpp != 16 && bpp != 24) || xres > 4096 || yres > 4096)
         return;
-    std::vector<uint8_t> frame(static_cast<size_t>(xres) * yres * bpp / 8, 0xFF);
+    const size_t len = static_cast<size_t>(xres) * yres * bpp / 8;
+    std::shared_ptr<const std::vector<uint8_t>> frame;
+    {
+        WhiteFrame &white = box.part<WhiteFrame>();
+        std::lock_guard<std::mutex> g(white.m);
+        if (!white.bytes || white.bytes->size() != len)
+            white.bytes = std::make_shared<const std::vector<uint8_t>>(len, 0xFF);
+        frame = white.bytes;
+    }
     int err = 0;
     int fd = box.fd_open("/dev/lcd0", O_WRONLY, err);
     if (fd < 0)
         return;
     if (auto of = box.fd_get(fd))
-        of->node->write(*of, frame.data(), frame.size());
+        of->node->write(*of, frame->data(), frame->size());
     box.fd_close(fd);
 }
 

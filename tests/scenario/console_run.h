@@ -60,23 +60,27 @@ public:
     size_t blits() const { return boxsim::fb_presented_frames(*box); }
 
     // Whether the presented TV shows this box of an area: `bg` with `text`
-    // centred in black.
+    // centred in black. The console draws its areas opaque in a 1280 x 720
+    // mode, and an opaque pixel of that mode is what the TV shows there, so
+    // only the area's own pixels of the framebuffer are read, never the
+    // whole TV composed.
     bool tv_box_is(int x, int y, int w, int h, const char *text, uint32_t bg)
     {
-        auto tv = boxsim::picture(*box, "tv");
-        if (!tv || tv->width != 1280 || tv->height != 720)
+        auto area = boxsim::fb_presented_area(*box, x, y, w, h);
+        if (!area || area->mode_width != 1280 || area->mode_height != 720)
             return false;
         const std::vector<uint32_t> &ref = area_picture(x, y, w, h, text, bg);
-        for (int row = y; row < y + h; ++row)
-            for (int col = x; col < x + w; ++col)
-                if ((tv->at(col, row) & 0xFFFFFF) != (ref[static_cast<size_t>(row) * 1280 + col] & 0xFFFFFF))
+        for (int row = 0; row < h; ++row)
+            for (int col = 0; col < w; ++col) {
+                uint32_t px = area->pixels.at(col, row);
+                if ((px >> 24) != 0xFF || (px & 0xFFFFFF) != (ref[static_cast<size_t>(y + row) * 1280 + x + col] & 0xFFFFFF))
                     return false;
+            }
         return true;
     }
 
-    // Composing the TV costs milliseconds: it is looked at every 50 ms, and
-    // again only after a new frame was presented, since an area is opaque
-    // and the video under it never shows.
+    // Looked at every 50 ms, and again only after a new frame was
+    // presented.
     bool until_tv_box(int x, int y, int w, int h, const char *text, uint32_t bg, std::chrono::milliseconds t = 5s)
     {
         size_t looked_at = 0;
@@ -96,16 +100,16 @@ public:
     std::map<std::string, int> open_devices() const
     {
         std::map<std::string, int> open;
-        for (const auto &e : box->trace().events()) {
+        box->trace().for_each([&](const json &e) {
             std::string op = e.value("op", "");
             std::string path = e.contains("path") && e["path"].is_string() ? e["path"].get<std::string>() : "";
             if (!path.starts_with("/dev/"))
-                continue;
+                return;
             if (op == "open" && e.value("result", -1) >= 0)
                 ++open[path];
             else if (op == "close" && --open[path] == 0)
                 open.erase(path);
-        }
+        });
         return open;
     }
 

@@ -88,6 +88,40 @@ TEST(SimMisc, UptimeFollowsTheClockAndDebugCommandPaintsTheLcd)
     EXPECT_EQ(f->bytes.size(), 220u * 176 * 2);
     EXPECT_TRUE(std::all_of(f->bytes.begin(), f->bytes.end(), [](uint8_t b) { return b == 0xFF; }));
     EXPECT_EQ(box->trace().count("dbg"), 2u);
+    // Frames equal to the last one and frames that differ: each is counted,
+    // kept whole, and named in the trace and the state by its own bytes.
+    std::vector<uint8_t> grey(220u * 176 * 2, 0x5A);
+    auto hex = [](uint64_t h) {
+        char text[24];
+        snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(h));
+        return std::string(text);
+    };
+    std::vector<std::pair<uint64_t, uint64_t>> seen;  // number, hash
+    for (int step = 0; step < 4; ++step) {
+        if (step == 2) {
+            int fd = os::open("/dev/lcd0", O_WRONLY);
+            ASSERT_GE(fd, 0);
+            EXPECT_EQ(os::write(fd, grey.data(), grey.size()), static_cast<ssize_t>(grey.size()));
+            os::close(fd);
+        } else if (step > 0) {
+            EXPECT_EQ(os::system("echo dev_lcd white > /proc/stb/dbg"), 0);
+        }
+        auto now = boxsim::lcd_frame(*box);
+        ASSERT_TRUE(now);
+        const std::vector<uint8_t> &want = step == 2 ? grey : f->bytes;
+        EXPECT_TRUE(now->bytes == want) << "step " << step;
+        EXPECT_EQ(now->hash, boxsim::frame_hash(want.data(), want.size())) << "step " << step;
+        EXPECT_EQ(box->describe()["lcd"]["hash"], hex(now->hash));
+        seen.emplace_back(now->number, now->hash);
+    }
+    EXPECT_EQ(seen[1].first, seen[0].first + 1);
+    EXPECT_EQ(seen[3].first, seen[0].first + 3);
+    EXPECT_EQ(seen[1].second, seen[0].second);
+    EXPECT_NE(seen[2].second, seen[1].second);
+    EXPECT_EQ(seen[3].second, seen[0].second);
+    auto writes = box->trace().find("write", "/dev/lcd0");
+    ASSERT_EQ(writes.size(), 1u);
+    EXPECT_EQ(writes[0]["hash"], hex(seen[2].second));
     // Values a profile gives at boot are kept.
     auto warm = boxtest::make_box_from({{"files", {{"/proc/stb/fp/temp_sensor", "35\n"}}}});
     EXPECT_EQ(warm->read_file("/proc/stb/fp/temp_sensor"), "35\n");

@@ -6,6 +6,7 @@
 #include "gfx/fb.h"
 #include "platform/os.h"
 
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <sys/mman.h>
@@ -346,6 +347,16 @@ TEST(FbBlit, HashAndPictureFollowFromThePresentedBytesAlone)
             ASSERT_TRUE(tv);
             pictures.push_back(tv->argb);
             EXPECT_EQ(tv->at(s.x < 0 ? 0 : s.x, s.y < 0 ? 0 : s.y), s.colour) << s.what;
+            // The step's rectangle read alone is that part of the frame.
+            auto area = boxsim::fb_presented_area(*box, s.x, s.y, s.w, s.h);
+            ASSERT_TRUE(area) << s.what;
+            EXPECT_EQ(area->mode_width, 1280);
+            EXPECT_EQ(area->mode_height, 720);
+            bool same = area->pixels.width == s.w && area->pixels.height == s.h;
+            for (int y = 0; same && y < s.h; ++y)
+                for (int x = 0; same && x < s.w; ++x)
+                    same = area->pixels.at(x, y) == tv->at(s.x + x, s.y + y);
+            EXPECT_TRUE(same) << s.what;
         }
     }
     for (size_t i = 0; i < pages.size(); ++i) {
@@ -363,6 +374,15 @@ TEST(FbBlit, HashAndPictureFollowFromThePresentedBytesAlone)
         EXPECT_TRUE(tv->argb == pictures[i]);
     }
     EXPECT_EQ(hashes.front(), hashes.back());
+
+    // No area before the first frame, nor one reaching out of the mode.
+    auto box = fb_box();
+    EXPECT_FALSE(boxsim::fb_presented_area(*box, 0, 0, 1, 1));
+    open_tv();
+    for (auto [x, y, w, h] : {std::array{-1, 0, 10, 10}, {0, -1, 10, 10}, {1271, 0, 10, 10}, {0, 711, 10, 10},
+                              {0, 0, 0, 10}, {0, 0, 10, -1}, {0, 0, 1281, 1}})
+        EXPECT_FALSE(boxsim::fb_presented_area(*box, x, y, w, h)) << x << "," << y << " " << w << "x" << h;
+    EXPECT_TRUE(boxsim::fb_presented_area(*box, 1270, 710, 10, 10));
 }
 
 TEST(FbDriver, AnswersUnknownRequestsLikeLinux)

@@ -1,0 +1,16 @@
+// Which checker the simulator is built with, for the few loops that read
+// large buffers and choose how they are checked: BOXSIM_TSAN under the race
+// detector, BOXSIM_ASAN under the address checker.
+#pragma once
+
+#if defined(__SANITIZE_THREAD__)
+#define BOXSIM_TSAN 1
+#elif defined(__SANITIZE_ADDRESS__)
+#define BOXSIM_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define BOXSIM_TSAN 1
+#elif __has_feature(address_sanitizer)
+#define BOXSIM_ASAN 1
+#endif
+#endif
