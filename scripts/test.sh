@@ -2,6 +2,12 @@
 # Builds and runs every test: the host build (with the browser test), the
 # sanitizer builds, and the box's own mipsel build under qemu.
 # Usage: scripts/test.sh [host|asan|tsan|mipsel]...   (no argument: all)
+#
+# Each preset after the first is built while the one before it is tested:
+# the tests leave a core idle at times (the web and browser tests wait in
+# real time, and a run ends with its longest tests), and the build, at the
+# lowest priority, takes only what they leave. Its output goes to
+# build/PRESET.build.log and is printed when the build fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 presets=("$@")
@@ -18,17 +24,57 @@ scripts/setup.sh "${groups[@]}"
 
 extra=()
 [ "${CI:-}" = true ] && extra=(-DBOX_WERROR=ON)
-start=$(date +%s)
-times=()
-for p in "${presets[@]}"; do
-  echo "=== $p ==="
+mkdir -p build
+
+# Configures and builds one preset; writes its build time in seconds to
+# build/PRESET.build.time.
+build() {
+  local p=$1 t0
   t0=$(date +%s)
   cmake --preset "$p" "${extra[@]}" >/dev/null
   cmake --build --preset "$p"
+  echo $(( $(date +%s) - t0 )) > "build/$p.build.time"
+}
+
+background=""
+stop_background() {
+  if [ -n "$background" ]; then
+    kill -- -"$background" 2>/dev/null || kill "$background" 2>/dev/null || true
+    wait "$background" 2>/dev/null || true
+  fi
+}
+trap stop_background EXIT
+
+start=$(date +%s)
+times=()
+for i in "${!presets[@]}"; do
+  p=${presets[$i]}
+  echo "=== $p ==="
+  if [ "$i" -eq 0 ]; then
+    build "$p"
+  else
+    if ! wait "$background"; then
+      background=""
+      cat "build/$p.build.log"
+      echo "=== $p: the build failed (build/$p.build.log) ===" >&2
+      exit 1
+    fi
+    background=""
+    echo "built beside the tests of ${presets[$(( i - 1 ))]}: build/$p.build.log"
+  fi
+  next=$(( i + 1 ))
+  if [ "$next" -lt ${#presets[@]} ]; then
+    n=${presets[$next]}
+    # A process group of its own, so that a failing test run stops it whole.
+    set -m
+    nice -n 19 bash -c "$(declare -f build); extra=(${extra[*]}); build $n" > "build/$n.build.log" 2>&1 &
+    background=$!
+    set +m
+  fi
   t1=$(date +%s)
   ctest --preset "$p"
   t2=$(date +%s)
-  times+=("$(printf '%-7s built in %4d s, tests passed in %4d s' "$p" $(( t1 - t0 )) $(( t2 - t1 )))")
+  times+=("$(printf '%-7s built in %4d s, tests passed in %4d s' "$p" "$(cat "build/$p.build.time")" $(( t2 - t1 )))")
   echo "=== ${times[-1]} ==="
 done
 printf '%s\n' "${times[@]}"
