@@ -13,18 +13,40 @@ cd "$(dirname "$0")/.."
 presets=("$@")
 [ ${#presets[@]} -eq 0 ] && presets=(host asan tsan mipsel)
 
-groups=(build)
+# What configuring and building need comes first; the cross compiler, qemu
+# and the browser, which only the mipsel build and the tests need, are
+# installed while the first preset builds (build/setup.log).
+scripts/setup.sh build
+later=()
 for p in "${presets[@]}"; do
-  [ "$p" = mipsel ] && groups+=(cross)
-  [ "$p" = host ] && groups+=(browser)
+  [ "$p" = mipsel ] && later+=(cross)
+  [ "$p" = host ] && later+=(browser)
 done
-scripts/setup.sh "${groups[@]}"
-[ -d tests/browser ] && [ -f tests/browser/package.json ] && [[ " ${presets[*]} " == *" host "* ]] && \
-  (cd tests/browser && { [ -d node_modules ] || npm install --no-audit --no-fund --silent; })
+mkdir -p build
+installing=""
+if [ ${#later[@]} -gt 0 ]; then
+  (
+    scripts/setup.sh "${later[@]}"
+    if [ -d tests/browser ] && [ -f tests/browser/package.json ] && [[ " ${later[*]} " == *" browser "* ]]; then
+      cd tests/browser && { [ -d node_modules ] || npm install --no-audit --no-fund --silent; }
+    fi
+  ) > build/setup.log 2>&1 &
+  installing=$!
+fi
+# Waits for those installs; stops with their log when they failed.
+installed() {
+  [ -z "$installing" ] && return 0
+  if ! wait "$installing"; then
+    cat build/setup.log >&2
+    echo "=== installing ${later[*]} failed (build/setup.log) ===" >&2
+    exit 1
+  fi
+  installing=""
+  cat build/setup.log
+}
 
 extra=()
 [ "${CI:-}" = true ] && extra=(-DBOX_WERROR=ON)
-mkdir -p build
 
 # Configures and builds one preset; writes its build time in seconds to
 # build/PRESET.build.time.
@@ -38,6 +60,7 @@ build() {
 
 background=""
 stop_background() {
+  [ -n "$installing" ] && wait "$installing" 2>/dev/null
   if [ -n "$background" ]; then
     kill -- -"$background" 2>/dev/null || kill "$background" 2>/dev/null || true
     wait "$background" 2>/dev/null || true
@@ -51,6 +74,7 @@ for i in "${!presets[@]}"; do
   p=${presets[$i]}
   echo "=== $p ==="
   if [ "$i" -eq 0 ]; then
+    [ "$p" = mipsel ] && installed
     build "$p"
   else
     if ! wait "$background"; then
@@ -62,6 +86,7 @@ for i in "${!presets[@]}"; do
     background=""
     echo "built beside the tests of ${presets[$(( i - 1 ))]}: build/$p.build.log"
   fi
+  installed
   next=$(( i + 1 ))
   if [ "$next" -lt ${#presets[@]} ]; then
     n=${presets[$next]}
