@@ -7,11 +7,13 @@
 # the tests leave a core idle at times (the web and browser tests wait in
 # real time, and a run ends with its longest tests), and the build, at the
 # lowest priority, takes only what they leave. Its output goes to
-# build/PRESET.build.log and is printed when the build fails.
+# build/PRESET.build.log and is printed when the build fails. So only the
+# first build and the last tests run alone: all presets run tsan first (its
+# tests take longest) and host last (its tests are the shortest).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 presets=("$@")
-[ ${#presets[@]} -eq 0 ] && presets=(host asan tsan mipsel)
+[ ${#presets[@]} -eq 0 ] && presets=(tsan asan mipsel host)
 
 # What configuring and building need comes first; the cross compiler, qemu
 # and the browser, which only the mipsel build and the tests need, are
