@@ -209,10 +209,11 @@ std::vector<std::string> picture_names()
 }
 
 // Every framebuffer blit compares the whole page with the presented copy,
-// so this is most of what a console run costs the simulator. The C library's memcmp stops at the first differing byte and
-// branches for every word; on the box's own processor under the emulator
-// that was three times slower than folding 32 bytes of differences into one
-// word and branching once per block. Under the address checker memcmp stays:
+// so this is most of what a console run costs the simulator. The C
+// library's memcmp stops at the first differing byte and branches for every
+// word; on the box's own processor under the emulator that was three times
+// slower than folding 32 bytes of differences into one word and branching
+// once per block. Under the address checker memcmp stays:
 // its interceptor checks both ranges once and compares at native speed,
 // where a loop would have every load checked. Under the race detector the
 // loop reads unchecked: what is found changed is still copied with memcpy,
@@ -256,9 +257,8 @@ bool same_bytes(const unsigned char *a, const unsigned char *b, size_t n)
 // Four independent lanes of multiply-and-rotate over 8-byte words keep it
 // near memory speed, also on a 32-bit processor, where a multiply per byte
 // cost many times the frame's copy. The race detector does not check its
-// reads: every caller hashes bytes it has just copied with memcpy, which the
-// detector checks, and a checked load per word made the hash of a frame cost
-// more than its copy.
+// reads, as it does not the compare's: the framebuffer rows and LCD frames
+// the simulator hashes are also copied with memcpy, which it checks.
 #ifdef BOXSIM_TSAN
 __attribute__((no_sanitize("thread")))
 #endif
