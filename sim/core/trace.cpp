@@ -21,12 +21,17 @@ void Trace::record(json ev)
             fprintf(sink_, "%s\n", format(line).c_str());
             fflush(sink_);
         }
-        events_.push_back(line);
+        // Kept by moving when nobody listens: a copy is a new allocation
+        // per member, for every event of a run.
+        for (auto &l : listeners_)
+            ls.push_back(l.second);
+        if (ls.empty())
+            events_.push_back(std::move(line));
+        else
+            events_.push_back(line);
         // Past the limit, a quarter of it goes at once, not one per event.
         if (events_.size() > limit_)
             drop_oldest(limit_ ? limit_ / 4 + 1 : events_.size());
-        for (auto &l : listeners_)
-            ls.push_back(l.second);
     }
     cv_.notify_all();
     for (auto &l : ls)
@@ -35,19 +40,20 @@ void Trace::record(json ev)
 
 std::string Trace::format(const json &line)
 {
-    // "t" and "op" lead the line; the other members follow by name.
-    json rest = line;
-    rest.erase("t");
-    rest.erase("op");
-    std::string tail = rest.dump(-1, ' ', false, json::error_handler_t::replace);
-    std::string op =
-        line.contains("op") ? line["op"].dump(-1, ' ', false, json::error_handler_t::replace) : "\"\"";
+    // "t" and "op" lead the line; the other members follow by name (the
+    // order an object keeps them in), each written as the whole object's
+    // text would have it.
+    auto text = [](const json &v) { return v.dump(-1, ' ', false, json::error_handler_t::replace); };
     std::string out = "{\"t\":";
-    out.append(std::to_string(line.value("t", static_cast<int64_t>(0)))).append(",\"op\":").append(op);
-    if (tail.size() > 2)
-        out.append(",").append(tail, 1, std::string::npos);
-    else
-        out.append("}");
+    out.append(std::to_string(line.value("t", static_cast<int64_t>(0)))).append(",\"op\":");
+    auto op = line.find("op");
+    out.append(op != line.end() ? text(*op) : "\"\"");
+    for (auto it = line.begin(); line.is_object() && it != line.end(); ++it) {
+        if (it.key() == "t" || it.key() == "op")
+            continue;
+        out.append(",").append(text(json(it.key()))).append(":").append(text(it.value()));
+    }
+    out.append("}");
     return out;
 }
 

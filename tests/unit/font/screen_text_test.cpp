@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <thread>
@@ -87,11 +88,15 @@ TEST_F(ScreenText, TwoTasksDrawingAtOnceEachGetTheirOwnText)
 
     std::atomic<bool> go{false};
     std::atomic<int> tv_bad{0}, lcd_bad{0};
+    // Each pass looks at the text's own rows, which the next pass would put
+    // right again; a stray write anywhere else stays, and the look at the
+    // whole screen after the last pass finds it.
+    const size_t text_words = 1280 * 40;
     std::thread tv = boxsim::clock::spawn("tv", [&] {
         while (!go) {}
         for (int i = 0; i < 300; ++i) {
             fb_drawtext(0, 0, 1280, 40, "RESCUE MODE", 0xFFFFFFFF, 0xFF000000);
-            if (memory != tv_ref)
+            if (!std::equal(memory.begin(), memory.begin() + text_words, tv_ref.begin()))
                 ++tv_bad;
         }
     });
@@ -109,6 +114,7 @@ TEST_F(ScreenText, TwoTasksDrawingAtOnceEachGetTheirOwnText)
     go = true;
     boxsim::clock::join(tv);
     boxsim::clock::join(lcd);
+    EXPECT_TRUE(memory == tv_ref);
     EXPECT_EQ(0, tv_bad);
     EXPECT_EQ(0, lcd_bad);
 }
