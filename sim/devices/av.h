@@ -27,6 +27,7 @@
 
 #include <linux/dvb/dmx.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -127,12 +128,36 @@ struct VideoDecoder {
     json frozen;            // what that frame showed
 };
 
+// Bytes held in arrival order. Taking from the front moves a read position
+// instead of the rest of the bytes, which are moved down only once the
+// taken part is as long as what is left: the DVR input passes on a packet
+// or two every 10 ms from up to 64 KB held.
+class HeldBytes {
+public:
+    size_t size() const { return bytes_.size() - at_; }
+    bool empty() const { return size() == 0; }
+    const char *data() const { return bytes_.data() + at_; }
+    void append(const char *p, size_t n) { bytes_.append(p, n); }
+    void take(size_t n)
+    {
+        at_ += std::min(n, size());
+        if (at_ >= size()) {
+            bytes_.erase(0, at_);
+            at_ = 0;
+        }
+    }
+
+private:
+    std::string bytes_;
+    size_t at_ = 0;
+};
+
 struct DvrInput {
     int writers = 0;
     size_t capacity = 65536;
     double rate = 18800;  // bytes per second
     bool unlimited = false;  // every write passes on at once
-    std::string buffer;   // held, not yet passed on
+    HeldBytes buffer;     // held, not yet passed on
     double credit = 0;
     int64_t last_ms = 0;
     int64_t last_pass_ms = -1;  // when bytes last went on

@@ -460,7 +460,7 @@ bool dvr_pass(Box &box, AvState &s, int64_t now_ms)
         return false;
     d.credit -= static_cast<double>(n);
     dvr_pass_on(box, s, reinterpret_cast<const unsigned char *>(d.buffer.data()), n, now_ms);
-    d.buffer.erase(0, n);
+    d.buffer.take(n);
     return was_full && d.room() >= DvrInput::kRoom;
 }
 
