@@ -495,7 +495,7 @@ std::string junit_xml(const std::vector<JunitSuite> &suites)
 
 ExpectRun::ExpectRun(Box &box, const Script &script, Sources sources, bool update_golden)
     : box_(box), file_(script.file), exp_(script.expectations), src_(std::move(sources)), update_(update_golden),
-      res_(exp_.size())
+      res_(exp_.size()), judged_(exp_.size())
 {
 }
 
@@ -605,10 +605,16 @@ void ExpectRun::open(size_t index)
         }
         json st;
         std::optional<Image> pic;
-        if (e.kind == Expectation::Kind::State)
+        if (e.kind == Expectation::Kind::State) {
             st = src_.state();
-        else
+        } else {
+            // The stamp before the picture: a change in between is looked
+            // at again.
+            std::optional<uint64_t> stamp = src_.stamp ? src_.stamp(e.picture) : std::nullopt;
             pic = src_.picture(e.picture);
+            std::lock_guard<std::mutex> g(m_);
+            judged_[index] = stamp;
+        }
         // Reached late behind a slow action, what holds now still counts.
         evaluate(index, e.kind == Expectation::Kind::State ? &st : nullptr,
                  e.kind == Expectation::Kind::Picture ? &pic : nullptr, std::min(now, e.deadline()), !e.within_ms);
@@ -748,16 +754,30 @@ void ExpectRun::look(bool final_look, int64_t end_ms)
     if (open.empty())
         return;
     json st = need_state ? src_.state() : json();
-    std::map<std::string, std::optional<Image>> pics;
+    // A picture is made only for an expectation that has not yet been
+    // judged on what it shows now (the last look judges every one again).
+    std::map<std::string, std::optional<uint64_t>> stamps;
     for (const auto &name : need_pics)
-        pics[name] = src_.picture(name);
+        stamps[name] = src_.stamp ? src_.stamp(name) : std::nullopt;
+    std::map<std::string, std::optional<Image>> pics;
     int64_t held_t = final_look ? std::min(mark_t, end_ms) : mark_t;
     for (size_t i : open) {
         const Expectation &e = exp_[i];
-        if (e.kind == Expectation::Kind::State)
+        if (e.kind == Expectation::Kind::State) {
             evaluate(i, &st, nullptr, held_t, false);
-        else
-            evaluate(i, nullptr, &pics[e.picture], held_t, false);
+            continue;
+        }
+        const std::optional<uint64_t> &stamp = stamps[e.picture];
+        {
+            std::lock_guard<std::mutex> g(m_);
+            if (!final_look && stamp && judged_[i] == stamp)
+                continue;
+            judged_[i] = stamp;
+        }
+        auto pic = pics.find(e.picture);
+        if (pic == pics.end())
+            pic = pics.emplace(e.picture, src_.picture(e.picture)).first;
+        evaluate(i, nullptr, &pic->second, held_t, false);
     }
 }
 

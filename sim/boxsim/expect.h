@@ -144,6 +144,9 @@ public:
     struct Sources {
         std::function<json()> state;                                      // the run's state
         std::function<std::optional<Image>(const std::string &)> picture;  // a picture as shown
+        // A stamp that stays the same while the picture shown does; nullopt
+        // (or no function): it cannot tell, and the picture is made.
+        std::function<std::optional<uint64_t>(const std::string &)> stamp = {};
     };
     struct Result {
         enum class Outcome { Pending, Held, Failed, Written } outcome = Outcome::Pending;
@@ -219,6 +222,9 @@ private:
     mutable std::mutex m_;  // guards what follows; never held while calling out
     CondVar cv_;            // on the box's clock: the checker is one of the box's threads
     std::vector<Result> res_;
+    // Per picture expectation, the stamp of the picture it was last judged
+    // on: the same stamp, the same picture, the same verdict.
+    std::vector<std::optional<uint64_t>> judged_;
     std::vector<std::string> written_;
     bool dirty_ = false;
     bool stopping_ = false;

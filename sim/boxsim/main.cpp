@@ -301,7 +301,8 @@ int main(int argc, char **argv)
     auto wall_start = std::chrono::steady_clock::now();
     if (script && !script->expectations.empty()) {
         ExpectRun::Sources src{[&session] { return session.state(); },
-                               [&session](const std::string &name) { return session.shown_picture(name); }};
+                               [&session](const std::string &name) { return session.shown_picture(name); },
+                               [&session](const std::string &name) { return picture_stamp(session.box(), name); }};
         expects = std::make_unique<ExpectRun>(session.box(), *script, std::move(src), opt.update_golden);
         expects->start();
     }

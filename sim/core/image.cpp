@@ -13,9 +13,14 @@ namespace boxsim {
 
 namespace {
 
-std::map<std::string, PictureSource> &sources()
+struct Provider {
+    PictureSource source;
+    PictureStamp stamp;
+};
+
+std::map<std::string, Provider> &sources()
 {
-    static std::map<std::string, PictureSource> map;
+    static std::map<std::string, Provider> map;
     return map;
 }
 
@@ -190,14 +195,25 @@ std::optional<Image> read_png(const std::string &path, std::string &err)
 #endif
 }
 
-void register_picture(const std::string &name, PictureSource source) { sources()[name] = std::move(source); }
+void register_picture(const std::string &name, PictureSource source, PictureStamp stamp)
+{
+    sources()[name] = {std::move(source), std::move(stamp)};
+}
 
 std::optional<Image> picture(Box &box, const std::string &name)
 {
     auto it = sources().find(name);
     if (it == sources().end())
         return std::nullopt;
-    return it->second(box);
+    return it->second.source(box);
+}
+
+std::optional<uint64_t> picture_stamp(Box &box, const std::string &name)
+{
+    auto it = sources().find(name);
+    if (it == sources().end() || !it->second.stamp)
+        return std::nullopt;
+    return it->second.stamp(box);
 }
 
 std::vector<std::string> picture_names()

@@ -41,9 +41,15 @@ bool same_bytes(const unsigned char *a, const unsigned char *b, size_t n);
 // Device models name the pictures they can show ("tv", "lcd"); the tool and
 // tests ask for them by name. A provider returns nullopt when it has nothing
 // to show yet.
+// A provider may also tell, without making the picture, a stamp that stays
+// the same while the picture does (a hash of the frame it is made from), so
+// that one who looks often can skip a picture it has already seen; nullopt
+// when it cannot tell.
 using PictureSource = std::function<std::optional<Image>(Box &)>;
-void register_picture(const std::string &name, PictureSource source);
+using PictureStamp = std::function<std::optional<uint64_t>(Box &)>;
+void register_picture(const std::string &name, PictureSource source, PictureStamp stamp = {});
 std::optional<Image> picture(Box &box, const std::string &name);
+std::optional<uint64_t> picture_stamp(Box &box, const std::string &name);
 std::vector<std::string> picture_names();
 
 } // namespace boxsim

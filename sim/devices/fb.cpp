@@ -545,7 +545,13 @@ void fb_set_failure(Box &box, const std::string &request, int err)
 BOXSIM_REGISTER({
     register_module({"framebuffer", 50, install_fb, describe_fb});
     register_picture("tv", tv_picture);
-    register_picture("osd", osd_picture);
+    // The presented frame's hash, over its bytes and mode: what the trace
+    // names a frame by. No frame: 0.
+    register_picture("osd", osd_picture, [](Box &box) -> std::optional<uint64_t> {
+        FbState &s = box.part<FbState>();
+        std::lock_guard<std::mutex> g(s.m);
+        return s.blits ? s.shown_hash : 0;
+    });
 });
 
 } // namespace boxsim

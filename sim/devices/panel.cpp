@@ -257,6 +257,11 @@ BOXSIM_REGISTER({
         if (!f)
             return std::nullopt;
         return lcd_decode(*f);
+    }, [](Box &box) -> std::optional<uint64_t> {
+        // The last frame's hash (the panel's size does not change). None: 0.
+        auto &st = box.part<PanelState>();
+        std::lock_guard<std::mutex> lock(st.m);
+        return st.last ? st.last->hash : 0;
     });
 });
 

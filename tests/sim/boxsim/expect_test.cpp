@@ -243,13 +243,27 @@ TEST(ExpectRun, GivesEachExpectationItsVerdictByItsWindow)
     ASSERT_TRUE(boxsim::load_goldens(*s, false, err)) << err;
     std::mutex m;
     int volume = 0;
+    // The picture's stamp moves with it; the run counts as a look each time
+    // it reads the state, and makes the picture only for a new stamp.
+    uint64_t stamp = 1;
+    int looks = 0, made = 0;
+    auto counts = [&] {
+        std::lock_guard<std::mutex> g(m);
+        return std::pair(looks, made);
+    };
     ExpectRun::Sources src{[&] {
                                std::lock_guard<std::mutex> g(m);
+                               ++looks;
                                return json{{"status", {{"volume", volume}}}};
                            },
                            [&](const std::string &) -> std::optional<Image> {
                                std::lock_guard<std::mutex> g(m);
+                               ++made;
                                return shown;
+                           },
+                           [&](const std::string &) -> std::optional<uint64_t> {
+                               std::lock_guard<std::mutex> g(m);
+                               return stamp;
                            }};
     box->trace().record({{"op", "stdout"}, {"text", "box ready"}});
     // Its lines are reached when the box has run a little.
@@ -261,13 +275,17 @@ TEST(ExpectRun, GivesEachExpectationItsVerdictByItsWindow)
     bool all_held = false;
     run.script_done([&] { all_held = true; });
 
+    const auto opened = counts();
     box->trace().record({{"op", "ioctl"}, {"name", "FE_READ_STATUS"}});
+    ASSERT_TRUE(boxtest::eventually([&] { return counts().first > opened.first; }, std::chrono::seconds(5)));
+    EXPECT_EQ(counts().second, opened.second) << "the same stamp: the picture is not made again";
     box->trace().record({{"op", "stdout"}, {"text", "Lease of 10.0.0.2 obtained"}});
     box->trace().record({{"op", "ioctl"}, {"name", "FE_SET_PROPERTY"}, {"fd", 4001}});
     {
         std::lock_guard<std::mutex> g(m);
         volume = 55;
         shown = plain(8, 8, 0xFFFFFFFF);
+        stamp = 2;
     }
     box->changed();  // a device model's state moved; no trace line
     EXPECT_TRUE(boxtest::eventually([&] { return run.held() == 6; }, std::chrono::seconds(5)));
