@@ -380,7 +380,13 @@ TEST_F(ConsoleWeb, FiftyQuickKeyPressesAllReachTheBoxInOrder)
     EventStream events(port_);
     std::vector<std::string> sent;
     for (int i = 0; i < 50; ++i) {
-        std::string line = std::string(i % 2 ? "key " : "panel-key ") + keys[i % 10];
+        // Keys 1 and 2 start a tuner, and the console then waits half a
+        // second or more before its next key: the first two let the other
+        // forty presses pile up behind them; in their place later come
+        // mute and volume, so that the test does not wait seconds in real
+        // time.
+        const char *key = i < 10 || i % 10 < 8 ? keys[i % 10] : i % 10 == 8 ? "MUTE" : "VOLUMEUP";
+        std::string line = std::string(i % 2 ? "key " : "panel-key ") + key;
         auto r = act(line);
         ASSERT_TRUE(r) << line;
         ASSERT_EQ(r->status, 200) << line << ": " << r->body;
