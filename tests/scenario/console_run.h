@@ -73,7 +73,7 @@ public:
         for (int row = 0; row < h; ++row)
             for (int col = 0; col < w; ++col) {
                 uint32_t px = area->pixels.at(col, row);
-                if ((px >> 24) != 0xFF || (px & 0xFFFFFF) != (ref[static_cast<size_t>(y + row) * 1280 + x + col] & 0xFFFFFF))
+                if ((px >> 24) != 0xFF || (px & 0xFFFFFF) != (ref[static_cast<size_t>(row) * 1280 + x + col] & 0xFFFFFF))
                     return false;
             }
         return true;
@@ -117,7 +117,10 @@ public:
     bool started = false;
 
 private:
-    // The screen as the area of that text would draw it, made once per area.
+    // The rows of the screen as the area of that text would draw them, made
+    // once per area. The text lands in its box alone, at any height alike,
+    // so the box's rows are enough; the surface keeps the screen's width,
+    // which picks the font.
     const std::vector<uint32_t> &area_picture(int x, int y, int w, int h, const char *text, uint32_t bg)
     {
         std::string key = std::to_string(x) + "," + std::to_string(y) + "," + std::to_string(w) + "," +
@@ -125,9 +128,9 @@ private:
         auto it = areas_.find(key);
         if (it != areas_.end())
             return it->second;
-        std::vector<uint32_t> ref(1280u * 720, bg);
+        std::vector<uint32_t> ref(1280u * h, bg);
         boxtest::with_font([&] {
-            BMF_DrawText(ref.data(), 1280, 720, 32, x, y, w, h, text, BMF_ALIGN_CENTER, 0xFF000000, bg);
+            BMF_DrawText(ref.data(), 1280, h, 32, x, 0, w, h, text, BMF_ALIGN_CENTER, 0xFF000000, bg);
         });
         return areas_.emplace(key, std::move(ref)).first->second;
     }
