@@ -33,7 +33,16 @@ off_t File::size() const
     if (generate)
         return static_cast<off_t>(generate().size());
     std::lock_guard<std::mutex> g(m_);
-    return static_cast<off_t>(data_.size());
+    return static_cast<off_t>(data_locked().size());
+}
+
+std::string &File::data_locked() const
+{
+    if (fill_) {
+        data_ = fill_();
+        fill_ = nullptr;
+    }
+    return data_;
 }
 
 int File::open(OpenFile &of)
@@ -47,6 +56,7 @@ int File::open(OpenFile &of)
     }
     if ((of.flags & O_TRUNC) && acc != O_RDONLY) {
         std::lock_guard<std::mutex> g(m_);
+        fill_ = nullptr;
         data_.clear();
     }
     return 0;
@@ -61,7 +71,7 @@ ssize_t File::read(OpenFile &of, void *buf, size_t len)
     std::unique_lock<std::mutex> g(m_, std::defer_lock);
     if (!generate) {
         g.lock();
-        src = &data_;
+        src = &data_locked();
     }
     if (of.offset >= static_cast<off_t>(src->size()))
         return 0;
@@ -78,6 +88,7 @@ ssize_t File::write(OpenFile &of, const void *buf, size_t len)
     std::string now;
     {
         std::lock_guard<std::mutex> g(m_);
+        data_locked();
         if (of.flags & O_APPEND)
             of.offset = static_cast<off_t>(data_.size());
         size_t end = static_cast<size_t>(of.offset) + len;
@@ -98,12 +109,20 @@ std::string File::content() const
     if (generate)
         return generate();
     std::lock_guard<std::mutex> g(m_);
-    return data_;
+    return data_locked();
+}
+
+void File::set_content_later(std::function<std::string()> make)
+{
+    std::lock_guard<std::mutex> g(m_);
+    data_.clear();
+    fill_ = std::move(make);
 }
 
 void File::set_content(std::string content)
 {
     std::lock_guard<std::mutex> g(m_);
+    fill_ = nullptr;
     data_ = std::move(content);
 }
 

@@ -99,10 +99,18 @@ public:
     // Called with the whole new content after every write (driver side effects).
     std::function<void(const std::string &)> on_write;
     bool read_only = false;
+    // The content is made by `make` when the file is first used, then kept
+    // as if it had been written now: large files that most runs never read
+    // (the panel's key pictures) cost nothing until one is.
+    void set_content_later(std::function<std::string()> make);
 
 private:
+    // The content, made first if it is still to be made; m_ is held.
+    std::string &data_locked() const;
+
     mutable std::mutex m_;
-    std::string data_;
+    mutable std::string data_;
+    mutable std::function<std::string()> fill_;
 };
 
 // A device node; device models derive from it.

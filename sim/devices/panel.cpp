@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <map>
 #include <fcntl.h>
 #include <mutex>
 
@@ -182,21 +183,18 @@ void install_led(Box &box, int led, int initial)
     st.leds[static_cast<size_t>(led)] = initial;
 }
 
-// The key pictures of both panel widths, made once per process.
-const std::vector<std::pair<std::string, std::string>> &key_picture_files()
+// The key picture at this path (lcdWIDTH_KEY.bmp), made once per process
+// when a box first reads it.
+std::string key_picture_file(int width, int height, const std::string &key)
 {
-    static const std::vector<std::pair<std::string, std::string>> files = [] {
-        std::vector<std::pair<std::string, std::string>> out;
-        const struct {
-            int width, height;
-        } sets[] = {{400, 240}, {220, 176}};
-        for (const auto &s : sets)
-            for (const auto &key : key_picture_names())
-                out.emplace_back("/root/bmp/lcd" + std::to_string(s.width) + "_" + key + ".bmp",
-                                 encode_bmp24(key_picture(key, s.width, s.height)));
-        return out;
-    }();
-    return files;
+    static std::mutex m;
+    static std::map<std::string, std::string> made;
+    std::string name = std::to_string(width) + "_" + key;
+    std::lock_guard<std::mutex> lock(m);
+    auto it = made.find(name);
+    if (it == made.end())
+        it = made.emplace(name, encode_bmp24(key_picture(key, width, height))).first;
+    return it->second;
 }
 
 void install_panel(Box &box, const json &profile)
@@ -220,8 +218,14 @@ void install_panel(Box &box, const json &profile)
             box.add_file(f.path, text)->read_only = true;
         }
         box.add_node("/dev/lcd0", std::make_shared<LcdDevice>(box));
-        for (const auto &[path, bytes] : key_picture_files())
-            box.add_file(path, bytes);
+        // The pictures of both panel widths the panel's software ships.
+        const struct {
+            int width, height;
+        } sets[] = {{400, 240}, {220, 176}};
+        for (const auto &set : sets)
+            for (const auto &key : key_picture_names())
+                box.add_file("/root/bmp/lcd" + std::to_string(set.width) + "_" + key + ".bmp")
+                    ->set_content_later([set, key] { return key_picture_file(set.width, set.height, key); });
     }
     box.add_node("/dev/mcu", std::make_shared<DisplayDevice>(box));
     std::array<int, 2> initial{0, 0};
