@@ -85,6 +85,54 @@ TEST(Files, GeneratedAttributesAreFixedAtOpen)
     EXPECT_FLOAT_EQ(v, 2.0f);
 }
 
+// Content made on first use behaves as if it had been there from the start,
+// whichever call reaches it first, and is made once.
+TEST(Files, ContentMadeLaterIsMadeOnceByWhicheverCallComesFirst)
+{
+    auto box = make_box();
+    int made = 0;
+    auto later = [&made] {
+        ++made;
+        return std::string("BMpicture");
+    };
+    struct stat st;
+    char buf[16] = {};
+
+    box->add_file("/root/a.bmp")->set_content_later(later);
+    EXPECT_EQ(made, 0) << "nothing made before a use";
+    ASSERT_EQ(os::stat("/root/a.bmp", &st), 0);
+    EXPECT_EQ(st.st_size, 9);
+    int fd = os::open("/root/a.bmp", O_RDONLY);
+    EXPECT_EQ(os::read(fd, buf, sizeof buf), 9);
+    EXPECT_STREQ(buf, "BMpicture");
+    os::close(fd);
+    EXPECT_EQ(made, 1);
+
+    // A write into the middle keeps the rest; an append lands after it.
+    box->add_file("/root/b.bmp")->set_content_later(later);
+    fd = os::open("/root/b.bmp", O_WRONLY);
+    ASSERT_EQ(os::lseek(fd, 2, SEEK_SET), 2);
+    EXPECT_EQ(os::write(fd, "XY", 2), 2);
+    os::close(fd);
+    EXPECT_EQ(box->read_file("/root/b.bmp"), "BMXYcture");
+    fd = os::open("/root/b.bmp", O_WRONLY | O_APPEND);
+    EXPECT_EQ(os::write(fd, "!", 1), 1);
+    os::close(fd);
+    EXPECT_EQ(box->read_file("/root/b.bmp"), "BMXYcture!");
+
+    // Truncated or replaced before any read: never made.
+    box->add_file("/root/c.bmp")->set_content_later(later);
+    fd = os::open("/root/c.bmp", O_WRONLY | O_TRUNC);
+    EXPECT_EQ(os::write(fd, "new", 3), 3);
+    os::close(fd);
+    EXPECT_EQ(box->read_file("/root/c.bmp"), "new");
+    auto d = box->add_file("/root/d.bmp");
+    d->set_content_later(later);
+    d->set_content("set");
+    EXPECT_EQ(box->read_file("/root/d.bmp"), "set");
+    EXPECT_EQ(made, 2);
+}
+
 TEST(Streams, FopenWorksWithStdioAndWriteHooksSeeTheContent)
 {
     auto box = make_box();
