@@ -183,8 +183,8 @@ void install_led(Box &box, int led, int initial)
     st.leds[static_cast<size_t>(led)] = initial;
 }
 
-// The key picture at this path (lcdWIDTH_KEY.bmp), made once per process
-// when a box first reads it.
+// The BMP file of one key's picture at one panel size, drawn and encoded
+// once per process, when a box first reads it.
 std::string key_picture_file(int width, int height, const std::string &key)
 {
     static std::mutex m;
