@@ -183,7 +183,7 @@ struct AvState {
     std::string still;  // the still picture shown, "" none
     uint64_t seq = 0;
     std::shared_ptr<RadioFeed> radio;  // what the front ends deliver (held: the clock thread reads it)
-    std::map<std::string, std::string> traced;  // last decoding line per decoder
+    std::map<std::string, json> traced;  // last decoding line per decoder ("still": its path or "-")
 
     // Timer thread: passes the DVR input on and notices what changed.
     std::thread clock;

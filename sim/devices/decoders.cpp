@@ -228,10 +228,6 @@ json decoder_json(Box &box, AvState &s, const std::string &name)
     return j;
 }
 
-// The "decoding" line of a decoder: its state without the parts that move
-// on their own.
-std::string decoding_line(const json &d) { return d.dump(); }
-
 } // namespace
 
 AvState::~AvState()
@@ -253,11 +249,13 @@ void av_note_changes(Box &box, AvState &s)
         if (!s.installed)
             return;
         for (const char *name : {"audio0", "video0", "video1"}) {
+            // Compared as values: this runs on every request to a decoder
+            // or filter, and a change is rare.
             json d = decoder_json(box, s, name);
-            std::string text = decoding_line(d);
-            if (s.traced[name] == text)
+            json &last = s.traced[name];
+            if (last == d)
                 continue;
-            s.traced[name] = text;
+            last = d;
             d["op"] = "decoding";
             d["decoder"] = name;
             lines.push_back(std::move(d));

@@ -40,6 +40,27 @@ TEST(LcdPattern, BarsBeginAtTheSeventhsOfThePanel)
     }
 }
 
+// The frame holds, pixel for pixel, what the pattern's own function gives,
+// on panels whose band edges fall on every kind of row (rows of a band are
+// drawn as copies of its first).
+TEST(LcdPattern, EveryPixelIsThePatternsPixelAtAnySize)
+{
+    for (auto [xres, yres] : {std::pair{400, 240}, std::pair{220, 176}, std::pair{13, 21}, std::pair{7, 5},
+                              std::pair{5, 19}, std::pair{1, 1}, std::pair{3, 2}}) {
+        SCOPED_TRACE(std::to_string(xres) + "x" + std::to_string(yres));
+        auto box = panel_box(xres, yres);
+        lcd_pattern(nullptr);
+        auto f = last_frame(*box);
+        ASSERT_EQ(f.size(), static_cast<size_t>(xres * yres * 2));
+        int wrong = 0;
+        for (int y = 0; y < yres; ++y)
+            for (int x = 0; x < xres; ++x)
+                if (px16(f, xres, x, y) != lcd_pattern_pixel(xres, yres, x, y) && ++wrong <= 3)
+                    ADD_FAILURE() << "pixel " << x << "," << y;
+        EXPECT_EQ(wrong, 0);
+    }
+}
+
 TEST(LcdPattern, BandsCornersAndRamps)
 {
     auto box = panel_box(400, 240);
