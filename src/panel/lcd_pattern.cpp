@@ -34,10 +34,11 @@ inline uint8_t widen6(unsigned v) { return static_cast<uint8_t>((v << 2) | (v >>
 
 } // namespace
 
+// Which of the pattern's horizontal bands a row lies in, top to bottom: the
+// colour bars, the reverse bars, grey, the blue ramp, the red ramp. Rows of a
+// band are drawn alike.
 static int lcd_pattern_band(int yres, int y)
 {
-    // How many of the band edges lcd_pattern_pixel tests the row against lie
-    // at or above it: rows with the same count are drawn alike.
     const int64_t Y = yres;
     return (y >= 2 * Y / 3) + (y >= 3 * Y / 4) + (y >= 18 * Y / 20) + (y >= 19 * Y / 20);
 }
@@ -45,21 +46,21 @@ static int lcd_pattern_band(int yres, int y)
 uint16_t lcd_pattern_pixel(int xres, int yres, int x, int y)
 {
     int64_t X = xres;
-    int64_t Y = yres;
-    if (X <= 0 || Y <= 0)
+    if (X <= 0 || yres <= 0)
         return kBlack;
-    if (y < 3 * Y / 4) {
+    const int band = lcd_pattern_band(yres, y);
+    if (band <= 1) {
         // Seven bars, cut at X/7, 2X/7, ... 6X/7.
         int bar = 0;
         while (bar < 6 && x >= (bar + 1) * X / 7)
             ++bar;
-        return y < 2 * Y / 3 ? kColourBars[bar] : kReverseBars[bar];
+        return band == 0 ? kColourBars[bar] : kReverseBars[bar];
     }
-    if (y < 18 * Y / 20)
+    if (band == 2)
         return kLightGrey;
     // The ramps run from level 127 at the left edge to about 254 at the right.
     uint8_t level = static_cast<uint8_t>((255 * (X / 2 + x / 2)) / X);
-    if (y < 19 * Y / 20)
+    if (band == 3)
         return static_cast<uint16_t>(level / 8);
     return static_cast<uint16_t>((level & 0xF8) * 256);
 }
