@@ -216,6 +216,13 @@ Box::~Box()
 {
     stopping_ = true;
     changed();
+    // Descriptors still open when the box goes are not released: the
+    // device models that would take them go first.
+    {
+        std::lock_guard<std::mutex> g(fd_m_);
+        for (auto &slot : fds_)
+            slot.second.file->orphan = true;
+    }
     // The device models go first, while the rest of the box (tree, trace,
     // change notification) is still whole for their threads to finish with.
     std::map<std::type_index, std::shared_ptr<void>> parts;
@@ -375,7 +382,16 @@ std::vector<std::string> Box::list(const std::string &dir) const
     return out;
 }
 
-int Box::fd_open(const std::string &path, int flags, int &err)
+void FileRef::reset()
+{
+    if (!of_)
+        return;
+    std::shared_ptr<OpenFile> of = std::move(of_);
+    if (of->refs.fetch_sub(1) == 1 && !of->orphan.load())
+        of->node->release(*of);
+}
+
+FileRef Box::open_file(const std::string &path, int flags, int &err)
 {
     std::string p = normalize(path);
     auto node = lookup(p);
@@ -383,18 +399,18 @@ int Box::fd_open(const std::string &path, int flags, int &err)
     if (!node) {
         if (!(flags & O_CREAT)) {
             err = ENOENT;
-            return -1;
+            return {};
         }
         size_t slash = p.rfind('/');
         auto parent = lookup(slash == 0 ? "/" : p.substr(0, slash));
         if (slash != 0 && (!parent || parent->kind() != S_IFDIR)) {
             err = parent ? ENOTDIR : ENOENT;
-            return -1;
+            return {};
         }
         node = add_file(p);
     } else if (node->kind() == S_IFDIR && acc != O_RDONLY) {
         err = EISDIR;
-        return -1;
+        return {};
     }
     auto of = std::make_shared<OpenFile>();
     of->node = node;
@@ -403,11 +419,37 @@ int Box::fd_open(const std::string &path, int flags, int &err)
     int r = node->open(*of);
     if (r < 0) {
         err = -r;
-        return -1;
+        return {};
     }
-    std::lock_guard<std::mutex> g(fd_m_);
-    int fd = next_fd_++;
-    fds_[fd] = of;
+    return FileRef(std::move(of));
+}
+
+int Box::fd_open(const std::string &path, int flags, int &err)
+{
+    {
+        // A full table fails before the driver is asked.
+        std::lock_guard<std::mutex> g(fd_m_);
+        if (fds_.size() >= static_cast<size_t>(kMaxFds - kFirstFd)) {
+            err = EMFILE;
+            return -1;
+        }
+    }
+    FileRef file = open_file(path, flags, err);
+    if (!file)
+        return -1;
+    std::unique_lock<std::mutex> g(fd_m_);
+    int fd = kFirstFd;
+    for (const auto &slot : fds_) {
+        if (slot.first != fd)
+            break;
+        ++fd;
+    }
+    if (fd >= kMaxFds) {
+        g.unlock();
+        err = EMFILE;
+        return -1;  // `file` goes, and the driver releases it
+    }
+    fds_[fd] = FdSlot{std::move(file), (flags & O_CLOEXEC) != 0};
     return fd;
 }
 
@@ -415,22 +457,50 @@ std::shared_ptr<OpenFile> Box::fd_get(int fd) const
 {
     std::lock_guard<std::mutex> g(fd_m_);
     auto it = fds_.find(fd);
-    return it == fds_.end() ? nullptr : it->second;
+    return it == fds_.end() ? nullptr : it->second.file.shared();
+}
+
+FileRef Box::fd_hold(int fd) const
+{
+    std::lock_guard<std::mutex> g(fd_m_);
+    auto it = fds_.find(fd);
+    return it == fds_.end() ? FileRef() : it->second.file;
 }
 
 int Box::fd_close(int fd)
 {
-    std::shared_ptr<OpenFile> of;
+    FileRef file;
     {
         std::lock_guard<std::mutex> g(fd_m_);
         auto it = fds_.find(fd);
         if (it == fds_.end())
             return -EBADF;
-        of = it->second;
+        file = std::move(it->second.file);
         fds_.erase(it);
     }
-    of->node->release(*of);
+    // The number is free at once; the description goes with its last
+    // reference (here, unless a call or a command still holds it).
+    file.reset();
     return 0;
+}
+
+std::vector<FileRef> Box::fd_inherit() const
+{
+    std::vector<FileRef> out;
+    std::lock_guard<std::mutex> g(fd_m_);
+    for (const auto &slot : fds_)
+        if (!slot.second.cloexec)
+            out.push_back(slot.second.file);
+    return out;
+}
+
+json Box::fd_table() const
+{
+    json out = json::object();
+    std::lock_guard<std::mutex> g(fd_m_);
+    for (const auto &slot : fds_)
+        out[std::to_string(slot.first)] = {{"path", slot.second.file->path}, {"cloexec", slot.second.cloexec}};
+    return out;
 }
 
 void Box::changed()
@@ -511,6 +581,10 @@ const char *errno_name(int err)
     case EPIPE: return "EPIPE";
     case ETIMEDOUT: return "ETIMEDOUT";
     case EOPNOTSUPP: return "EOPNOTSUPP";
+    case EMFILE: return "EMFILE";
+    case EROFS: return "EROFS";
+    case EOVERFLOW: return "EOVERFLOW";
+    case ECHILD: return "ECHILD";
     default: return "E?";
     }
 }

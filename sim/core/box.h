@@ -38,7 +38,10 @@ namespace boxsim {
 using json = nlohmann::json;
 class Box;
 
-// One open file description: what a successful os::open made.
+// One open file description: what a successful os::open made. Several
+// references may share it (FileRef): the descriptor that named it, a call of
+// the system still under way on it, a shell command that inherited it. The
+// driver's release runs when the last reference goes, as the kernel's does.
 struct OpenFile {
     std::shared_ptr<class Node> node;
     std::string path;
@@ -46,6 +49,36 @@ struct OpenFile {
     off_t offset = 0;
     std::string snapshot;         // generated files: the content as it was at open
     std::shared_ptr<void> state;  // device models: per-open state
+    std::atomic<int> refs{0};     // FileRefs that hold it
+    std::atomic<bool> orphan{false};  // its box is torn down: no driver to release it
+};
+
+// A reference to an open file description; the last one to go releases it.
+class FileRef {
+public:
+    FileRef() = default;
+    explicit FileRef(std::shared_ptr<OpenFile> of) : of_(std::move(of))
+    {
+        if (of_)
+            of_->refs.fetch_add(1);
+    }
+    FileRef(const FileRef &o) : FileRef(o.of_) {}
+    FileRef(FileRef &&o) noexcept : of_(std::move(o.of_)) {}
+    FileRef &operator=(FileRef o) noexcept
+    {
+        std::swap(of_, o.of_);
+        return *this;
+    }
+    ~FileRef() { reset(); }
+    void reset();
+    OpenFile *get() const { return of_.get(); }
+    OpenFile *operator->() const { return of_.get(); }
+    OpenFile &operator*() const { return *of_; }
+    explicit operator bool() const { return of_ != nullptr; }
+    const std::shared_ptr<OpenFile> &shared() const { return of_; }
+
+private:
+    std::shared_ptr<OpenFile> of_;
 };
 
 // A node of the file tree. Operations return a result >= 0 or a negative
@@ -193,10 +226,25 @@ public:
     std::string read_file(const std::string &path) const;  // "" if not a plain file
     std::vector<std::string> list(const std::string &dir) const;  // child names
 
-    // --- descriptors (used by the facade)
+    // --- open files and descriptors (used by the facade)
+    // An open file description with no descriptor: the shell's and the
+    // tool's own opens, which are another process's and take no number of
+    // the system's.
+    FileRef open_file(const std::string &path, int flags, int &err);
+    // The lowest free descriptor number from 3 (0 to 2 are the standard
+    // streams), as Linux gives it; EMFILE past kMaxFds. O_CLOEXEC marks the
+    // descriptor close-on-exec.
     int fd_open(const std::string &path, int flags, int &err);
     std::shared_ptr<OpenFile> fd_get(int fd) const;
+    // The description a descriptor names, held for as long as the reference
+    // lives (a call under way keeps it when another thread closes the number).
+    FileRef fd_hold(int fd) const;
     int fd_close(int fd);
+    // What a command started now inherits: every description named by a
+    // descriptor without close-on-exec.
+    std::vector<FileRef> fd_inherit() const;
+    // The descriptors open now, by number: path and close-on-exec.
+    json fd_table() const;
 
     // --- state of the device models, one object per type, made on first use
     template <class T> T &part() { return *shared_part<T>(); }
@@ -249,7 +297,8 @@ public:
     // Set when the box is being torn down; long-running simulator threads end.
     bool stopping() const { return stopping_.load(); }
 
-    static constexpr int kFirstFd = 4000;
+    static constexpr int kFirstFd = 3;
+    static constexpr int kMaxFds = 1024;  // RLIMIT_NOFILE's usual soft limit
 
 private:
     void init_base();
@@ -263,9 +312,12 @@ private:
     mutable std::mutex tree_m_;
     std::map<std::string, std::shared_ptr<Node>> tree_;
 
+    struct FdSlot {
+        FileRef file;
+        bool cloexec = false;
+    };
     mutable std::mutex fd_m_;
-    std::map<int, std::shared_ptr<OpenFile>> fds_;
-    int next_fd_ = kFirstFd;
+    std::map<int, FdSlot> fds_;
 
     std::mutex parts_m_;
     std::map<std::type_index, std::shared_ptr<void>> parts_;

@@ -202,6 +202,8 @@ int open(const char *path, int flags, mode_t)
     ev["mode"] = acc == O_RDONLY ? "r" : acc == O_WRONLY ? "w" : "rw";
     if (flags & O_NONBLOCK)
         ev["nonblock"] = true;
+    if (flags & O_CLOEXEC)
+        ev["cloexec"] = true;
     note_result(ev, fd, err);
     box->trace().record(std::move(ev));
     return fd < 0 ? fail(err) : fd;
@@ -239,7 +241,9 @@ ssize_t read(int fd, void *buf, size_t count)
     Box *box = box_or_fail();
     if (!box)
         return -1;
-    auto of = box->fd_get(fd);
+    // Held for the whole call: a close by another thread while it waits
+    // frees the number, not the file.
+    boxsim::FileRef of = box->fd_hold(fd);
     if (!of)
         return fail(EBADF);
     ssize_t n = transfer(*box, "read", of->path, count, [&](size_t len) { return of->node->read(*of, buf, len); });
@@ -259,7 +263,7 @@ ssize_t write(int fd, const void *buf, size_t count)
     Box *box = box_or_fail();
     if (!box)
         return -1;
-    auto of = box->fd_get(fd);
+    boxsim::FileRef of = box->fd_hold(fd);
     if (!of)
         return fail(EBADF);
     ssize_t n = transfer(*box, "write", of->path, count, [&](size_t len) { return of->node->write(*of, buf, len); });
@@ -294,7 +298,7 @@ int ioctl(int fd, unsigned long request, unsigned long arg)
     Box *box = box_or_fail();
     if (!box)
         return -1;
-    auto of = box->fd_get(fd);
+    boxsim::FileRef of = box->fd_hold(fd);
     json ev = {{"op", "ioctl"}, {"req", hex(request)}};
     if (!of) {
         // A descriptor the box never gave out: the driver is never reached.
@@ -320,7 +324,7 @@ void *mmap(void *, size_t length, int, int, int fd, off_t offset)
     Box *box = box_or_fail();
     if (!box)
         return MAP_FAILED;
-    auto of = box->fd_get(fd);
+    boxsim::FileRef of = box->fd_hold(fd);
     if (!of) {
         errno = EBADF;
         return MAP_FAILED;
@@ -349,31 +353,40 @@ int poll(struct pollfd *fds, nfds_t nfds, int timeout_ms)
     Box *box = box_or_fail();
     if (!box)
         return -1;
+    // The files are taken when the call starts and held until it returns,
+    // as the kernel's poll holds each file it waits on: a descriptor that
+    // another thread closes meanwhile does not end the wait. Once a held
+    // file is ready its number is looked at again; a number closed
+    // meanwhile then reads POLLNVAL.
+    std::vector<boxsim::FileRef> held(nfds);
+    for (nfds_t i = 0; i < nfds; ++i)
+        if (fds[i].fd >= 0)
+            held[i] = box->fd_hold(fds[i].fd);
+    for (nfds_t i = 0; i < nfds; ++i) {
+        if (!held[i])
+            continue;
+        if (auto hit = boxsim::fault_check(*box, "poll", held[i]->path)) {
+            box->trace().record({{"op", "poll"}, {"path", held[i]->path}, {"result", -1},
+                                 {"errno", boxsim::errno_name(hit->error)}});
+            return fail(hit->error);
+        }
+    }
     auto scan = [&] {
         int ready = 0;
         for (nfds_t i = 0; i < nfds; ++i) {
             fds[i].revents = 0;
             if (fds[i].fd < 0)
                 continue;
-            auto of = box->fd_get(fds[i].fd);
-            if (!of)
+            if (!held[i])
                 fds[i].revents = POLLNVAL;
             else
-                fds[i].revents = of->node->poll(*of, fds[i].events);
+                fds[i].revents = held[i]->node->poll(*held[i], fds[i].events);
+            if (fds[i].revents != 0 && held[i] && box->fd_get(fds[i].fd) != held[i].shared())
+                fds[i].revents = POLLNVAL;
             ready += fds[i].revents != 0;
         }
         return ready;
     };
-    for (nfds_t i = 0; i < nfds; ++i) {
-        auto of = fds[i].fd >= 0 ? box->fd_get(fds[i].fd) : nullptr;
-        if (!of)
-            continue;
-        if (auto hit = boxsim::fault_check(*box, "poll", of->path)) {
-            box->trace().record({{"op", "poll"}, {"path", of->path}, {"result", -1},
-                                 {"errno", boxsim::errno_name(hit->error)}});
-            return fail(hit->error);
-        }
-    }
     int ready = scan();
     if (ready || timeout_ms == 0)
         return ready;
@@ -402,6 +415,9 @@ FILE *fopen(const char *path, const char *mode)
     case 'a': flags = (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND; break;
     default: errno = EINVAL; return nullptr;
     }
+    // "e", as the C library reads it: the descriptor is close-on-exec.
+    if (strchr(mode, 'e'))
+        flags |= O_CLOEXEC;
     int fd = os::open(path, flags, 0644);
     if (fd < 0)
         return nullptr;
@@ -433,8 +449,9 @@ FILE *popen(const char *command, const char *mode)
         return nullptr;
     box->trace().record({{"op", "popen"}, {"cmd", command}});
     PopenJob *j = job.get();
-    job->thread = boxsim::clock::spawn("sh -c " + job->cmd, [box, j] {
-        j->status = boxsim::run_shell(*box, j->cmd, *j->io);
+    // The descriptors the command inherits are those open now, at the fork.
+    job->thread = boxsim::clock::spawn("sh -c " + job->cmd, [box, j, inherited = box->fd_inherit()]() mutable {
+        j->status = boxsim::run_shell(*box, j->cmd, *j->io, std::move(inherited));
         j->io->close_write();
     });
     std::lock_guard<std::mutex> g(g_jobs_m);
@@ -475,7 +492,9 @@ int system(const char *command)
     if (!command)
         return 1;  // a shell is available
     StdoutIo io;
-    int status = boxsim::run_shell(*box, command, io);
+    // The command inherits every descriptor not opened close-on-exec and
+    // holds it until it ends.
+    int status = boxsim::run_shell(*box, command, io, box->fd_inherit());
     box->trace().record({{"op", "system"}, {"cmd", command}, {"status", status}});
     return status << 8;
 }

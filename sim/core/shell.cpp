@@ -48,6 +48,10 @@ std::map<std::string, Command> &command_map()
     return map;
 }
 
+// The descriptors the command running on this thread inherited: a command
+// that goes to the background keeps them.
+thread_local const std::vector<FileRef> *t_inherited = nullptr;
+
 struct ProcessTable {
     std::mutex m;
     std::vector<Process> procs;
@@ -56,7 +60,7 @@ struct ProcessTable {
 // Output redirected into a file of the box.
 class FileIo : public ShellIo {
 public:
-    FileIo(std::shared_ptr<OpenFile> of, ShellIo &outer) : of_(std::move(of)), outer_(outer) {}
+    FileIo(FileRef of, ShellIo &outer) : of_(std::move(of)), outer_(outer) {}
     bool out(std::string_view text) override
     {
         return of_->node->write(*of_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
@@ -64,7 +68,7 @@ public:
     bool err(std::string_view text) override { return outer_.err(text); }
 
 private:
-    std::shared_ptr<OpenFile> of_;
+    FileRef of_;
     ShellIo &outer_;
 };
 
@@ -93,13 +97,12 @@ int builtin_cat(Box &box, ShellIo &io, const std::vector<std::string> &argv)
     int status = 0;
     for (size_t i = 1; i < argv.size(); ++i) {
         int err = 0;
-        int fd = box.fd_open(argv[i], O_RDONLY, err);
-        if (fd < 0) {
+        FileRef of = box.open_file(argv[i], O_RDONLY, err);
+        if (!of) {
             io.err("cat: can't open '" + argv[i] + "': " + strerror(err) + "\n");
             status = 1;
             continue;
         }
-        auto of = box.fd_get(fd);
         char buf[4096];
         for (;;) {
             ssize_t n = of->node->read(*of, buf, sizeof buf);
@@ -108,7 +111,6 @@ int builtin_cat(Box &box, ShellIo &io, const std::vector<std::string> &argv)
             if (!io.out(std::string_view(buf, static_cast<size_t>(n))))
                 break;
         }
-        box.fd_close(fd);
     }
     return status;
 }
@@ -197,15 +199,13 @@ int run_simple(Box &box, std::vector<std::string> words, ShellIo &io)
     // The shell's own file access is not the system's: it is not traced
     // (the command line is), but the device behind the file sees the write.
     int err = 0;
-    int fd = box.fd_open(target, flags, err);
-    if (fd < 0) {
+    FileRef of = box.open_file(target, flags, err);
+    if (!of) {
         io.err("sh: can't create " + target + ": " + strerror(err) + "\n");
         return 1;
     }
-    FileIo fio(box.fd_get(fd), io);
-    int status = it->second(box, fio, argv);
-    box.fd_close(fd);
-    return status;
+    FileIo fio(std::move(of), io);
+    return it->second(box, fio, argv);
 }
 
 } // namespace
@@ -257,6 +257,17 @@ std::vector<std::string> split_words(const std::string &line)
     return words;
 }
 
+int run_shell(Box &box, const std::string &line, ShellIo &io, std::vector<FileRef> inherited)
+{
+    // Held until the command ends (they go with `inherited`), and by a
+    // daemon it leaves behind until that is killed.
+    const std::vector<FileRef> *outer = t_inherited;
+    t_inherited = &inherited;
+    int status = run_shell(box, line, io);
+    t_inherited = outer;
+    return status;
+}
+
 int run_shell(Box &box, const std::string &line, ShellIo &io)
 {
     std::vector<std::string> words = split_words(line);
@@ -288,19 +299,27 @@ void add_process(Box &box, const std::string &name, std::shared_ptr<ShellIo> io)
     std::lock_guard<std::mutex> g(t.m);
     // Forget processes that have ended.
     std::erase_if(t.procs, [](const Process &p) { return p.io->ended(); });
-    t.procs.push_back({name, std::move(io)});
+    t.procs.push_back({name, std::move(io), t_inherited ? *t_inherited : std::vector<FileRef>{}});
 }
 
 int kill_processes(Box &box, const std::string &name)
 {
     auto &t = box.part<ProcessTable>();
     std::vector<std::shared_ptr<ShellIo>> victims;
+    std::vector<Process> gone;  // their descriptors go once the table's lock is left
     {
         std::lock_guard<std::mutex> g(t.m);
         for (auto &p : t.procs)
             if (p.name == name && !p.io->ended())
                 victims.push_back(p.io);
-        std::erase_if(t.procs, [&](const Process &p) { return p.name == name || p.io->ended(); });
+        for (auto it = t.procs.begin(); it != t.procs.end();) {
+            if (it->name == name || it->io->ended()) {
+                gone.push_back(std::move(*it));
+                it = t.procs.erase(it);
+            } else {
+                ++it;
+            }
+        }
     }
     for (auto &v : victims)
         v->end();

@@ -5,6 +5,8 @@
 // 1 when a redirection target cannot be opened.
 #pragma once
 
+#include "core/box.h"
+
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -39,6 +41,7 @@ protected:
 struct Process {
     std::string name;
     std::shared_ptr<ShellIo> io;
+    std::vector<FileRef> fds;  // inherited from the system: held until it is killed
 };
 
 using Command = std::function<int(Box &, ShellIo &, const std::vector<std::string> &argv)>;
@@ -46,6 +49,10 @@ void register_command(const std::string &name, Command cmd);
 
 // Runs one command line; returns its exit status (0 to 255).
 int run_shell(Box &box, const std::string &line, ShellIo &io);
+// The same, for a command that inherited these descriptors of the system
+// (Box::fd_inherit when it was started): they are held until it ends, and a
+// daemon it leaves behind holds them until it is killed.
+int run_shell(Box &box, const std::string &line, ShellIo &io, std::vector<FileRef> inherited);
 
 // Splits a command line into words (quotes and backslashes as a shell does).
 std::vector<std::string> split_words(const std::string &line);
