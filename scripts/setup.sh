@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project needs, when they are missing.
-# Usage: scripts/setup.sh [build|cross|browser|fuzz|valgrind]...
+# Usage: scripts/setup.sh [build|cross|browser|fuzz|valgrind|kernel]...
 # (no argument: build, cross and browser: what the two README commands need)
 set -euo pipefail
 
@@ -10,6 +10,9 @@ want_cross=(g++-mipsel-linux-gnu qemu-user)
 want_browser=(chromium nodejs npm)
 want_fuzz=(clang-14 libclang-rt-14-dev)
 want_valgrind=(valgrind)
+# The kernel lane: the whole-system emulator, the cross compiler and make for
+# the guest's modules, python for the lane's checks.
+want_kernel=(qemu-system-mips g++-mipsel-linux-gnu make xz-utils python3)
 
 groups=("$@")
 [ ${#groups[@]} -eq 0 ] && groups=(build cross browser)
@@ -21,6 +24,7 @@ for g in "${groups[@]}"; do
     browser) pkgs+=("${want_browser[@]}") ;;
     fuzz) pkgs+=("${want_fuzz[@]}") ;;
     valgrind) pkgs+=("${want_valgrind[@]}") ;;
+    kernel) pkgs+=("${want_kernel[@]}") ;;
     *) echo "setup.sh: unknown group '$g'" >&2; exit 2 ;;
   esac
 done

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the host build (with the browser test), the
-# sanitizer builds, and the box's own mipsel build under qemu.
-# Usage: scripts/test.sh [host|asan|tsan|mipsel]...   (no argument: all)
+# sanitizer builds, the box's own mipsel build under qemu, and the kernel
+# lane (the mipsel build on Debian's MIPS kernel under qemu-system-mipsel,
+# scripts/kernel.sh).
+# Usage: scripts/test.sh [host|asan|tsan|mipsel|kernel]...   (no argument: all)
 #
 # Each preset after the first is built while the one before it is tested:
 # the tests leave a core idle at times (the web and browser tests wait in
@@ -13,7 +15,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 presets=("$@")
-[ ${#presets[@]} -eq 0 ] && presets=(tsan asan mipsel host)
+[ ${#presets[@]} -eq 0 ] && presets=(tsan asan mipsel host kernel)
 
 # What configuring and building need comes first; the cross compiler, qemu
 # and the browser, which only the mipsel build and the tests need, are
@@ -23,6 +25,7 @@ later=()
 for p in "${presets[@]}"; do
   [ "$p" = mipsel ] && later+=(cross)
   [ "$p" = host ] && later+=(browser)
+  [ "$p" = kernel ] && later+=(kernel)
 done
 mkdir -p build
 installing=""
@@ -30,7 +33,12 @@ if [ ${#later[@]} -gt 0 ]; then
   (
     scripts/setup.sh "${later[@]}"
     if [ -d tests/browser ] && [ -f tests/browser/package.json ] && [[ " ${later[*]} " == *" browser "* ]]; then
-      cd tests/browser && { [ -d node_modules ] || npm install --no-audit --no-fund --silent; }
+      (cd tests/browser && { [ -d node_modules ] || npm install --no-audit --no-fund --silent; })
+    fi
+    # The kernel lane's packages (about 200 MB on a fresh machine) and
+    # modules; a failure here is reported by the lane itself when it runs.
+    if [[ " ${later[*]} " == *" kernel "* ]]; then
+      scripts/kernel.sh --fetch-only || true
     fi
   ) > build/setup.log 2>&1 &
   installing=$!
@@ -55,8 +63,14 @@ extra=()
 build() {
   local p=$1 t0
   t0=$(date +%s)
-  cmake --preset "$p" "${extra[@]}" >/dev/null
-  cmake --build --preset "$p"
+  if [ "$p" = kernel ]; then
+    # The guest's packages and modules (the programs are the mipsel
+    # preset's, boxsim the host preset's).
+    scripts/kernel.sh --fetch-only
+  else
+    cmake --preset "$p" "${extra[@]}" >/dev/null
+    cmake --build --preset "$p"
+  fi
   echo $(( $(date +%s) - t0 )) > "build/$p.build.time"
 }
 
@@ -99,7 +113,11 @@ for i in "${!presets[@]}"; do
     set +m
   fi
   t1=$(date +%s)
-  ctest --preset "$p"
+  if [ "$p" = kernel ]; then
+    scripts/kernel.sh
+  else
+    ctest --preset "$p"
+  fi
   t2=$(date +%s)
   times+=("$(printf '%-7s built in %4d s, tests passed in %4d s' "$p" "$(cat "build/$p.build.time")" $(( t2 - t1 )))")
   echo "=== ${times[-1]} ==="

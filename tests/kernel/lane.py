@@ -1,0 +1,692 @@
+#!/usr/bin/python3
+"""The kernel lane: the system's mipsel build on Debian's Malta kernel under
+qemu-system-mipsel, checked against what boxsim shows for the same situation.
+
+scripts/kernel.sh fetches and builds what this needs and then runs it."""
+
+import argparse
+import os
+import re
+import shutil
+import signal
+import socket
+import stat
+import struct
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
+
+# --------------------------------------------------------------------------
+# The initramfs
+# --------------------------------------------------------------------------
+
+# Drivers the guest loads (its init names them), by module name.
+MODULES = ["virtio_pci", "virtio_console", "virtio_net", "virtio_input", "9pnet_virtio", "9p", "evdev",
+           "mtdram", "vfb", "dvb-core", "mc"]
+# Out-of-tree modules built by scripts/kernel.sh, by file under build/kernel/mod.
+OWN_MODULES = ["vidtv/dvb-vidtv-tuner.ko", "vidtv/dvb-vidtv-demod.ko", "vidtv/dvb-vidtv-bridge.ko",
+               "uinput/uinput.ko", "stb/stb_proc.ko"]
+# The cross toolchain's run-time libraries the programs need.
+LIBS = ["ld.so.1", "libc.so.6", "libm.so.6", "libstdc++.so.6", "libgcc_s.so.1", "libatomic.so.1"]
+CROSS_LIB = "/usr/mipsel-linux-gnu/lib"
+
+
+def norm(name):
+    return name.replace("-", "_")
+
+
+def modinfo(path, key):
+    with open(path, "rb") as f:
+        data = f.read()
+    m = re.search(rb"(?:^|\0)" + key.encode() + rb"=([^\0]*)\0", data)
+    return m.group(1).decode() if m else ""
+
+
+class Cpio:
+    """A newc archive written entry by entry."""
+
+    def __init__(self):
+        self.out = bytearray()
+        self.ino = 1
+        self.seen = set()
+
+    def _entry(self, name, mode, data=b"", nlink=1):
+        head = "070701" + "".join("%08X" % v for v in (
+            self.ino, mode, 0, 0, nlink, 0, len(data), 0, 0, 0, 0, len(name) + 1, 0))
+        self.ino += 1
+        self.out += head.encode() + name.encode() + b"\0"
+        self.out += b"\0" * (-len(self.out) % 4)
+        self.out += data
+        self.out += b"\0" * (-len(self.out) % 4)
+
+    def dirs(self, path):
+        parts = path.strip("/").split("/")[:-1]
+        for i in range(len(parts)):
+            d = "/".join(parts[:i + 1])
+            if d not in self.seen:
+                self.seen.add(d)
+                self._entry(d, stat.S_IFDIR | 0o755, nlink=2)
+
+    def file(self, path, data, mode=0o644):
+        self.dirs(path)
+        self._entry(path.strip("/"), stat.S_IFREG | mode, data)
+
+    def copy(self, path, src, mode=None):
+        with open(src, "rb") as f:
+            data = f.read()
+        self.file(path, data, mode if mode is not None else (os.stat(src).st_mode & 0o777))
+
+    def link(self, path, target):
+        self.dirs(path)
+        self._entry(path.strip("/"), stat.S_IFLNK | 0o777, target.encode())
+
+    def dir(self, path):
+        self.dirs(path + "/x")
+
+    def bytes(self):
+        self._entry("TRAILER!!!", 0)
+        return bytes(self.out)
+
+
+# Small helpers of the lane that run in the guest, built with the cross
+# compiler (static: they need nothing from the guest).
+GUEST_TOOLS = ["pty_run", "box_sh"]
+
+
+def guest_tool(kdir, name):
+    src = os.path.join(HERE, name + ".c")
+    out = os.path.join(kdir, "tools", name)
+    if not os.path.exists(out) or os.path.getmtime(out) < os.path.getmtime(src):
+        os.makedirs(os.path.dirname(out), exist_ok=True)
+        subprocess.run(["mipsel-linux-gnu-gcc", "-O2", "-Wall", "-Wextra", "-static", "-o", out, src], check=True)
+    return out
+
+
+def build_initramfs(kdir, kver, out):
+    root = os.path.join(kdir, "root")
+    moddir = os.path.join(root, "lib/modules", kver)
+    c = Cpio()
+    for d in ("dev", "proc", "sys", "tmp", "var", "run", "out", "etc", "root", "usr/sbin"):
+        c.dir(d)
+    # busybox's init runs /lane/rc, then the command shell.
+    c.link("init", "bin/busybox")
+    c.copy("etc/inittab", os.path.join(HERE, "inittab"))
+    c.copy("bin/busybox", os.path.join(root, "bin/busybox"), 0o755)
+    applets = subprocess.run(["qemu-mipsel", os.path.join(root, "bin/busybox"), "--list"],
+                             capture_output=True, text=True, check=True).stdout.split()
+    for a in applets:
+        if a not in ("busybox", "udhcpc"):
+            c.link("bin/" + a, "busybox")
+    for lib in LIBS:
+        c.copy("lib/" + lib, os.path.realpath(os.path.join(CROSS_LIB, lib)), 0o755)
+    for prog in ("testui", "testconsole"):
+        c.copy("usr/bin/" + prog, os.path.join(ROOT, "build/mipsel", prog), 0o755)
+    for f in os.listdir(HERE):
+        if f.endswith(".sh") or f in ("rc", "cmdshell"):
+            c.copy("lane/" + f, os.path.join(HERE, f), 0o755)
+    for tool in GUEST_TOOLS:
+        c.copy("usr/bin/" + tool, guest_tool(kdir, tool), 0o755)
+
+    # Modules with what they depend on, and a modules.dep for busybox modprobe.
+    index = {}
+    for d, _, files in os.walk(os.path.join(moddir, "kernel")):
+        for f in files:
+            if f.endswith(".ko"):
+                index[norm(f[:-3])] = os.path.join(d, f)
+    for f in OWN_MODULES:
+        index[norm(os.path.basename(f)[:-3])] = os.path.join(kdir, "mod", f)
+    deps = {}
+
+    def want(name):
+        name = norm(name)
+        if name in deps:
+            return
+        if name not in index:
+            raise SystemExit("kernel lane: FAILED: module %s is not in the kernel's package" % name)
+        deps[name] = [norm(d) for d in modinfo(index[name], "depends").split(",") if d]
+        for d in deps[name]:
+            want(d)
+
+    for m in MODULES + [os.path.basename(f)[:-3] for f in OWN_MODULES]:
+        want(m)
+
+    def rel(name):
+        return "kernel/" + name + ".ko"
+
+    def closure(name, acc):
+        for d in deps[name]:
+            if d not in acc:
+                acc.append(d)
+                closure(d, acc)
+        return acc
+
+    lines = []
+    for name in sorted(deps):
+        c.copy("lib/modules/%s/%s" % (kver, rel(name)), index[name], 0o644)
+        lines.append("%s: %s" % (rel(name), " ".join(rel(d) for d in closure(name, []))))
+    c.file("lib/modules/%s/modules.dep" % kver, ("\n".join(lines) + "\n").encode())
+    data = c.bytes()
+    with open(out, "wb") as f:
+        f.write(data)
+    return len(data)
+
+
+# --------------------------------------------------------------------------
+# The guest
+# --------------------------------------------------------------------------
+
+class Guest:
+    def __init__(self, kdir, kver, run_dir, initrd):
+        self.kdir, self.kver, self.run_dir, self.initrd = kdir, kver, run_dir, initrd
+        self.proc = None
+        self.cmd = None
+        self.mon = None
+        self.buf = b""
+
+    def start(self):
+        rd = self.run_dir
+        for s in ("cmd.sock", "mon.sock"):
+            try:
+                os.unlink(os.path.join(rd, s))
+            except FileNotFoundError:
+                pass
+        share = os.path.join(rd, "share")
+        shutil.rmtree(share, ignore_errors=True)
+        os.makedirs(share)
+        kernel = os.path.join(self.kdir, "root/boot/vmlinuz-" + self.kver)
+        args = ["qemu-system-mipsel", "-M", "malta", "-m", "256", "-nodefaults", "-display", "none",
+                "-kernel", kernel, "-initrd", self.initrd,
+                "-append", "console=ttyS0 loglevel=4 rdinit=/init i8042.nokbd i8042.noaux",
+                "-serial", "file:" + os.path.join(rd, "console.log"),
+                "-device", "virtio-serial-pci",
+                "-chardev", "socket,id=cmd,path=%s,server=on,wait=off" % os.path.join(rd, "cmd.sock"),
+                "-device", "virtserialport,chardev=cmd,name=cmd",
+                "-chardev", "file,id=prog,path=%s" % os.path.join(rd, "program.log"),
+                "-device", "virtserialport,chardev=prog,name=prog",
+                "-monitor", "unix:%s,server=on,wait=off" % os.path.join(rd, "mon.sock"),
+                "-fsdev", "local,id=out,path=%s,security_model=none" % share,
+                "-device", "virtio-9p-pci,fsdev=out,mount_tag=out",
+                "-netdev", "user,id=net0,net=10.0.2.0/24",
+                "-device", "virtio-net-pci,netdev=net0,id=nic0",
+                "-device", "virtio-keyboard-pci,id=kbd0"]
+        self.t0 = time.monotonic()
+        self.proc = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=open(os.path.join(rd, "qemu.log"), "wb"),
+                                     stderr=subprocess.STDOUT)
+        deadline = time.monotonic() + 10
+        while True:
+            try:
+                self.cmd = socket.socket(socket.AF_UNIX)
+                self.cmd.connect(os.path.join(rd, "cmd.sock"))
+                self.mon = socket.socket(socket.AF_UNIX)
+                self.mon.connect(os.path.join(rd, "mon.sock"))
+                break
+            except OSError:
+                if self.proc.poll() is not None or time.monotonic() > deadline:
+                    raise RuntimeError("qemu-system-mipsel did not start (see %s/qemu.log)" % rd)
+                time.sleep(0.05)
+        self.mon.settimeout(5)
+        self._mon_read()
+
+    def _mon_read(self):
+        out = b""
+        while not out.endswith(b"(qemu) "):
+            chunk = self.mon.recv(4096)
+            if not chunk:
+                break
+            out += chunk
+        return out.decode(errors="replace")
+
+    def monitor(self, line):
+        self.mon.sendall(line.encode() + b"\n")
+        return self._mon_read()
+
+    def console(self):
+        try:
+            with open(os.path.join(self.run_dir, "console.log"), "rb") as f:
+                return f.read().decode(errors="replace")
+        except FileNotFoundError:
+            return ""
+
+    def program_output(self):
+        try:
+            with open(os.path.join(self.run_dir, "program.log"), "rb") as f:
+                return f.read().decode(errors="replace")
+        except FileNotFoundError:
+            return ""
+
+    def wait_console(self, pattern, timeout):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            m = re.search(pattern, self.console())
+            if m:
+                return m
+            if self.proc.poll() is not None:
+                return None
+            time.sleep(0.05)
+        return None
+
+    def run(self, command, timeout=20):
+        """Runs a shell command in the guest; returns (status, output)."""
+        tag = "@@end%d@@" % int(time.monotonic() * 1000)
+        self.cmd.sendall(("%s\necho %s $?\n" % (command, tag)).encode())
+        deadline = time.monotonic() + timeout
+        self.cmd.settimeout(0.2)
+        while True:
+            m = re.search(re.escape(tag.encode()) + rb" (\d+)\r?\n", self.buf)
+            if m:
+                out = self.buf[:m.start()].decode(errors="replace")
+                self.buf = self.buf[m.end():]
+                return int(m.group(1)), out
+            if time.monotonic() > deadline:
+                raise TimeoutError("guest command timed out: %s" % command)
+            try:
+                chunk = self.cmd.recv(65536)
+                if not chunk:
+                    raise RuntimeError("guest command channel closed")
+                self.buf += chunk
+            except socket.timeout:
+                pass
+
+    def sync(self):
+        """Waits until the guest's command shell answers: what was typed
+        before it listened is lost."""
+        self.cmd.settimeout(0.3)
+        for i in range(50):
+            self.cmd.sendall(b"\necho @@sync%d\n" % i)
+            deadline = time.monotonic() + 0.3
+            while time.monotonic() < deadline:
+                try:
+                    self.buf += self.cmd.recv(65536)
+                except socket.timeout:
+                    pass
+                if b"@@sync%d\n" % i in self.buf:
+                    self.buf = b""
+                    return
+        raise RuntimeError("the guest's command shell does not answer")
+
+    def stop(self):
+        if self.proc and self.proc.poll() is None:
+            try:
+                self.monitor("quit")
+            except OSError:
+                pass
+            try:
+                self.proc.wait(3)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+
+
+# --------------------------------------------------------------------------
+# Pictures
+# --------------------------------------------------------------------------
+
+def png_read(path):
+    """Width, height and RGB rows of an 8-bit RGB or RGBA PNG."""
+    import zlib
+    with open(path, "rb") as f:
+        data = f.read()
+    if data[:8] != b"\x89PNG\r\n\x1a\n":
+        raise ValueError(path + ": not a PNG")
+    pos, idat, w = 8, b"", 0
+    while pos < len(data):
+        n, kind = struct.unpack(">I4s", data[pos:pos + 8])
+        body = data[pos + 8:pos + 8 + n]
+        pos += 12 + n
+        if kind == b"IHDR":
+            w, h, depth, ctype, _, _, interlace = struct.unpack(">IIBBBBB", body)
+            if depth != 8 or ctype not in (2, 6) or interlace:
+                raise ValueError(path + ": only 8-bit RGB(A) PNGs are read")
+            bpp = 3 if ctype == 2 else 4
+        elif kind == b"IDAT":
+            idat += body
+    raw = zlib.decompress(idat)
+    stride = w * bpp
+    rows, prev = [], bytearray(stride)
+    at = 0
+    for _ in range(h):
+        ft = raw[at]
+        line = bytearray(raw[at + 1:at + 1 + stride])
+        at += 1 + stride
+        for i in range(stride):
+            a = line[i - bpp] if i >= bpp else 0
+            b = prev[i]
+            c = prev[i - bpp] if i >= bpp else 0
+            if ft == 1:
+                line[i] = (line[i] + a) & 255
+            elif ft == 2:
+                line[i] = (line[i] + b) & 255
+            elif ft == 3:
+                line[i] = (line[i] + ((a + b) >> 1)) & 255
+            elif ft == 4:
+                p = a + b - c
+                pa, pb, pc = abs(p - a), abs(p - b), abs(p - c)
+                pr = a if pa <= pb and pa <= pc else (b if pb <= pc else c)
+                line[i] = (line[i] + pr) & 255
+        prev = line
+        rows.append(bytes(line) if bpp == 3 else bytes(v for k, v in enumerate(line) if k % 4 != 3))
+    return w, h, b"".join(rows)
+
+
+def png_write(path, w, h, rgb):
+    import zlib
+    raw = b"".join(b"\0" + rgb[y * w * 3:(y + 1) * w * 3] for y in range(h))
+
+    def chunk(kind, body):
+        return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body))
+    with open(path, "wb") as f:
+        f.write(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", w, h, 8, 2, 0, 0, 0)) +
+                chunk(b"IDAT", zlib.compress(raw, 6)) + chunk(b"IEND", b""))
+
+
+def fb_rgb(raw, w, h, line):
+    """A 32-bit framebuffer page (0xAARRGGBB little-endian words) as RGB."""
+    out = bytearray(w * h * 3)
+    for y in range(h):
+        row = raw[y * line:y * line + w * 4]
+        out[y * w * 3 + 0:(y + 1) * w * 3:3] = row[2::4]
+        out[y * w * 3 + 1:(y + 1) * w * 3:3] = row[1::4]
+        out[y * w * 3 + 2:(y + 1) * w * 3:3] = row[0::4]
+    return bytes(out)
+
+
+def widen(v, bits):
+    m = (1 << bits) - 1
+    return (v * 255 + m // 2) // m
+
+
+def lcd_rgb(raw, w, h, bpp):
+    """An LCD frame as RGB: 16-bit pixels, high byte first, red in the top
+    five bits, as the panel's frame format has them."""
+    out = bytearray(w * h * 3)
+    if bpp != 16:
+        raise ValueError("only 16-bit LCD frames are compared")
+    for i in range(min(w * h, len(raw) // 2)):
+        v = (raw[2 * i] << 8) | raw[2 * i + 1]
+        out[3 * i] = widen(v >> 11, 5)
+        out[3 * i + 1] = widen((v >> 5) & 63, 6)
+        out[3 * i + 2] = widen(v & 31, 5)
+    return bytes(out)
+
+
+def compare(name, w, h, got, want_png, out_dir):
+    """Pixels that differ between a picture read back from the guest and
+    boxsim's; writes both (and their difference) beside the report."""
+    ww, wh, want = png_read(want_png)
+    png_write(os.path.join(out_dir, name + "-guest.png"), w, h, got)
+    shutil.copy(want_png, os.path.join(out_dir, name + "-boxsim.png"))
+    if (ww, wh) != (w, h):
+        return "size %dx%d on the guest, %dx%d in boxsim" % (w, h, ww, wh)
+    diff = bytearray(len(got))
+    n = 0
+    for i in range(0, len(got), 3):
+        if got[i:i + 3] != want[i:i + 3]:
+            n += 1
+            diff[i] = 255
+        else:
+            g = (got[i] + got[i + 1] + got[i + 2]) // 6
+            diff[i:i + 3] = bytes((g, g, g))
+    if n:
+        png_write(os.path.join(out_dir, name + "-diff.png"), w, h, bytes(diff))
+        return "%d of %d pixels differ (%s-diff.png)" % (n, w * h, name)
+    return ""
+
+
+# --------------------------------------------------------------------------
+# boxsim, for the same situation
+# --------------------------------------------------------------------------
+
+def boxsim(name, box, lines, seconds, out_dir, front_end="rescue"):
+    d = os.path.join(out_dir, "boxsim-" + name)
+    shutil.rmtree(d, ignore_errors=True)
+    os.makedirs(d)
+    script = os.path.join(d, "scenario.box")
+    with open(script, "w") as f:
+        f.write("\n".join(lines) + "\n")
+    r = subprocess.run([os.path.join(ROOT, "build/host/boxsim"), "--box", box, "--front-end", front_end,
+                        "--script", script, "--out", d, "--seconds", str(seconds)],
+                       capture_output=True, text=True, timeout=120)
+    if r.returncode not in (0, 3):
+        raise RuntimeError("boxsim %s ended with %d: %s" % (name, r.returncode, r.stderr[-500:]))
+    trace = []
+    import json
+    with open(os.path.join(d, "trace.jsonl")) as f:
+        for line in f:
+            trace.append(json.loads(line))
+    return d, trace
+
+
+def mcu_trace(trace):
+    """The words the system handed the text display, with their trace events."""
+    out = []
+    for ev in trace:
+        if ev.get("op") == "system":
+            m = re.fullmatch(r"echo '?(.*?)'? > /dev/mcu", ev.get("cmd", ""))
+            if m:
+                out.append((ev, m.group(1)))
+    return out
+
+
+# --------------------------------------------------------------------------
+# The checks
+# --------------------------------------------------------------------------
+
+class Report:
+    def __init__(self):
+        self.cases = []
+
+    def add(self, name, failure, detail="", seconds=0.0, expected_fail=""):
+        self.cases.append((name, failure, detail, seconds, expected_fail))
+        if failure and expected_fail:
+            print("  xfail %-28s %s (%s)" % (name, failure, expected_fail))
+        elif failure:
+            print("  FAIL  %-28s %s" % (name, failure))
+        else:
+            print("  ok    %-28s %s" % (name, detail))
+
+    def failed(self):
+        return [c for c in self.cases if c[1] and not c[4]]
+
+    def write(self, path, seconds):
+        from xml.sax.saxutils import quoteattr, escape
+        fails = len(self.failed())
+        skipped = len([c for c in self.cases if c[1] and c[4]])
+        with open(path, "w") as f:
+            f.write('<?xml version="1.0" encoding="UTF-8"?>\n')
+            f.write('<testsuite name="kernel" tests="%d" failures="%d" skipped="%d" time="%.1f">\n'
+                    % (len(self.cases), fails, skipped, seconds))
+            for name, failure, detail, secs, xfail in self.cases:
+                f.write('  <testcase classname="kernel" name=%s time="%.1f">' % (quoteattr(name), secs))
+                if failure and xfail:
+                    f.write('<skipped message=%s/>' % quoteattr("expected to fail: %s: %s" % (xfail, failure)))
+                elif failure:
+                    f.write('<failure message=%s/>' % quoteattr(failure))
+                if detail:
+                    f.write('<system-out>%s</system-out>' % escape(detail))
+                f.write('</testcase>\n')
+            f.write('</testsuite>\n')
+
+
+PROFILE = "default"
+LEASE = "10.0.2.15"
+
+
+def load_profile(name):
+    import json
+    with open(os.path.join(ROOT, "sim/boxes", name + ".json")) as f:
+        return json.load(f)
+
+
+def console_since(g, mark):
+    text = g.program_output()
+    at = text.rfind(mark)
+    return text[at + len(mark):] if at >= 0 else ""
+
+
+def program_lines(text):
+    """What the program printed on the console, without the kernel's lines
+    and the lane's marks."""
+    out = []
+    for line in text.replace("\r", "").split("\n"):
+        if re.match(r"\[\s*\d+\.\d+\]", line) or line.startswith("@@"):
+            continue
+        out.append(line)
+    return out
+
+
+def start_program(g, name, prog, client):
+    p = load_profile(PROFILE)
+    lcd = p["lcd"]
+    g.run("rm -f /var/lease; sh /lane/box.sh %s %x %x %x %s" % (p["model"], lcd["xres"], lcd["yres"], lcd["bpp"], client))
+    mark = "@@ run %s" % name
+    g.run("echo '%s' > /dev/prog-port; cd /; pty_run /var/prog.pid %s >/dev/prog-port 2>/var/%s.err &"
+          " while [ ! -s /var/prog.pid ]; do usleep 10000; done" % (mark, prog, name))
+    return mark
+
+
+def stop_program(g):
+    """SIGTERM; the time the program took to end and whether it left a zombie
+    or a child behind."""
+    st, out = g.run(
+        "p=$(cat /var/prog.pid); rm -f /var/prog.pid; t0=$(cut -d' ' -f1 /proc/uptime); kill -TERM $p; i=0; "
+        "while [ -d /proc/$p ] && ! grep -q '^State:.*Z' /proc/$p/status 2>/dev/null && [ $i -lt 60 ]; do "
+        "usleep 50000; i=$((i+1)); done; t1=$(cut -d' ' -f1 /proc/uptime); "
+        "echo ended $t0 $t1; usleep 300000; ps -o pid,ppid,stat,comm | grep -v ' ps$'", timeout=10)
+    m = re.search(r"ended ([\d.]+) ([\d.]+)", out)
+    return (float(m.group(2)) - float(m.group(1)) if m else None), out
+
+
+def check_rescue(g, rep, out_dir, client):
+    """The rescue front end with a DHCP client: the TV, the LCD and the text
+    display against boxsim's for the same profile and address."""
+    name = "rescue-" + client
+    t0 = time.monotonic()
+    mark = start_program(g, name, "/usr/bin/testui", client)
+    run_s = 7.0
+    lease = None
+    while time.monotonic() - t0 < run_s:
+        if lease is None and "Lease of " in console_since(g, mark):
+            lease = time.monotonic() - t0
+        time.sleep(0.1)
+    st, out = g.run("dd if=/dev/fb0 of=/out/%s.fb bs=921600 count=4 2>/dev/null; "
+                    "cat /sys/class/graphics/fb0/virtual_size /sys/class/graphics/fb0/bits_per_pixel "
+                    "/sys/class/graphics/fb0/stride; cp /var/mcu.log /out/%s.mcu; "
+                    "ls /var/lcd | sort -n | tail -1; n=$(ls /var/lcd | sort -n | tail -2 | head -1); "
+                    "cp /var/lcd/$n /out/%s.lcd; cp /var/%s.err /out/; [ -f /var/lease ] && cp /var/lease /out/%s.lease; "
+                    "echo frames $n" % (name, name, name, name, name))
+    printed = program_lines(console_since(g, mark))
+    secs, end_out = stop_program(g)
+    share = os.path.join(g.run_dir, "share")
+    vsize, bpp, stride = out.split()[:3]
+    w = 1280
+    h = 720
+    prof = load_profile(PROFILE)
+    # busybox's client of today writes its messages in other words, on
+    # standard error: the system learns no address, as on a box whose DHCP
+    # server stays silent.
+    lines = ["0 cable plug %d" % prof["network"]["speed"],
+             "0 dhcp lease " + LEASE if client == "box" else "0 dhcp none",
+             "%dms snapshot end" % int(run_s * 1000 - 100)]
+    bdir, trace = boxsim(name, PROFILE, lines, run_s, out_dir)
+    with open(os.path.join(share, name + ".fb"), "rb") as f:
+        fb = f.read()
+    problems = []
+    if int(bpp) != 32 or vsize != "1280,1440":
+        problems.append("mode %s at %s bits" % (vsize, bpp))
+    tv = compare(name + "-tv", w, h, fb_rgb(fb, w, h, int(stride)), os.path.join(bdir, "end-osd.png"), out_dir)
+    rep.add(name + ": TV", tv or ("; ".join(problems) if problems else ""),
+            "lease reported %.1f s after start" % lease if lease else "no lease line", time.monotonic() - t0)
+    lcd = prof["lcd"]
+    with open(os.path.join(share, name + ".lcd"), "rb") as f:
+        frame = f.read()
+    want = lcd["xres"] * lcd["yres"] * lcd["bpp"] // 8
+    if len(frame) != want:
+        rep.add(name + ": LCD", "frame of %d bytes, %d expected" % (len(frame), want))
+    else:
+        rep.add(name + ": LCD", compare(name + "-lcd", lcd["xres"], lcd["yres"],
+                                        lcd_rgb(frame, lcd["xres"], lcd["yres"], lcd["bpp"]),
+                                        os.path.join(bdir, "end-lcd.png"), out_dir))
+    # The text display's words, split at the moment the address became known
+    # (the lease line): before it the unplugged text scrolls, after it the
+    # address text, each from its own start. When the lease came in each run
+    # differs with the machine's load, so each part is compared by itself.
+    with open(os.path.join(share, name + ".mcu")) as f:
+        got = [(float(l.split(" ", 1)[0]), l.split(" ", 1)[1] if " " in l else "") for l in f.read().split("\n") if l]
+    lease_at = None
+    if os.path.exists(os.path.join(share, name + ".lease")):
+        with open(os.path.join(share, name + ".lease")) as f:
+            lease_at = float(f.read().split()[0])
+    got_before = [w for t, w in got if lease_at is None or t < lease_at]
+    got_after = [w for t, w in got if lease_at is not None and t >= lease_at]
+    want_lease = next((ev["t"] for ev in trace if ev.get("op") == "stdout" and "Lease of" in ev.get("text", "")), None)
+    want = [(ev["t"], w) for ev, w in mcu_trace(trace)]
+    want_before = [w for t, w in want if want_lease is None or t < want_lease]
+    want_after = [w for t, w in want if want_lease is not None and t >= want_lease]
+    why = []
+    for part, g_, w_ in (("before the lease", got_before, want_before), ("after it", got_after, want_after)):
+        n = min(len(g_), len(w_))
+        if g_[:n] != w_[:n] or (n == 0 and (g_ or w_) and part == "after it"):
+            why.append("%s: guest %s, boxsim %s" % (part, g_, w_))
+    rep.add(name + ": text display", "; ".join(why),
+            "before the lease: %s; after it: %s" % (" | ".join(got_before), " | ".join(got_after)))
+    if client == "busybox":
+        with open(os.path.join(share, name + ".err")) as f:
+            starts = f.read().count("udhcpc: started")
+        rep.add(name + ": client restarted", "" if starts >= 3 else "%d client starts in %.0f s" % (starts, run_s),
+                "%d starts of busybox's client in %.0f s, no address learnt" % (starts, run_s))
+    ok = secs is not None and secs <= 2.0
+    zombie = re.search(r"^\s*\d+\s+\d+\s+Z", end_out, re.M)
+    rep.add(name + ": SIGTERM", "" if ok and not zombie else
+            ("ended in %s s" % secs if not ok else "zombie left: " + zombie.group(0)),
+            "ended %.2f s after SIGTERM" % secs if secs is not None else "")
+    return printed, secs, end_out
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--kernel-dir", required=True)
+    ap.add_argument("--kver", required=True)
+    ap.add_argument("--started", type=float, default=None)
+    args = ap.parse_args()
+    kdir = args.kernel_dir
+    run_dir = os.path.join(kdir, "run")
+    os.makedirs(run_dir, exist_ok=True)
+    initrd = os.path.join(kdir, "initramfs.cpio")
+    t = time.monotonic()
+    size = build_initramfs(kdir, args.kver, initrd)
+    print("kernel lane: initramfs %.1f MB in %.1f s" % (size / 1e6, time.monotonic() - t))
+    out_dir = kdir
+    rep = Report()
+    g = Guest(kdir, args.kver, run_dir, initrd)
+    try:
+        g.start()
+        m = g.wait_console(r"@@ ready ([\d.]+)", 30)
+        boot = time.monotonic() - g.t0
+        if not m:
+            rep.add("boot", "the guest did not boot within 30 s (%s/console.log)" % run_dir)
+            raise SystemExit(finish(rep, out_dir, args.started))
+        g.sync()
+        rep.add("boot", "", "ready %.1f s after qemu started (guest uptime %s s)" % (boot, m.group(1)), boot)
+        printed, secs, end_out = check_rescue(g, rep, out_dir, "box")
+        print("\n".join(printed))
+        printed, secs, end_out = check_rescue(g, rep, out_dir, "busybox")
+        print("\n".join(printed))
+    finally:
+        g.stop()
+    raise SystemExit(finish(rep, out_dir, args.started))
+
+
+def finish(rep, out_dir, started):
+    took = time.time() - started if started else 0
+    rep.write(os.path.join(out_dir, "report.xml"), took)
+    bad = rep.failed()
+    print("kernel lane: %s: %d checks, %d failed, in %.0f s (build/kernel/report.xml)"
+          % ("FAILED" if bad else "passed", len(rep.cases), len(bad), took))
+    return 1 if bad else 0
+
+
+if __name__ == "__main__":
+    main()
