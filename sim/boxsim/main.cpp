@@ -1,6 +1,7 @@
 // boxsim: the system's front end on a simulated box, with scenario scripts,
 // recorded outputs and a web front panel.
 #include "core/box.h"
+#include "boxsim/diff.h"
 #include "boxsim/expect.h"
 #include "boxsim/script.h"
 #include "boxsim/session.h"
@@ -29,6 +30,7 @@ const char kUsage[] = R"(usage: boxsim [--box NAME|FILE] [--front-end rescue|con
               [--seconds N] [--serve [ADDR:]PORT] [--clock virtual|real] [--seed N]
               [--update-golden]
        boxsim test [-j N] [--seeds K] [--out DIR] [--update-golden] PATH...
+       boxsim diff RUN_A RUN_B [--ignore-time] [--context N]
 
 Runs the box's system on a simulated box.
 
@@ -37,7 +39,8 @@ Runs the box's system on a simulated box.
   --front-end NAME    front end to run (default: rescue)
   --script FILE       scenario: one action per line, "AT ACTION ARGS...", where AT
                       is the time since start (0, 1.5s, 250ms); '#' starts a comment
-  --out DIR           write trace.jsonl, stdout.log, stderr.log and, for each
+  --out DIR           write trace.jsonl, timeline.json (the trace as a timeline for
+                      Chrome's or Perfetto's trace viewer), stdout.log, stderr.log and, for each
                       snapshot and at the end ("final"), NAME-tv.png, NAME-lcd.png
                       and NAME-state.json into DIR (created when missing)
   --seconds N         end the run N seconds after start (decimals allowed)
@@ -63,7 +66,8 @@ A script's "AT expect CONDITION [within DURATION]" lines check the box
 (stdout TEXT, stderr TEXT, trace FIELD=VALUE..., state PATH OP VALUE,
 picture tv|osd|lcd FILE.png [tolerance PCT]); with --out the run writes
 expectations.json and report.xml. "boxsim test" runs every *.box script under
-the given files and folders (boxsim test --help).
+the given files and folders (boxsim test --help). "boxsim diff" shows where
+two runs part (boxsim diff --help).
 Exit status: 0 when the run ended as asked, 1 when an output could not be
 written or the front end did not end on quit, 2 for a bad command line,
 profile, script or port, 3 when an expectation failed, 4 when the run was
@@ -213,6 +217,8 @@ int main(int argc, char **argv)
 
     if (argc > 1 && strcmp(argv[1], "test") == 0)
         return run_tests(argc - 1, argv + 1);
+    if (argc > 1 && strcmp(argv[1], "diff") == 0)
+        return run_diff(argc - 1, argv + 1);
 
     Options opt = parse_options(argc, argv);
 
@@ -379,8 +385,23 @@ int main(int argc, char **argv)
             session.note_failure();
     }
 
-    if (expects)
-        expects->finish(session.box().now_ms());
+    if (expects) {
+        int64_t end_ms = session.box().now_ms();
+        expects->finish(end_ms);
+        // Each verdict on the timeline, where it fell.
+        auto results = expects->results();
+        for (size_t i = 0; i < results.size() && session.timeline(); ++i) {
+            const Expectation &e = expects->expectations()[i];
+            const auto &r = results[i];
+            using O = ExpectRun::Result::Outcome;
+            TimelineBuilder::Verdict v{e.name, e.condition, e.line, e.at_ms, e.deadline(),
+                                       r.outcome == O::Held      ? "held"
+                                       : r.outcome == O::Written ? "written"
+                                                                 : "failed",
+                                       r.outcome == O::Held ? r.held_t : std::min(e.deadline(), end_ms), r.why};
+            session.timeline()->add_expectation(v);
+        }
+    }
     if (serving)
         web.close();
     session.finish();

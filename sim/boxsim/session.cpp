@@ -308,6 +308,9 @@ void Session::start()
     // page's log have it all): a run that goes on for hours keeps only a
     // short tail, so its memory stays flat.
     box_->trace().set_limit(kTraceKept);
+    // The timeline: the lines recorded while the box was made, then every
+    // line as it comes.
+    timeline_ = std::make_unique<TimelineFile>(*box_, has_outputs() ? out_dir_ + "/timeline.json" : std::string());
     listener_ = box_->trace().add_listener([this](const json &ev) {
         if (ev.value("op", "") != "action")
             return;
@@ -590,6 +593,13 @@ void Session::finish()
     }
     // Everything the system printed so far reaches the logs and the trace.
     capture_.reset();
+    if (timeline_) {
+        std::string err;
+        if (!timeline_->close(err)) {
+            say("boxsim: %s\n", err.c_str());
+            note_failure();
+        }
+    }
     if (box_) {
         box_->trace().remove_listener(listener_);
         box_->trace().set_sink(nullptr);

@@ -5,6 +5,7 @@
 #include "core/box.h"
 #include "core/image.h"
 #include "boxsim/script.h"
+#include "boxsim/timeline.h"
 #include "core/stdio_capture.h"
 
 #include <atomic>
@@ -107,6 +108,10 @@ public:
     // the time has come.
     bool wait_until_box_time(int64_t at_ms);
 
+    // The run's timeline (timeline.json with --out; kept in a temporary file
+    // otherwise, for the front panel's download).
+    TimelineFile *timeline() { return timeline_.get(); }
+
     // Counts a failure that must show in the exit status.
     void note_failure() { failures_++; }
     int failures() const { return failures_.load(); }
@@ -131,6 +136,7 @@ private:
 
     std::unique_ptr<Box> box_;
     std::unique_ptr<StdioCapture> capture_;
+    std::unique_ptr<TimelineFile> timeline_;
     FILE *trace_f_ = nullptr;
     FILE *out_f_ = nullptr;
     FILE *err_f_ = nullptr;

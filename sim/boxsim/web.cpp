@@ -370,6 +370,11 @@ void WebPanel::Impl::routes()
 
     // Save as test: the actions so far and what is shown now, as an archive
     // to download, or written under --out.
+    svr.Get("/api/timeline.json", [this](const httplib::Request &, httplib::Response &res) {
+        // The run so far in the trace-event format (Chrome's and Perfetto's viewers).
+        TimelineFile *t = session->timeline();
+        res.set_content(t ? t->text() : std::string("[]\n"), "application/json");
+    });
     svr.Get("/api/test.tar", [this](const httplib::Request &, httplib::Response &res) {
         SavedTest test = save_test(*session);
         res.set_header("Cache-Control", "no-store");

@@ -7,7 +7,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <cxxabi.h>
 #include <dlfcn.h>
+#include <execinfo.h>
 #include <memory>
 #include <random>
 #include <unistd.h>
@@ -45,6 +47,9 @@ struct Thread {
     pthread_t handle{};
     const char *call = "start";
     std::string detail;
+    const char *facade = "";   // the facade call this thread is in
+    int64_t facade_start = 0;  // and when it began
+    bool name_from_stack = false;
 };
 
 struct Scheduler {
@@ -299,6 +304,19 @@ uint64_t seed_from_env()
     return v && *v ? strtoull(v, nullptr, 10) : kDefaultSeed;
 }
 bool participant() { return t_self != nullptr; }
+
+bool self_info(SelfInfo &out)
+{
+    Thread *me = t_self;
+    if (!me)
+        return false;
+    std::lock_guard<std::mutex> g(sched().m);
+    out.id = me->id;
+    out.name = me->name;
+    out.call = me->facade;
+    out.call_start_ns = me->facade_start;
+    return true;
+}
 uint64_t switches() { return sched().switches.load(); }
 
 int64_t now_ns()
@@ -382,15 +400,55 @@ void wake_all(const void *key)
         }
 }
 
+// The name of a task started through a wrapper that has no exported name
+// (a file-local function that calls the task's body): the first named
+// function the thread runs under the task layer's start routine, read from
+// its stack. Empty when the stack does not show one.
+std::string task_name_from_stack()
+{
+    void *frames[64];
+    int n = backtrace(frames, 64);
+    auto name_of = [](void *pc) -> std::string {
+        Dl_info info;
+        if (!dladdr(pc, &info) || !info.dli_sname)
+            return {};
+        int status = 0;
+        char *plain = abi::__cxa_demangle(info.dli_sname, nullptr, nullptr, &status);
+        std::string name = status == 0 && plain ? plain : info.dli_sname;
+        free(plain);
+        return name.substr(0, name.find('('));
+    };
+    int start = -1;
+    for (int i = n - 1; i >= 0 && start < 0; --i)
+        if (name_of(frames[i]) == "pthreadProc")
+            start = i;
+    for (int i = start - 1; i >= 0; --i) {
+        std::string name = name_of(frames[i]);
+        if (!name.empty())
+            return name;
+    }
+    return {};
+}
+
 void facade_call(const char *call)
 {
     Thread *me = t_self;
     if (!me)
         return;
     Scheduler &s = sched();
+    if (me->name_from_stack) {
+        me->name_from_stack = false;
+        std::string name = task_name_from_stack();
+        if (!name.empty()) {
+            std::lock_guard<std::mutex> g(s.m);
+            me->name = std::move(name);
+        }
+    }
     std::unique_lock<std::mutex> lk(s.m);
     me->call = call;
     me->detail.clear();
+    me->facade = call;
+    me->facade_start = s.now;
     s.progress.fetch_add(1, std::memory_order_relaxed);
     s.now += kCallCost;
     bool due = false;
@@ -489,6 +547,9 @@ int thread_create(pthread_t *thread, void *(*start)(void *), void *arg, const st
         std::lock_guard<std::mutex> g(s.m);
         t = add_thread_locked(s, name.empty() ? symbol_name(reinterpret_cast<void *>(start)) : name);
         t->system_thread = true;
+        // A task whose function has no name of its own is named by its
+        // stack at its first call.
+        t->name_from_stack = t->name == "task";
     }
     auto st = std::make_unique<Start>();
     st->self = t;

@@ -65,6 +65,17 @@ int64_t wall_ns();
 // clock (and so must wait through the scheduler).
 bool participant();
 
+// The calling box thread as the timeline and the trace name it: its number
+// (unique in the run), its name, and the facade call it is in with the box
+// time that call began. False for a thread that is not the box's.
+struct SelfInfo {
+    int id = -1;
+    std::string name;
+    const char *call = "";
+    int64_t call_start_ns = 0;
+};
+bool self_info(SelfInfo &out);
+
 // Blocks the calling thread until wake_one/wake_all(key) or the deadline
 // (kNever: none). Returns true when woken, false at the deadline. `call` and
 // `detail` say what it waits on, for a stuck run's report. Only for

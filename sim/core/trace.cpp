@@ -9,6 +9,11 @@ void Trace::record(json ev)
     json line = std::move(ev);
     if (!line.is_object())
         line = json{{"op", "note"}, {"value", line}};
+    // Which of the box's threads did it (on the virtual clock): the
+    // timeline's tracks and a diff's summary by thread read it.
+    clock::SelfInfo me;
+    if (!line.contains("thread") && clock::self_info(me))
+        line["thread"] = std::move(me.name);
 
     std::vector<Listener> ls;
     {

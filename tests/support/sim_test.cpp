@@ -27,10 +27,17 @@ std::unique_ptr<Box> make_box(const std::string &profile)
     auto box = Box::from_profile(profile, err);
     if (!box)
         ADD_FAILURE() << err;
+    else
+        keep_outputs(*box);
     return box;
 }
 
-std::unique_ptr<Box> make_box_from(const json &profile) { return std::make_unique<Box>(profile); }
+std::unique_ptr<Box> make_box_from(const json &profile)
+{
+    auto box = std::make_unique<Box>(profile);
+    keep_outputs(*box);
+    return box;
+}
 
 bool eventually(const std::function<bool()> &pred, std::chrono::milliseconds timeout, std::chrono::milliseconds step)
 {

@@ -23,6 +23,11 @@ std::unique_ptr<Box> make_box(const std::string &profile = "");
 // A box made from a profile object.
 std::unique_ptr<Box> make_box_from(const json &profile);
 
+// With BOXSIM_TEST_OUT=DIR: the box writes its trace and timeline into DIR,
+// and the test's first failed check the pictures and state shown then (see
+// test_outputs.cpp). make_box and make_box_from call it.
+void keep_outputs(Box &box);
+
 // Polls `pred` every `step` of the box's clock until it holds or `timeout`
 // passes. A costly `pred` (one that composes a picture) takes a longer step.
 bool eventually(const std::function<bool()> &pred, std::chrono::milliseconds timeout,
