@@ -31,6 +31,15 @@ die() {
   exit 1
 }
 
+# A guest an earlier run left behind (its pid file names it) is ended first.
+if [ -f "$K/run/qemu.pid" ]; then
+  pid=$(cat "$K/run/qemu.pid")
+  if tr '\0' ' ' < "/proc/$pid/cmdline" 2>/dev/null | grep -q "qemu-system-mipsel.*$K/run"; then
+    kill -9 "$pid" 2>/dev/null || true
+  fi
+  rm -f "$K/run/qemu.pid"
+fi
+
 # --- Host tools: the whole-system emulator, the cross compiler, python ---
 scripts/setup.sh kernel >/dev/null || die "cannot install the host's packages for the lane (scripts/setup.sh kernel)"
 command -v qemu-system-mipsel >/dev/null 2>&1 || die "no emulator: qemu-system-mipsel is missing"

@@ -2,10 +2,12 @@
 # Gives the guest the box's names over the kernel's standard devices and
 # stands in, with ordinary files and pipes, for what only the box's vendor
 # drivers provide.
-# Usage: box.sh MODEL LCD_XRES LCD_YRES LCD_BPP CLIENT
+# Usage: box.sh MODEL LCD_XRES LCD_YRES LCD_BPP CLIENT [KEYS_NAME...]
 #   the LCD numbers in hex, as the panel driver writes them; CLIENT: "box"
-#   for the stand-in of the box's DHCP client, "busybox" for busybox's own
+#   for the stand-in of the box's DHCP client, "busybox" for busybox's own;
+#   KEYS_NAME: the names of the box's key devices, event0 first
 model=$1 xres=$2 yres=$3 bpp=$4 client=$5
+shift 5
 
 # The readers of an earlier run end first.
 for p in /var/mcu.pid /var/lcd.pid; do
@@ -39,8 +41,26 @@ echo 21 > /var/stb/fp/temp_sensor
 echo 0 > /var/stb/frontend/0/mode
 echo 0 > /var/stb/frontend/1/mode
 
-# The flash partition is mtdram's block device.
+# The flash partition is mtdram's block device, with the content the lane
+# gives it.
 ln -sf /dev/mtdblock0 /dev/mtdblock3
+[ -f /out/flash.bin ] && dd if=/out/flash.bin of=/dev/mtdblock0 2>/dev/null
+
+# The box's key devices, made with uinput before the keyboard's driver is
+# loaded, so that they are event0, event1, ... as on the box and qemu's
+# keyboard (standing for the USB keyboard) comes after them. Once per boot.
+if [ $# -gt 0 ] && [ ! -e /var/keys ]; then
+  mkfifo /var/keys
+  input_keys /var/keys "$@" > /var/keys.ready 2>/var/keys.err &
+  i=0
+  while ! grep -q ready /var/keys.ready 2>/dev/null && [ $i -lt 100 ]; do usleep 20000; i=$((i + 1)); done
+  modprobe virtio_input
+  i=0
+  while [ ! -e /dev/input/event$# ] && [ $i -lt 100 ]; do usleep 20000; i=$((i + 1)); done
+fi
+for e in /dev/input/event*; do
+  [ -e "$e" ] && ln -sf "$e" "/dev/${e##*/}"
+done
 # The front-panel LCD: a pipe whose reader keeps every frame, one file per
 # write, numbered in order.
 rm -rf /dev/lcd0 /var/lcd
