@@ -81,7 +81,14 @@ public:
             return 0;
         }
         if (request == box_abi::SCI_IOCTL_RESET) {
+            // Encoded as a write of a 32-bit word: the driver copies the
+            // word in first, and a null pointer ends the request there.
             ev["name"] = "SCI_IOCTL_RESET";
+            if (arg == 0)
+                return -EFAULT;
+            int32_t word;
+            memcpy(&word, reinterpret_cast<const void *>(arg), sizeof word);
+            ev["value"] = word;
             ++r.resets;
             r.answer.clear();
             r.answer_at_ms = -1;

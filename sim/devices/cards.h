@@ -11,8 +11,10 @@
 // no CI slot.
 //
 // A reader answers the card-detect request (SCI_IOCTL_CARD_DETECT) with 1 or
-// 0 in the 32-bit word it is given. A reset (SCI_IOCTL_RESET) of an inserted
-// card makes its answer readable a few milliseconds later; a read blocks
+// 0 in the 32-bit word it is given. A reset (SCI_IOCTL_RESET, encoded as a
+// write of a 32-bit word) reads the word its argument points to, and fails
+// with EFAULT for a null pointer before it resets anything; a reset of an
+// inserted card makes its answer readable a few milliseconds later; a read blocks
 // until the answer is there and returns it, or ends with ETIMEDOUT after
 // kAtrTimeoutMs when the card (or no card) does not answer, as a reader's
 // answer timer does. A CI slot takes the reset request 0; poll reports

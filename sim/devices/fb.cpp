@@ -76,6 +76,9 @@ struct FbState {
     std::mutex m;
     uint32_t memory = kDefaultMemory;
     bool installed = false;
+    // The driver has registered the device: on a static /dev the node is
+    // there before, and opening it fails with ENODEV until then.
+    bool loaded = true;
     // The device memory, what mmap hands out: zero (black) until drawn, and
     // made only when first mapped or presented, since most boxes of the
     // tests never draw and a zeroed 7 MB block per box cost more than the
@@ -96,6 +99,10 @@ struct FbState {
     bool single_page_only = false;
     uint32_t force_bpp = 0;
     bool refuse_modes = false;
+    uint32_t line_align = 0;     // line_length rounded up to a multiple of this
+    uint32_t round_xres = 0;     // xres rounded up to a multiple of this
+    uint32_t round_yres = 0;     // yres rounded up to a multiple of this
+    bool smem_per_mode = false;  // smem_len is what the mode set uses
     std::map<std::string, int> failures;  // request name -> errno
 
     // Presented frame: the page's bytes as FBIO_BLIT found them, with the
@@ -134,10 +141,25 @@ struct FbState {
         return it == failures.end() ? 0 : it->second;
     }
 
+    // The line length of a mode: its pixels' bytes, padded to the driver's
+    // alignment.
+    uint32_t line_for(const fb_var_screeninfo &v) const
+    {
+        uint64_t line = static_cast<uint64_t>(v.xres_virtual) * (v.bits_per_pixel / 8);
+        if (line_align > 1)
+            line = (line + line_align - 1) / line_align * line_align;
+        return line > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(line);
+    }
+
     void set_fix_for_mode()
     {
-        fix.line_length = var.xres_virtual * (var.bits_per_pixel / 8);
+        fix.line_length = line_for(var);
         fix.visual = FB_VISUAL_TRUECOLOR;
+        // A driver that allocates memory per mode reports what this mode
+        // takes; mmap then reaches no further.
+        if (smem_per_mode)
+            fix.smem_len = static_cast<uint32_t>(
+                std::min<uint64_t>(static_cast<uint64_t>(fix.line_length) * var.yres_virtual, memory));
     }
 
     // Copies the visible page to the presented frame (caller holds m).
@@ -249,6 +271,12 @@ class FbDevice : public Device {
 public:
     explicit FbDevice(FbState &s) : s_(s) {}
 
+    int open(OpenFile &) override
+    {
+        std::lock_guard<std::mutex> g(s_.m);
+        return s_.loaded ? 0 : -ENODEV;
+    }
+
     int ioctl(OpenFile &, unsigned long req, unsigned long arg, json &ev) override
     {
         const char *name = box_abi::request_name("fb", static_cast<uint32_t>(req));
@@ -313,7 +341,10 @@ public:
             err = e;
             return nullptr;
         }
-        if (len == 0 || off < 0 || static_cast<uint64_t>(off) + len > s_.memory || off % 4096 != 0) {
+        // As fb_mmap: the memory the driver reports now, in whole pages.
+        const uint64_t mappable = (static_cast<uint64_t>(s_.fix.smem_len) + 4095) / 4096 * 4096;
+        if (len == 0 || off < 0 || static_cast<uint64_t>(off) + len > std::min<uint64_t>(mappable, s_.memory) ||
+            off % 4096 != 0) {
             err = EINVAL;
             return nullptr;
         }
@@ -326,7 +357,8 @@ public:
     }
 
 private:
-    // What the driver accepts, adjusted the way Linux drivers adjust a mode.
+    // What the driver accepts, adjusted the way Linux drivers adjust a mode:
+    // a value that does not fit is rounded up, one too big is refused.
     int check_mode(fb_var_screeninfo &v)
     {
         if (s_.refuse_modes)
@@ -335,15 +367,21 @@ private:
             v.bits_per_pixel = s_.force_bpp;
         if (v.bits_per_pixel != 16 && v.bits_per_pixel != 32)
             return -EINVAL;
-        if (v.xres == 0 || v.yres == 0)
+        if (v.xres == 0 || v.yres == 0 || v.xres > 8192 || v.yres > 8192)
             return -EINVAL;
+        auto round_up = [](uint32_t value, uint32_t to) { return to > 1 ? (value + to - 1) / to * to : value; };
+        const uint32_t asked_yres = v.yres;
+        v.xres = round_up(v.xres, s_.round_xres);
+        v.yres = round_up(v.yres, s_.round_yres);
+        if (v.yres_virtual > asked_yres)  // pages of the rounded height
+            v.yres_virtual = v.yres_virtual / asked_yres * v.yres;
         if (v.xres_virtual < v.xres)
             v.xres_virtual = v.xres;
         if (v.yres_virtual < v.yres)
             v.yres_virtual = v.yres;
         if (s_.single_page_only && v.yres_virtual > v.yres)
             return -EINVAL;
-        uint64_t need = static_cast<uint64_t>(v.xres_virtual) * v.yres_virtual * (v.bits_per_pixel / 8);
+        uint64_t need = static_cast<uint64_t>(s_.line_for(v)) * v.yres_virtual;
         if (need > s_.memory)
             return -EINVAL;
         if (static_cast<uint64_t>(v.yoffset) + v.yres > v.yres_virtual || v.xoffset + v.xres > v.xres_virtual)
@@ -365,7 +403,11 @@ void install_fb(Box &box, const json &profile)
     json cfg = json::object();
     if (profile.is_object() && profile.contains("framebuffer") && profile["framebuffer"].is_object())
         cfg = profile["framebuffer"];
-    if (!cfg.value("present", true))
+    // A static /dev: the node is made with the file system, whether or not
+    // the driver ever comes.
+    const bool static_node = cfg.value("static_node", false);
+    const bool present = cfg.value("present", true);
+    if (!present && !static_node)
         return;
 
     FbState &s = box.part<FbState>();
@@ -375,11 +417,21 @@ void install_fb(Box &box, const json &profile)
     s.memory = static_cast<uint32_t>(memory);
     s.installed = true;
 
+    s.single_page_only = cfg.value("single_page_only", false);
+    s.force_bpp = cfg.value("force_bpp", 0u);
+    s.refuse_modes = cfg.value("refuse_modes", false);
+    s.line_align = std::min(cfg.value("line_align", 0u), 1u << 20);
+    if (cfg.contains("round_mode") && cfg["round_mode"].is_object()) {
+        s.round_xres = std::min(cfg["round_mode"].value("xres", 0u), 4096u);
+        s.round_yres = std::min(cfg["round_mode"].value("yres", 0u), 4096u);
+    }
+    s.smem_per_mode = cfg.value("smem_per_mode", false);
+
     json mode = cfg.value("mode", json::object());
     s.var.xres = s.var.xres_virtual = mode.value("xres", 720u);
     s.var.yres = s.var.yres_virtual = mode.value("yres", 576u);
     s.var.bits_per_pixel = mode.value("bpp", 32u) == 16 ? 16 : 32;
-    if (static_cast<uint64_t>(s.var.xres) * s.var.yres * (s.var.bits_per_pixel / 8) > s.memory) {
+    if (static_cast<uint64_t>(s.line_for(s.var)) * s.var.yres > s.memory) {
         s.var.xres = s.var.xres_virtual = 720;
         s.var.yres = s.var.yres_virtual = 576;
     }
@@ -392,9 +444,6 @@ void install_fb(Box &box, const json &profile)
     s.fix.accel = FB_ACCEL_NONE;
     s.set_fix_for_mode();
 
-    s.single_page_only = cfg.value("single_page_only", false);
-    s.force_bpp = cfg.value("force_bpp", 0u);
-    s.refuse_modes = cfg.value("refuse_modes", false);
     if (cfg.contains("fail") && cfg["fail"].is_array())
         for (const auto &f : cfg["fail"])
             if (f.is_string())
@@ -402,16 +451,29 @@ void install_fb(Box &box, const json &profile)
 
     auto node = std::make_shared<FbDevice>(s);
     double after = cfg.value("appear_after_s", 0.0);
-    if (after <= 0) {
+    if (static_node) {
+        s.loaded = present && after <= 0;
+        box.add_node(kPath, node);
+        if (!present || after <= 0)
+            return;
+    } else if (after <= 0) {
         box.add_node(kPath, node);
         return;
     }
     auto delay_ms = static_cast<int64_t>(after * 1000);
-    s.appear = boxsim::clock::spawn("fb driver load", [&s, &box, node, delay_ms] {
+    s.appear = boxsim::clock::spawn("fb driver load", [&s, &box, node, delay_ms, static_node] {
         std::unique_lock<std::mutex> g(s.appear_m);
         if (s.appear_cv.wait_for_ms(g, delay_ms, [&] { return s.stop; }, "fb driver load"))
             return;
         // Only the file tree and the trace: they outlive the box's parts.
+        if (static_node) {
+            {
+                std::lock_guard<std::mutex> lock(s.m);
+                s.loaded = true;
+            }
+            box.trace().record({{"op", "device"}, {"path", kPath}, {"event", "loaded"}});
+            return;
+        }
         box.add_node(kPath, node);
         box.trace().record({{"op", "device"}, {"path", kPath}, {"event", "appeared"}});
     });
@@ -429,7 +491,10 @@ void describe_fb(Box &box, json &state)
                {"bpp", s.var.bits_per_pixel},
                {"yres_virtual", s.var.yres_virtual},
                {"manual", s.manual},
-               {"present", box.exists(kPath)}};
+               {"present", box.exists(kPath)},
+               {"loaded", s.loaded && box.exists(kPath)},
+               {"line_length", s.fix.line_length},
+               {"smem_len", s.fix.smem_len}};
     if (s.blits)
         tv["hash"] = hex64(s.shown_hash);
     state["tv"] = tv;

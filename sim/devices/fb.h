@@ -4,8 +4,20 @@
 // Every box made from a profile has the driver. Profile key (every member
 // optional):
 //   "framebuffer": {
-//     "present": true,           false: the box has no /dev/fb0 at all
-//     "appear_after_s": 0,       the node appears this many seconds after start
+//     "present": true,           false: the box has no driver (and no /dev/fb0
+//                                unless "static_node")
+//     "appear_after_s": 0,       the driver loads this many seconds after start:
+//                                its node appears then (as udev makes it)
+//     "static_node": false,      a static /dev: the node is there from the start
+//                                and open fails ENODEV until the driver loads
+//     "line_align": 0,           line_length padded to a multiple of this many
+//                                bytes (e.g. 8192: a 1280-pixel line of 5120
+//                                bytes takes 8192)
+//     "round_mode": {"xres": 0, "yres": 0},  the driver rounds a mode's width
+//                                and height up to multiples of these
+//     "smem_per_mode": false,    smem_len (and what mmap reaches) is what the
+//                                mode set takes, reported anew after each
+//                                FBIOPUT_VSCREENINFO
 //     "memory": 7372800,         smem_len in bytes (default 1280 x 1440 x 4)
 //     "mode": {"xres": 720, "yres": 576, "bpp": 32},   the mode at boot
 //     "single_page_only": false, refuses a virtual height above the visible one

@@ -34,11 +34,18 @@
 //                               partition (a relative path is taken from the
 //                               current directory)
 //     "fail": "read" | "write"  every read or write of the partition fails (EIO)
+//     "erase_block": 131072,    erase block size (default: the partition, up to
+//                               128 KiB); writes are cached a block at a time
+//                               and reach the flash on a flush (O_SYNC, a
+//                               write to another block) or the last close
+//     "cut_erase": 0            the N-th erase of the run loses power half-way:
+//                               the block reads back erased, the flush fails EIO
 //   }
 //
 // Scenario actions: `cable plug [SPEED]`, `cable unplug`, `dhcp lease A.B.C.D`,
 // `dhcp none`, `usb N on|off`, `sata N on|off`, `hdmi WORD` (WORD: a number,
-// "fail" for a failing request, "none" for no driver). Each external event is
+// "fail" for a failing request, "none" for no driver), `flash cut [N]` (the
+// N-th erase of the flash from now loses power half-way). Each external event is
 // recorded in the trace as {"op":"event","what":...}.
 #pragma once
 

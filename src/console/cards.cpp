@@ -38,7 +38,9 @@ void sci_pass(const int (&fds)[2])
             word = 0;
         g_status.sci_card[n] = word;
         if (word != 0 && g_status.sci_atr[n] == 0) {
-            os::ioctl(fds[n], box_abi::SCI_IOCTL_RESET, 0UL);
+            // The request carries a 32-bit word, which the driver reads.
+            int32_t reset = 0;
+            os::ioctl(fds[n], box_abi::SCI_IOCTL_RESET, &reset);
             unsigned char atr[kAtrSize];
             memset(atr, 0, sizeof atr);
             (void)!os::read(fds[n], atr, sizeof atr);
@@ -59,7 +61,7 @@ void task_sci(BKNI_TaskHandle, void *)
         g_status.sci_present[n] = node_exists(path) ? 1 : 0;
         g_status.sci_atr[n] = 0;
         g_status.sci_card[n] = 0;
-        fds[n] = os::open(path, O_RDWR);
+        fds[n] = os::open(path, O_RDWR | O_CLOEXEC);
     }
     while (!g_status.quit) {
         sci_pass(fds);
@@ -93,7 +95,7 @@ void task_ci(BKNI_TaskHandle, void *)
         snprintf(path, sizeof path, "/dev/ci%d", n);
         g_status.ci_present[n] = node_exists(path) ? 1 : 0;
         g_status.ci_module[n] = 0;
-        fds[n] = os::open(path, O_RDWR | O_NONBLOCK);
+        fds[n] = os::open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC);
         if (fds[n] >= 0 && g_status.ci_present[n] == 1)
             os::ioctl(fds[n], box_abi::CI_IOCTL_RESET, 0UL);
     }

@@ -211,7 +211,7 @@ uint32_t bmp_colour(const BmpPixels &px, const unsigned char *row, int col)
 
 void fb_bmp(const char *path, int x, int y)
 {
-    int fd = os::open(path, O_RDONLY | O_NONBLOCK);
+    int fd = os::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return;
     off_t end = os::lseek(fd, 0, SEEK_END);
@@ -235,8 +235,10 @@ void fb_bmp(const char *path, int x, int y)
 
     BmpPixels px;
     if (got == len && lfb && bmp_pixels(bytes, len, nullptr, &px) == 0) {
-        // Crop at the screen and at the end of the mapped memory.
-        int64_t xres = var.xres;
+        // Crop at the screen and at the end of the mapped memory; lines lie
+        // the driver's line length apart, and no word reaches past one.
+        const int64_t line_words = fb_line_words();
+        int64_t xres = var.xres < line_words ? static_cast<int64_t>(var.xres) : line_words;
         int64_t yres = fb_drawable_rows();
         int64_t x0 = x < 0 ? -static_cast<int64_t>(x) : 0;  // first picture column shown
         int64_t y0 = y < 0 ? -static_cast<int64_t>(y) : 0;  // first picture row shown
@@ -248,7 +250,7 @@ void fb_bmp(const char *path, int x, int y)
             y1 = yres - y;
         for (int64_t k = y0; k < y1; ++k) {
             const unsigned char *src = bmp_row(px, static_cast<int>(k));
-            uint32_t *line = lfb + (static_cast<int64_t>(var.yoffset) + y + k) * xres;
+            uint32_t *line = lfb + (static_cast<int64_t>(var.yoffset) + y + k) * line_words;
             for (int64_t p = x0; p < x1; ++p)
                 line[x + p] = bmp_colour(px, src, static_cast<int>(p));
         }

@@ -6,6 +6,7 @@
 #include "platform/box_abi.h"
 #include "platform/os.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
@@ -20,12 +21,32 @@ int available;
 uint32_t *lfb;
 int stride;
 
+int fb_line_bytes()
+{
+    // The driver's line length once a mode is set: drivers may pad a line
+    // beyond what its pixels need (an aligned pitch), and a padded line
+    // drawn by the width alone would shear the picture.
+    // A line length too short for the mode (fixed information that could
+    // not be read after the mode changed) is no guide: then the line is as
+    // long as its pixels.
+    const int64_t pixels = static_cast<int64_t>(var.xres) * var.bits_per_pixel / 8;
+    if (pixels > INT32_MAX)
+        return 0;
+    return stride >= pixels ? stride : static_cast<int>(pixels);
+}
+
+int fb_line_words()
+{
+    return fb_line_bytes() / 4;
+}
+
 int fb_drawable_rows()
 {
-    if (!lfb || var.xres == 0)
+    const int64_t line = fb_line_words();
+    if (!lfb || var.xres == 0 || line <= 0)
         return 0;
     int64_t words = static_cast<int64_t>(available) / 4;
-    int64_t rows = words / var.xres - static_cast<int64_t>(var.yoffset);
+    int64_t rows = words / line - static_cast<int64_t>(var.yoffset);
     if (rows < 0)
         rows = 0;
     return static_cast<int>(rows < static_cast<int64_t>(var.yres) ? rows : static_cast<int64_t>(var.yres));
@@ -71,23 +92,58 @@ int fb_init_failed()
     return -1;
 }
 
+// Maps the device memory again when the mode set changed its size: drivers
+// that allocate memory per mode report the new smem_len only now, and the
+// memory mapped at start may no longer hold the mode's pages. When the new
+// map fails the old one is kept, and only as much of it as the driver still
+// has is drawn into.
+void remap(uint32_t smem_len)
+{
+    if (fbFd < 0 || !lfb || smem_len == 0 || static_cast<int64_t>(smem_len) == available)
+        return;
+    void *mem = os::mmap(nullptr, smem_len, PROT_READ | PROT_WRITE, MAP_SHARED, fbFd, 0);
+    if (mem == MAP_FAILED) {
+        perror("mmap");
+        if (static_cast<int64_t>(smem_len) < available)
+            available = static_cast<int>(smem_len);
+        return;
+    }
+    os::munmap(lfb, static_cast<size_t>(available));
+    lfb = static_cast<uint32_t *>(mem);
+    available = static_cast<int>(smem_len);
+}
+
 } // namespace
 
 int fb_init()
 {
-    // The driver may still be loading when the system starts.
+    // The driver may still be loading when the system starts. Where /dev is
+    // made by udev the node appears when the driver is there; on a static
+    // /dev the node is there from the start and opening it fails with
+    // ENODEV (or ENXIO) until the driver has registered the device. Either
+    // counts as not there yet.
     struct stat st;
     int tests = 0;
-    while (os::stat(kFbDevice, &st) != 0) {
+    bool node_seen = false;
+    for (;;) {
+        if (os::stat(kFbDevice, &st) == 0) {
+            node_seen = true;
+            fbFd = os::open(kFbDevice, O_RDWR | O_CLOEXEC);
+            if (fbFd >= 0 || (errno != ENODEV && errno != ENXIO))
+                break;
+        }
         BKNI_Sleep(1000);
         if (++tests == kWaitTests) {
-            puts("stat: /dev/fb0: No such file or directory");
-            return -1;
+            if (!node_seen) {
+                puts("stat: /dev/fb0: No such file or directory");
+                fbFd = -1;  // nothing opened
+                return -1;
+            }
+            break;  // a node without a driver: the failed open is reported below
         }
     }
 
     // A failed open is reported by the mode read on the invalid descriptor.
-    fbFd = os::open(kFbDevice, O_RDWR);
     if (os::ioctl(fbFd, box_abi::FBIOGET_VSCREENINFO, &var) < 0) {
         perror("FBIOGET_VSCREENINFO");
         return fb_init_failed();
@@ -154,12 +210,14 @@ int fb_setmode(int width, int height, int bits)
         puts("fb failed");
     } else {
         fix = now;
+        remap(now.smem_len);
     }
 
-    // The first page starts transparent black.
+    // The first page starts transparent black. Drawing goes by the line
+    // length the driver reports for this mode.
     stride = static_cast<int>(fix.line_length);
     if (lfb) {
-        uint64_t bytes = static_cast<uint64_t>(fix.line_length) * var.yres;
+        uint64_t bytes = static_cast<uint64_t>(static_cast<uint32_t>(fb_line_bytes())) * var.yres;
         if (bytes > static_cast<uint64_t>(available))
             bytes = static_cast<uint64_t>(available);
         memset(lfb, 0, static_cast<size_t>(bytes));
@@ -178,6 +236,11 @@ void fb_fill(int x, int y, int width, int height, unsigned int colour)
     int64_t y1 = static_cast<int64_t>(y) + height;
     if (x1 > static_cast<int64_t>(var.xres))
         x1 = var.xres;
+    // 32-bit words never reach past the line (a 16-bit line holds half as
+    // many words as pixels).
+    const int64_t line = fb_line_words();
+    if (x1 > line)
+        x1 = line;
     int64_t rows = fb_drawable_rows();
     if (y1 > rows)
         y1 = rows;
@@ -189,11 +252,11 @@ void fb_fill(int x, int y, int width, int height, unsigned int colour)
     // as in a clear of whole rows, are one fill.
     static_assert(sizeof(wchar_t) == sizeof(uint32_t), "wmemset fills 32-bit words");
     const wchar_t c = static_cast<wchar_t>(colour);
-    const bool whole_rows = x0 == 0 && x1 == static_cast<int64_t>(var.xres);
+    const bool whole_rows = x0 == 0 && x1 == line;
     const int64_t runs = whole_rows ? 1 : y1 - y0;
     const size_t run = static_cast<size_t>(x1 - x0) * static_cast<size_t>(whole_rows ? y1 - y0 : 1);
     for (int64_t i = 0; i < runs; ++i) {
-        uint32_t *at = lfb + (static_cast<int64_t>(var.yoffset) + y0 + i) * var.xres + x0;
+        uint32_t *at = lfb + (static_cast<int64_t>(var.yoffset) + y0 + i) * line + x0;
         wmemset(reinterpret_cast<wchar_t *>(at), c, run);
     }
 }

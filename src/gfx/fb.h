@@ -19,6 +19,13 @@ int fb_setmode(int width, int height, int bits);
 void fb_fill(int x, int y, int width, int height, unsigned int colour);
 void fb_blit();
 
+// Bytes and 32-bit words from one line of the drawn page to the next: the
+// driver's line length for the mode set (`stride`), which may be padded
+// beyond the visible width; the width's own bytes before a mode is set or
+// when the driver's figure cannot hold a line of the mode.
+int fb_line_bytes();
+int fb_line_words();
+
 // Rows of the drawn page that lie inside the mapped memory (at most
 // var.yres; 0 before the memory is mapped). Drawing code clips to it, so
 // nothing is written past `available` whatever mode the driver reports.

@@ -19,13 +19,20 @@ void fb_drawtext(int x, int y, int box_width, int box_height, const char *text,
     if (g_font_mutex)
         BKNI_AcquireMutex(g_font_mutex);
     // The engine clips to the surface it is given; give it no more rows than
-    // the mapping holds, whatever mode the driver reports.
+    // the mapping holds, whatever mode the driver reports. Its surface is
+    // the memory as the driver lays it out: lines of the driver's line
+    // length, so a line padded beyond the visible width is one wider
+    // surface whose extra columns the driver never shows.
     int height = static_cast<int>(var.yres);
-    const long long pitch = static_cast<long long>(var.xres) * var.bits_per_pixel / 8;
+    const long long pitch = fb_line_bytes();
+    const int bits = static_cast<int>(var.bits_per_pixel);
     if (pitch > 0 && available >= 0 && pitch * height > available)
         height = static_cast<int>(available / pitch);
-    BMF_DrawText(lfb, static_cast<int>(var.xres), height, static_cast<int>(var.bits_per_pixel), x, y,
-                 box_width, box_height, text, BMF_ALIGN_CENTER, foreground, background);
+    int width = static_cast<int>(var.xres);
+    if (bits >= 8 && pitch * 8 / bits > width)
+        width = static_cast<int>(pitch * 8 / bits);
+    BMF_DrawText(lfb, width, height, bits, x, y, box_width, box_height, text, BMF_ALIGN_CENTER, foreground,
+                 background);
     if (g_font_mutex)
         BKNI_ReleaseMutex(g_font_mutex);
 }

@@ -193,6 +193,66 @@ TEST(RescueScenario, TheSmallPanelGetsItsLinesInItsOwnBoxes)
     write_pictures(*run.box, "small_panel");
 }
 
+// Drivers lay out and size their memory their own way: a line padded to an
+// aligned pitch, memory allocated for the mode once it is set, a mode
+// rounded up to what the hardware can show. The TV a viewer sees is the
+// same on each (a rounded mode shows the same picture over its extra rows
+// of black).
+TEST(RescueScenario, TheTvIsTheSameWhateverTheDriversMemoryLayout)
+{
+    auto tv_of = [](const json &framebuffer, json *set_mode) -> std::optional<boxsim::Image> {
+        json profile = without_cable();
+        profile["framebuffer"] = framebuffer;
+        RescueRun run(profile);
+        EXPECT_TRUE(run.started);
+        EXPECT_TRUE(run.passes(3));
+        auto puts = run.box->trace().find("ioctl", "/dev/fb0");
+        for (const auto &e : puts)
+            if (e.value("name", "") == "FBIOPUT_VSCREENINFO" && e.value("result", -1) == 0)
+                *set_mode = e["set"];
+        return boxsim::picture(*run.box, "tv");
+    };
+    json mode;
+    auto reference = tv_of(json::object(), &mode);
+    ASSERT_TRUE(reference);
+    ASSERT_EQ(reference->width, 1280);
+    ASSERT_EQ(reference->height, 720);
+    ASSERT_TRUE(tv_line_is(*reference, 300, "Your Corvane has booted into rescue mode.\n"));
+
+    struct Case {
+        const char *what;
+        json framebuffer;
+        int yres, yres_virtual;
+    } cases[] = {
+        {"lines padded to 8192 bytes (one page fits)", {{"line_align", 8192}}, 720, 720},
+        {"lines padded to 6144 bytes, memory for two pages", {{"line_align", 2048}, {"memory", 6144 * 1440}}, 720, 1440},
+        {"memory sized by the mode set", {{"smem_per_mode", true}}, 720, 1440},
+        {"padded lines and memory sized by the mode",
+         {{"line_align", 8192}, {"smem_per_mode", true}, {"memory", 8192 * 1440}}, 720, 1440},
+        {"height rounded up to 32 rows", {{"round_mode", {{"yres", 32}}}, {"memory", 5120 * 1472}}, 736, 1472},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        auto tv = tv_of(c.framebuffer, &mode);
+        ASSERT_TRUE(tv);
+        EXPECT_EQ(mode["xres"], 1280);
+        EXPECT_EQ(mode["yres"], c.yres);
+        EXPECT_EQ(mode["yres_virtual"], c.yres_virtual);
+        ASSERT_EQ(tv->width, 1280);
+        ASSERT_EQ(tv->height, c.yres);
+        size_t differing = 0, not_black = 0;
+        for (int y = 0; y < c.yres; ++y)
+            for (int x = 0; x < 1280; ++x) {
+                if (y < 720)
+                    differing += tv->at(x, y) != reference->at(x, y);
+                else
+                    not_black += tv->at(x, y) != 0xFF000000u;
+            }
+        EXPECT_EQ(differing, 0u);
+        EXPECT_EQ(not_black, 0u);
+    }
+}
+
 TEST(RescueScenario, AStopSignalEndsTheFrontEndWithinASecond)
 {
     for (int sig : {SIGTERM, SIGINT}) {

@@ -25,7 +25,12 @@ TEST(SimCards, ReaderAnswersResetOnlyWithACardThatAnswers)
     EXPECT_EQ(word, 1);
     EXPECT_EQ(os::ioctl(fd, box_abi::SCI_IOCTL_CARD_DETECT, 0UL), -1);
     EXPECT_EQ(errno, EFAULT);
-    ASSERT_EQ(os::ioctl(fd, box_abi::SCI_IOCTL_RESET, 0UL), 0);
+    // The reset reads its 32-bit word: a null pointer resets nothing.
+    EXPECT_EQ(os::ioctl(fd, box_abi::SCI_IOCTL_RESET, 0UL), -1);
+    EXPECT_EQ(errno, EFAULT);
+    EXPECT_EQ(boxsim::cards::resets(*box, 0), 0);
+    int32_t zero = 0;
+    ASSERT_EQ(os::ioctl(fd, box_abi::SCI_IOCTL_RESET, &zero), 0);
     unsigned char atr[33] = {};
     EXPECT_EQ(os::read(fd, atr, sizeof atr), 2);  // blocks until the answer is there
     EXPECT_EQ(atr[0], 0x3F);
@@ -37,12 +42,13 @@ TEST(SimCards, ReaderAnswersResetOnlyWithACardThatAnswers)
 
     // A card that never answers, and no card at all.
     boxsim::cards::insert(*box, 0, "");
-    os::ioctl(fd, box_abi::SCI_IOCTL_RESET, 0UL);
+    os::ioctl(fd, box_abi::SCI_IOCTL_RESET, &zero);
     EXPECT_EQ(os::read(fd, atr, sizeof atr), -1);
     boxsim::cards::remove(*box, 0);
     os::ioctl(fd, box_abi::SCI_IOCTL_CARD_DETECT, &word);
     EXPECT_EQ(word, 0);
-    EXPECT_EQ(os::ioctl(fd, box_abi::SCI_IOCTL_RESET, 0UL), -1);
+    EXPECT_EQ(os::ioctl(fd, box_abi::SCI_IOCTL_RESET, &zero), -1);
+    EXPECT_EQ(errno, ENODEV);
     EXPECT_EQ(boxsim::cards::resets(*box, 0), 3);
     EXPECT_EQ(os::ioctl(fd, 0x1234, 0UL), -1);
     EXPECT_EQ(errno, ENOTTY);

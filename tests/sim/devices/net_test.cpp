@@ -230,6 +230,101 @@ TEST_F(SimNet, FlashIsABlockDeviceOfItsSize)
     EXPECT_EQ(boxsim::net::hex(boxsim::net::flash_read(*box, 4090, 16)), "303132333435");
 }
 
+// The flash as the MTD block layer makes it a block device: a write into
+// part of an erase block is cached and reaches the flash on a flush (a write
+// of a descriptor opened O_SYNC, a write into another block) or on the last
+// close; a power cut half-way through an erase leaves the block erased.
+TEST_F(SimNet, FlashWritesReachTheFlashAnEraseBlockAtATime)
+{
+    struct Case {
+        const char *what;
+        int sync;                 // O_SYNC on the writer
+        bool second_open;         // another descriptor open while writing
+        const char *cut;          // "flash cut" arguments, or null
+        long long write_at;       // offset of a second write (-1: none)
+        const char *after_write;  // block 0's first bytes once the writes returned
+        const char *after_close;  // ... once the writer closed
+        const char *after_all;    // ... once every descriptor closed
+        int write_result, erases, cuts;
+    } cases[] = {
+        {"cached until the last close", 0, false, nullptr, -1, "ffffffff", "41424344", "41424344", 4, 1, 0},
+        {"held by a second descriptor", 0, true, nullptr, -1, "ffffffff", "ffffffff", "41424344", 4, 1, 0},
+        {"flushed by each O_SYNC write", O_SYNC, false, nullptr, -1, "41424344", "41424344", "41424344", 4, 1, 0},
+        {"flushed by a write into another block", 0, false, nullptr, 4096, "41424344", "41424344", "41424344", 4, 2,
+         0},
+        {"cut during an O_SYNC write", O_SYNC, false, "cut", -1, "ffffffff", "ffffffff", "ffffffff", -1, 1, 1},
+        {"cut at the last close: nobody hears", 0, false, "cut", -1, "ffffffff", "ffffffff", "ffffffff", 4, 1, 1},
+        {"second erase cut: the first went through", 0, false, "cut 2", 4096, "41424344", "41424344", "41424344", 4,
+         2, 1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        json p = fast_profile();
+        p["flash"]["size"] = 8192;
+        p["flash"]["erase_block"] = 4096;
+        p["flash"]["mac"] = nullptr;
+        start(p);
+        // Bytes 100 on of block 0 hold data the writes never touch.
+        {
+            int fd = os::open("/dev/mtdblock3", O_RDWR | O_SYNC);
+            ASSERT_GE(fd, 0);
+            ASSERT_EQ(os::lseek(fd, 100, SEEK_SET), 100);
+            ASSERT_EQ(os::write(fd, "keep", 4), 4);
+            os::close(fd);
+        }
+        const int erases_before = box->describe()["flash"]["erases"];
+        if (c.cut) {
+            ASSERT_EQ(act("flash", c.cut[3] ? std::vector<std::string>{"cut", c.cut + 4}
+                                            : std::vector<std::string>{"cut"}),
+                      "");
+        }
+        auto first = [&] { return boxsim::net::hex(boxsim::net::flash_read(*box, 0, 4)); };
+        int other = c.second_open ? os::open("/dev/mtdblock3", O_RDONLY) : -1;
+        int fd = os::open("/dev/mtdblock3", O_RDWR | c.sync);
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(os::write(fd, "ABCD", 4), c.write_result);
+        if (c.write_result < 0) {
+            EXPECT_EQ(errno, EIO);
+        }
+        char back[4] = {};
+        if (c.write_result > 0) {
+            // The writer reads what it wrote, wherever it is held.
+            ASSERT_EQ(os::lseek(fd, 0, SEEK_SET), 0);
+            EXPECT_EQ(os::read(fd, back, 4), 4);
+            EXPECT_EQ(std::string(back, 4), "ABCD");
+        }
+        if (c.write_at >= 0) {
+            ASSERT_EQ(os::lseek(fd, c.write_at, SEEK_SET), c.write_at);
+            EXPECT_EQ(os::write(fd, "EFGH", 4), 4);
+        }
+        EXPECT_EQ(first(), c.after_write);
+        EXPECT_EQ(os::close(fd), 0);
+        EXPECT_EQ(first(), c.after_close);
+        if (other >= 0)
+            os::close(other);
+        EXPECT_EQ(first(), c.after_all);
+        json flash = box->describe()["flash"];
+        EXPECT_EQ(flash["erases"].get<int>() - erases_before, c.erases);
+        EXPECT_EQ(flash["cuts"], c.cuts);
+        EXPECT_EQ(flash["cached"], false);
+        // A cut block is erased whole: what the writes never touched is gone too.
+        const bool cut_block0 = c.cuts && std::string(c.after_all) == "ffffffff";
+        EXPECT_EQ(boxsim::net::hex(boxsim::net::flash_read(*box, 100, 4)), cut_block0 ? "ffffffff" : "6b656570");
+        if (c.write_at >= 0 && !(c.cuts && !cut_block0)) {
+            EXPECT_EQ(boxsim::net::hex(boxsim::net::flash_read(*box, 4096, 4)), "45464748");
+        }
+        if (c.cuts) {
+            auto cuts = box->trace().find("device", "/dev/mtdblock3");
+            ASSERT_EQ(cuts.size(), 1u);
+            EXPECT_EQ(cuts[0]["event"], "power cut");
+            EXPECT_EQ(cuts[0]["erase_block"], cut_block0 ? 0 : 1);
+        }
+    }
+    start();
+    for (auto bad : std::vector<std::vector<std::string>>{{}, {"cut", "0"}, {"cut", "x"}, {"cut", "1", "2"}, {"erase"}})
+        EXPECT_NE(act("flash", bad), "") << testing::PrintToString(bad);
+}
+
 TEST_F(SimNet, ActionsCheckTheirArguments)
 {
     start();

@@ -33,6 +33,7 @@ protected:
         var.yres = h;
         var.bits_per_pixel = 32;
         var.yoffset = 0;
+        stride = w * 4;  // the line length of an unpadded driver
     }
     Surface screen() const
     {

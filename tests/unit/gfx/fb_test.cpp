@@ -6,6 +6,7 @@
 #include "gfx/fb.h"
 #include "platform/os.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <climits>
@@ -49,6 +50,40 @@ TEST(FbInit, GivesUpAfterTenTestsWhenTheDeviceNeverComes)
     EXPECT_EQ(box->trace().count("open", "/dev/fb0"), 0u);
     EXPECT_EQ(fbFd, -1);
     EXPECT_EQ(stdout_of(*box, cap), "stat: /dev/fb0: No such file or directory");
+}
+
+// A static /dev has the node from the start; until the driver is loaded
+// opening it fails with ENODEV. The wait covers that as it covers a node
+// that appears, and a node whose driver never comes ends as a failed open.
+TEST(FbInit, WaitsForTheDriverBehindANodeOfAStaticDev)
+{
+    struct Case {
+        const char *what;
+        json fb;
+        int result;
+        size_t stats, opens;
+        const char *out, *err;
+    } cases[] = {
+        {"driver loads after 2.5 s", {{"static_node", true}, {"appear_after_s", 2.5}}, 0, 4, 4, "", ""},
+        {"driver loaded at start", {{"static_node", true}}, 0, 1, 1, "", ""},
+        {"driver never loads", {{"static_node", true}, {"present", false}}, -1, 10, 10,
+         "framebuffer not available.", "FBIOGET_VSCREENINFO: Bad file descriptor"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        auto box = fb_box(c.fb);
+        boxsim::StdioCapture cap(*box, nullptr, nullptr, false);
+        EXPECT_EQ(fb_init(), c.result);
+        EXPECT_EQ(box->trace().find("stat", "/dev/fb0").size(), c.stats);
+        auto opens = box->trace().find("open", "/dev/fb0");
+        ASSERT_EQ(opens.size(), c.opens);
+        for (size_t i = 0; i + 1 < opens.size(); ++i)
+            EXPECT_EQ(opens[i].value("errno", ""), "ENODEV") << i;
+        EXPECT_EQ(opens.back()["result"].get<int>() >= 0, c.result == 0);
+        EXPECT_EQ(c.result == 0, lfb != nullptr && fbFd >= 0);
+        EXPECT_EQ(stdout_of(*box, cap), c.out);
+        EXPECT_EQ(stderr_of(*box, cap), c.err);
+    }
 }
 
 // Each step of the initialisation that can fail names itself on standard
@@ -191,6 +226,72 @@ TEST(FbSetMode, RefusedModeLeavesTheDriversModeInPlace)
     EXPECT_EQ(words_not(0x0badf00d), 720u * 576u);
 }
 
+// Drivers that pad each line beyond its pixels, or that size their memory
+// by the mode only once it is set: drawing goes by the driver's line length
+// and reaches the memory the mode has, and never past either.
+TEST(FbSetMode, DrawsByTheDriversLineLengthIntoTheMemoryOfTheModeSet)
+{
+    struct Case {
+        const char *what;
+        json fb;
+        int line_bytes;
+        int mapped_at_start, mapped_after;
+        bool map_fails_after_start;
+        const char *perror_line;
+    } cases[] = {
+        {"unpadded", json::object(), 5120, 1280 * 1440 * 4, 1280 * 1440 * 4, false, ""},
+        {"lines padded to 8192 bytes, one page", {{"line_align", 8192}}, 8192, 1280 * 1440 * 4, 1280 * 1440 * 4,
+         false, ""},
+        {"memory sized by the mode", {{"smem_per_mode", true}}, 5120, 720 * 576 * 4, 1280 * 1440 * 4, false, ""},
+        {"both", {{"line_align", 8192}, {"smem_per_mode", true}, {"memory", 8192 * 1440}}, 8192, 8192 * 576,
+         8192 * 1440, false, ""},
+        {"memory sized by the mode, second map refused", {{"smem_per_mode", true}}, 5120, 720 * 576 * 4,
+         720 * 576 * 4, true, "mmap: Cannot allocate memory"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        auto box = fb_box(c.fb);
+        boxsim::StdioCapture cap(*box, nullptr, nullptr, false);
+        ASSERT_EQ(fb_init(), 0);
+        EXPECT_EQ(available, c.mapped_at_start);
+        if (c.map_fails_after_start)
+            boxsim::fb_set_failure(*box, "mmap", ENOMEM);
+        ASSERT_EQ(fb_setmode(1280, 720, 32), 0);
+        EXPECT_EQ(stride, c.line_bytes);
+        EXPECT_EQ(fb_line_bytes(), c.line_bytes);
+        EXPECT_EQ(available, c.mapped_after);
+        EXPECT_EQ(stderr_of(*box, cap), c.perror_line);
+        const int words = c.line_bytes / 4;
+        const int rows = std::min(720, c.mapped_after / c.line_bytes);
+        EXPECT_EQ(fb_drawable_rows(), rows);
+
+        // A whole-screen fill covers each line's pixels and leaves its
+        // padding; a box lands where the TV shows it.
+        paint_memory(0x01020304);
+        fb_fill(0, 0, 1280, 720, 0xFF000000);
+        fb_fill(1270, 100, 50, 2, 0xFFFF0000);
+        size_t ink = 0, black = 0;
+        for (int i = 0; i < available / 4; ++i) {
+            const int row = i / words, col = i % words;
+            const uint32_t want = row >= rows || col >= 1280 ? 0x01020304u
+                                  : (row == 100 || row == 101) && col >= 1270 ? 0xFFFF0000u
+                                                                               : 0xFF000000u;
+            ASSERT_EQ(lfb[i], want) << "row " << row << " column " << col;
+            ink += want == 0xFFFF0000u;
+            black += want == 0xFF000000u;
+        }
+        EXPECT_EQ(ink, 20u);
+        fb_blit();
+        auto tv = boxsim::picture(*box, "tv");
+        ASSERT_TRUE(tv);
+        EXPECT_EQ(tv->at(1270, 100), 0xFFFF0000u);
+        EXPECT_EQ(tv->at(1279, 101), 0xFFFF0000u);
+        EXPECT_EQ(tv->at(1269, 100), 0xFF000000u);
+        EXPECT_EQ(tv->at(0, rows - 1), 0xFF000000u);
+        EXPECT_EQ(tv->at(1279, 102), 0xFF000000u);
+    }
+}
+
 TEST(FbSetMode, UnreadableFixedInfoKeepsThePreviousLineLength)
 {
     auto box = fb_box({{"mode", {{"xres", 720}, {"yres", 576}, {"bpp", 32}}}});
@@ -261,12 +362,14 @@ TEST(FbFill, IsClippedAtEveryEdgeAndNeverWritesOutsideThePage)
 TEST(FbFill, StaysInsideMemorySmallerThanTheMode)
 {
     // A 16-bit single page: the 32-bit fill of the whole screen would need
-    // twice the memory the driver has.
+    // twice the memory the driver has. Its lines are 2560 bytes, 640 words:
+    // every line is drawn, each only as far as its own end.
     auto box = fb_box({{"force_bpp", 16}, {"memory", 1280 * 720 * 2}});
     ASSERT_EQ(fb_init(), 0);
     ASSERT_EQ(fb_setmode(1280, 720, 32), 0);
     EXPECT_EQ(var.yres_virtual, 720u);
-    EXPECT_EQ(fb_drawable_rows(), 360);
+    EXPECT_EQ(fb_line_words(), 640);
+    EXPECT_EQ(fb_drawable_rows(), 720);
     fb_fill(0, 0, 1280, 720, 0xFF00FF00);
     EXPECT_EQ(words_not(0xFF00FF00), 0u);
 }
