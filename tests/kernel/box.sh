@@ -41,6 +41,18 @@ echo 21 > /var/stb/fp/temp_sensor
 echo 0 > /var/stb/frontend/0/mode
 echo 0 > /var/stb/frontend/1/mode
 
+# The box's flat DVB names over vidtv's adapter: the frontend, the live
+# demultiplexer and, for file playback, demultiplexer 4 and its DVR input
+# (vidtv has one demultiplexer, so both are the same device here).
+ln -sf /dev/dvb/adapter0/frontend0 /dev/dvb0.frontend0
+ln -sf /dev/dvb/adapter0/demux0 /dev/dvb0.demux0
+ln -sf /dev/dvb/adapter0/demux0 /dev/dvb0.demux4
+ln -sf /dev/dvb/adapter0/dvr0 /dev/dvb0.dvr4
+# The NIM list and the audio test file, as the lane gives them.
+rm -f /var/nim_sockets
+[ -f /out/nim_sockets ] && cp /out/nim_sockets /var/nim_sockets
+[ -f /out/audio.ts ] && cp /out/audio.ts /root/audio.ts
+
 # The flash partition is mtdram's block device, with the content the lane
 # gives it.
 ln -sf /dev/mtdblock0 /dev/mtdblock3

@@ -15,6 +15,10 @@ import struct
 import subprocess
 import sys
 import time
+from concurrent.futures import ThreadPoolExecutor
+
+# Comparisons that need only the host run here, beside the guest's next checks.
+LATER = ThreadPoolExecutor(1)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
@@ -93,7 +97,7 @@ class Cpio:
 
 # Small helpers of the lane that run in the guest, built with the cross
 # compiler (static: they need nothing from the guest).
-GUEST_TOOLS = ["pty_run", "box_sh", "input_keys"]
+GUEST_TOOLS = ["pty_run", "box_sh", "input_keys", "dvb_probe"]
 
 
 def guest_tool(kdir, name):
@@ -570,8 +574,8 @@ def program_lines(text):
     return out
 
 
-def start_program(g, name, prog, client):
-    p = load_profile(PROFILE)
+def start_program(g, name, prog, client, p=None):
+    p = p or load_profile(PROFILE)
     lcd = p["lcd"]
     names = " ".join("'%s'" % d["name"] for d in sorted(p["input"]["devices"], key=lambda d: d["event"]))
     g.run("rm -f /var/lease; sh /lane/box.sh %s %x %x %x %s %s"
@@ -646,7 +650,7 @@ def check_rescue(g, rep, out_dir, client):
     # server stays silent.
     lines = ["0 cable plug %d" % prof["network"]["speed"],
              "0 dhcp lease " + LEASE if client == "box" else "0 dhcp none"]
-    run_s = 6.5
+    run_s = 5.5
     lease = None
     while time.monotonic() - t0 < run_s:
         if lease is None and "Lease of " in console_since(g, mark):
@@ -656,7 +660,6 @@ def check_rescue(g, rep, out_dir, client):
     lines.append("%dms snapshot end" % int(run_s * 1000))
     g.run("cp /var/mcu.log /out/%s.mcu; cp /var/%s.err /out/; [ -f /var/lease ] && cp /var/lease /out/%s.lease"
           % (name, name, name))
-    printed = program_lines(console_since(g, mark))
     cable = []
     if client == "box":
         # The cable pulled, then plugged again: the LCD follows the link
@@ -678,9 +681,26 @@ def check_rescue(g, rep, out_dir, client):
     else:
         check_client_fds(g, rep, name)
     secs, end_out = stop_program(g)
-    bdir, trace = boxsim(name, PROFILE, lines, time.monotonic() - t0 + 0.5, out_dir)
+    seconds = time.monotonic() - t0
+    # The comparison needs the host only: it runs beside the guest's next
+    # checks.
+    return LATER.submit(guarded, rep, name, rescue_compare, g, rep, out_dir, client, name, lines, run_s, lease,
+                        mode, cable, secs, end_out, seconds)
+
+
+def guarded(rep, name, fn, *args):
+    try:
+        fn(*args)
+    except Exception as e:  # a comparison that breaks is a failed check, with its cause
+        import traceback
+        rep.add(name + ": comparison", "%s: %s" % (type(e).__name__, e), traceback.format_exc())
+
+
+def rescue_compare(g, rep, out_dir, client, name, lines, run_s, lease, mode, cable, secs, end_out, seconds):
+    share = os.path.join(g.run_dir, "share")
+    bdir, trace = boxsim(name, PROFILE, lines, seconds + 0.5, out_dir)
     check_pictures(g, rep, out_dir, name, mode, bdir, "end",
-                   "lease reported %.1f s after start" % lease if lease else "no lease line", time.monotonic() - t0)
+                   "lease reported %.1f s after start" % lease if lease else "no lease line", seconds)
     for tag, m, oper in cable:
         check_pictures(g, rep, out_dir, tag, m, bdir, tag[len(name) + 1:], "operstate " + oper)
     # The text display's words, split at the moment the address became known
@@ -716,7 +736,6 @@ def check_rescue(g, rep, out_dir, client):
     rep.add(name + ": SIGTERM", "" if ok and not zombie else
             ("ended in %s s" % secs if not ok else "zombie left: " + zombie.group(0)),
             "ended %.2f s after SIGTERM" % secs if secs is not None else "")
-    return printed
 
 
 # Keys of the front panel's button test, in the order pressed, with their
@@ -772,20 +791,63 @@ def cpu_ticks(g, pid_expr):
     return float(parts[0]), int(parts[2]) + int(parts[3])
 
 
+def vidtv_profile(out_dir):
+    """The default profile with one tuner, the kernel's vidtv frontend, as a
+    second-generation terrestrial tuner; written beside the report for
+    boxsim. Returns (path, profile, NIM list text)."""
+    import json
+    p = load_profile(PROFILE)
+    p["name"] = "vidtv"
+    p["description"] = "The default box with vidtv's frontend as its one tuner (kernel lane)"
+    p["tuners"] = [{"type": "DVB-T2", "input": "factory", "name": "vidtv dvb_vidtv_demod (virtual)"}]
+    nim = ("NIM Socket 0:\n\tType: DVB-T2\n\tName: vidtv dvb_vidtv_demod (virtual)\n"
+           "\tFrontend_Device: 0\n\tI2C_Device: 0\n\tHas_Outputs: no\n")
+    p["nim_sockets"] = nim
+    path = os.path.join(out_dir, "vidtv-box.json")
+    with open(path, "w") as f:
+        json.dump(p, f, indent=1)
+    return path, p, nim
+
+
+def audio_ts(packets=100):
+    """A transport stream of PES packets of MPEG audio on PID 103, with a
+    programme table, for the DVR input."""
+    out = bytearray()
+    cc = {}
+
+    def packet(pid, payload, start):
+        c = cc.get(pid, 0)
+        cc[pid] = (c + 1) & 15
+        head = bytes((0x47, (0x40 if start else 0) | (pid >> 8), pid & 255, 0x10 | c))
+        body = payload[:184]
+        return head + body + b"\xff" * (184 - len(body))
+    for i in range(packets):
+        if i % 20 == 0:
+            out += packet(0, bytes.fromhex("0000b00d0001c100000001e020") + b"\0\0\0\0", True)
+            out += packet(0x20, bytes.fromhex("0002b0120001c10000e067f0000367f000") + b"\0\0\0\0", True)
+        pes = bytes.fromhex("000001c000b08080052100010001") + bytes.fromhex("fffd9004") + bytes(160)
+        out += packet(103, pes, True)
+    return bytes(out)
+
+
 def check_console(g, rep, out_dir):
     """The test console: the front panel's keys through uinput devices with
     the box's names, a MAC address typed twice on qemu's keyboard into the
     mtdram flash, idle processor time, the DHCP client's descriptors."""
     name = "console"
-    prof = load_profile(PROFILE)
+    box, prof, nim = vidtv_profile(out_dir)
     share = os.path.join(g.run_dir, "share")
+    with open(os.path.join(share, "nim_sockets"), "w") as f:
+        f.write(nim)
+    with open(os.path.join(share, "audio.ts"), "wb") as f:
+        f.write(audio_ts())
     # The flash starts as boxsim's does.
-    _, trace0 = boxsim("console-start", PROFILE, ["0 snapshot start"], 0.1, out_dir, "console")
+    _, trace0 = boxsim("console-start", box, ["0 snapshot start"], 0.1, out_dir, "console")
     start = state_of(os.path.join(out_dir, "boxsim-console-start", "start-state.json"))
     with open(os.path.join(share, "flash.bin"), "wb") as f:
         f.write(bytes.fromhex(start["devices"]["flash"]["mac_record"]))
     t0 = time.monotonic()
-    mark = start_program(g, name, "/usr/bin/testconsole", "box")
+    mark = start_program(g, name, "/usr/bin/testconsole", "box", prof)
     g.run("rm -f /out/flash.bin")
     lines = ["0 cable plug %d" % prof["network"]["speed"], "0 dhcp lease " + LEASE]
     time.sleep(2.0)
@@ -813,34 +875,148 @@ def check_console(g, rep, out_dir):
             break
         time.sleep(0.3)
     st, addr = g.run("cat /sys/class/net/eth0/address")
-    lines.append("%dms snapshot end" % int((at + 2) * 1000))
-    _, trace = boxsim(name, PROFILE, lines, at + 2.5, out_dir, "console")
-    end = state_of(os.path.join(out_dir, "boxsim-" + name, "end-state.json"))
+    st, words = g.run("cat /var/mcu.log")
+    got_words = [l.split(" ", 1)[1] for l in words.split("\n") if " " in l]
+    # Nothing spins: the program's processor time over 20 s without input,
+    # per thread in the detail.
+    time.sleep(1)
+    threads = "for t in /proc/$(cat /var/prog.pid)/task/*; do echo ${t##*/} $(cut -d' ' -f14,15 $t/stat); done"
+    st, before = g.run(threads)
+    t_a, c_a = cpu_ticks(g, "$(cat /var/prog.pid)")
+    time.sleep(20)
+    t_b, c_b = cpu_ticks(g, "$(cat /var/prog.pid)")
+    st, after = g.run(threads)
+    share_pct = 100.0 * (c_b - c_a) / 100.0 / max(t_b - t_a, 0.001)
+    ticks = {l.split()[0]: int(l.split()[1]) + int(l.split()[2]) for l in before.split("\n") if len(l.split()) == 3}
+    per = ["%s:%d" % (l.split()[0], int(l.split()[1]) + int(l.split()[2]) - ticks.get(l.split()[0], 0))
+           for l in after.split("\n") if len(l.split()) == 3]
+    rep.add(name + ": idle processor", "" if share_pct < 3 else "%.1f %% of the guest's time" % share_pct,
+            "%.1f %% of %.1f s of the guest's time; ticks per thread %s" % (share_pct, t_b - t_a, " ".join(per)))
+
+    # Tuner key 1 on the vidtv frontend (a DVB-T2 tuner, terrestrial test
+    # channel): what the kernel reports, and the tuner area drawn from it.
+    out_before = program_lines(console_since(g, mark))
+    at_key = time.monotonic() - t0
+    g.run("echo '1 2' > /var/keys")
+    time.sleep(4.0)
+    st, fe = g.run("dvb_probe fe /dev/dvb/adapter0/frontend0")
+    m = re.search(r"status (-?\d+) snr (\d+) strength (\d+)", fe)
+    fe_status, snr, strength = (int(m.group(1)), int(m.group(2)), int(m.group(3))) if m else (-1, 0, 0)
+    mode = grab(g, name + "-tuner")
+    at_snap = time.monotonic() - t0
+    out_tuner = program_lines(console_since(g, mark))[len(out_before):]
+    # boxsim's frontend gets the readings vidtv's gave, as percentages.
+    lines.append("%dms signal 0 snr %d strength %d" % (int(at_key * 1000), snr * 100 // 65535, strength * 100 // 65535))
+    lines.append("%dms key 1" % int(at_key * 1000))
+    lines.append("%dms snapshot tuner" % int(at_snap * 1000))
+    # Key 8: the audio file into the DVR input; a filter of the lane's own
+    # counts the file's packets that reach the demultiplexer.
+    at_key8 = time.monotonic() - t0
+    g.run("echo '1 9' > /var/keys")
+    time.sleep(1.0)
+    st, tap = g.run("dvb_probe tap /dev/dvb/adapter0/demux0 103 1500", timeout=20)
+    st, held = g.run("ls -l /proc/$(cat /var/prog.pid)/fd | grep -c 'dvr0' ; dvb_probe dvr /dev/dvb/adapter0/dvr0")
+    out_file = program_lines(console_since(g, mark))[len(out_before) + len(out_tuner):]
+    lines.append("%dms key 8" % int(at_key8 * 1000))
+    at_end = time.monotonic() - t0
+    lines.append("%dms snapshot end" % int(at_end * 1000))
+    secs, end_out = stop_program(g)
+
+    bdir, trace = boxsim(name, box, lines, at_end + 0.5, out_dir, "console")
+    end = state_of(os.path.join(bdir, "end-state.json"))
     want_flash = end["devices"]["flash"]["mac_record"]
     rep.add(name + ": MAC to flash", "" if flash.strip() == want_flash else
             "flash reads %s, boxsim's %s" % (flash.strip(), want_flash),
             "typed twice on qemu's keyboard; eth0 now %s" % addr.strip(), time.monotonic() - t0)
     rep.add(name + ": MAC on eth0", "" if addr.strip() == MAC.lower() else "eth0's address is %s" % addr.strip())
-    # The button test's words on the text display, in order.
-    st, words = g.run("cat /var/mcu.log")
-    got = [l.split(" ", 1)[1] for l in words.split("\n") if " " in l]
-    want = [w for _, w in mcu_trace(trace)]
-    rep.add(name + ": button words", "" if got == want else "guest %s, boxsim %s" % (got, want),
-            " | ".join(got))
-    # Nothing spins: the program's processor time over 20 s without input.
-    time.sleep(1)
-    t_a, c_a = cpu_ticks(g, "$(cat /var/prog.pid)")
-    time.sleep(20)
-    t_b, c_b = cpu_ticks(g, "$(cat /var/prog.pid)")
-    share_pct = 100.0 * (c_b - c_a) / 100.0 / max(t_b - t_a, 0.001)
-    rep.add(name + ": idle processor", "" if share_pct < 3 else "%.1f %% of the guest's time" % share_pct,
-            "%.1f %% of %.1f s of the guest's time" % (share_pct, t_b - t_a))
-    secs, end_out = stop_program(g)
+    want_words = [w for ev, w in mcu_trace(trace)]
+    rep.add(name + ": button words", "" if got_words == want_words[:len(got_words)] and len(got_words) >= 9
+            else "guest %s, boxsim %s" % (got_words, want_words), " | ".join(got_words))
+
+    # The property list accepted, or each refusal reported in the Part's
+    # words; anything else printed after the key is a fault.
+    reported = sorted(set(l.strip() for l in out_tuner if PART_REPORT.match(l)))
+    other = [l for l in out_tuner if l.strip() and not PART_REPORT.match(l) and l.strip() != "1.DVB-T : 546/8M"]
+    prop = "refused" if any("FE_SET_PROPERTY failed" in l for l in out_tuner) else "accepted"
+    rep.add(name + ": tuner requests", "; ".join(other),
+            "property list %s by the DVB core; the frontend read beside the program: %s; refusals reported: %s"
+            % (prop, fe.strip(), " | ".join(reported) or "none"))
+    locked = fe_status >= 0 and fe_status & 16
+    rep.add(name + ": tuner lock", "" if locked else "the frontend reports status %d (no lock)" % fe_status,
+            "FE_HAS_LOCK from vidtv")
+    # vidtv's demodulator varies its strength reading by up to 2 % from one
+    # read to the next: the pictures of the neighbouring readings are tried
+    # too.
+    def cands():
+        for d in (-1, 1, -2, 2):
+            q = strength * 100 // 65535 + d
+            if 0 <= q <= 100:
+                alt = [l if " signal 0 " not in l else "%dms signal 0 snr %d strength %d"
+                       % (int(at_key * 1000), snr * 100 // 65535, q) for l in lines
+                       if "snapshot end" not in l and " key 8" not in l]
+                d_alt, _ = boxsim("%s-agc%d" % (name, q), box, alt, at_snap + 0.5, out_dir, "console")
+                yield "with AGC %d %%" % q, os.path.join(d_alt, "tuner-osd.png")
+    tuner_area(g, rep, out_dir, name + "-tuner", mode, os.path.join(bdir, "tuner-osd.png"), cands())
+    # Key 8: the file's packets reach the demultiplexer through the DVR
+    # input, or the lane names what the real DVR refused (then the program
+    # holds no DVR descriptor and has printed nothing, as for a failed open).
+    refused8 = [l for l in out_file if "failed" in l and not PART_REPORT.match(l)]
+    m = re.search(r"tap (\d+) bytes", tap)
+    taken = int(m.group(1)) if m else 0
+    want_bytes = end["devices"]["av"]["dvr4"]["check"]["bytes"]
+    dvr = re.search(r"dvr open: (.*)", held)
+    holding = held.split()[0] if held.split() else "?"
+    if taken > 0:
+        why, detail = "", "%d bytes of PID 103 reached the demultiplexer in 1.5 s (boxsim's DVR took %d)" % (taken, want_bytes)
+    elif dvr and holding == "0":
+        why, detail = "", ("the real DVR refused: a writer's open fails with \"%s\" (vidtv registers no memory "
+                           "input); the program's open failed silently and it holds no DVR descriptor; boxsim's DVR "
+                           "took %d bytes" % (dvr.group(1), want_bytes))
+    else:
+        why, detail = "no packet of PID 103 reached the demultiplexer (%s)" % tap.strip(), held.strip()
+    if refused8:
+        why = "; ".join(refused8 + ([why] if why else []))
+    rep.add(name + ": audio file to DVR", why, detail + ("; printed: " + " | ".join(out_file) if out_file else ""))
     ok = secs is not None and secs <= 2.0
     zombie = re.search(r"^\s*\d+\s+\d+\s+Z", end_out, re.M)
     rep.add(name + ": SIGTERM", "" if ok and not zombie else
             ("ended in %s s" % secs if not ok else "zombie left: " + zombie.group(0)),
             "ended %.2f s after SIGTERM" % secs if secs is not None else "")
+
+
+# How the system reports a refused frontend or demultiplexer request.
+PART_REPORT = re.compile(r"^(\w+\(\), LINE=\d+, device=/dev/dvb0\.frontend\d, ioctl\(FE_READ_\w+\) ERROR!!! ?"
+                         r"|FE_SET_PROPERTY failed: .+|[A-Z0-9_]+ failed \(.+\))$")
+
+
+def area_of(rgb, width, x0, y0, w, h):
+    return b"".join(rgb[(y0 + y) * width * 3 + x0 * 3:(y0 + y) * width * 3 + (x0 + w) * 3] for y in range(h))
+
+
+def tuner_area(g, rep, out_dir, tag, mode, want_png, candidates=()):
+    """The tuner area of the TV (x 700 to 1199, y 100 to 199) against
+    boxsim's; CANDIDATES are further boxsim pictures (label, png) tried
+    when the first differs."""
+    vsize, bpp, stride = mode
+    with open(os.path.join(g.run_dir, "share", tag + ".fb"), "rb") as f:
+        fb = f.read()
+    full = fb_rgb(fb, 1280, 720, stride)
+    x0, y0, w, h = 700, 100, 500, 100
+    got = area_of(full, 1280, x0, y0, w, h)
+    png_write(os.path.join(out_dir, tag + "-area-guest.png"), w, h, got)
+    first = None
+    import itertools
+    for label, png in itertools.chain([("", want_png)], candidates):
+        ww, wh, want_full = png_read(png)
+        want = area_of(want_full, ww, x0, y0, w, h)
+        n = sum(1 for i in range(0, len(got), 3) if got[i:i + 3] != want[i:i + 3])
+        if first is None:
+            first = n
+            png_write(os.path.join(out_dir, tag + "-area-boxsim.png"), w, h, want)
+        if n == 0:
+            rep.add(tag + " area", "", "equal to boxsim's" + (" " + label if label else ""))
+            return
+    rep.add(tag + " area", "%d of %d pixels differ (%s-area-guest.png, -area-boxsim.png)" % (first, w * h, tag))
 
 
 def main():
@@ -870,14 +1046,18 @@ def main():
         boot = time.monotonic() - g.t0
         if not m:
             rep.add("boot", "the guest did not boot within 30 s (%s/console.log)" % run_dir)
-            raise SystemExit(finish(rep, out_dir, args.started))
-        g.sync()
-        rep.add("boot", "", "ready %.1f s after qemu started (guest uptime %s s)" % (boot, m.group(1)), boot)
-        check_rescue(g, rep, out_dir, "box")
-        check_rescue(g, rep, out_dir, "busybox")
-        check_console(g, rep, out_dir)
+        else:
+            g.sync()
+            rep.add("boot", "", "ready %.1f s after qemu started (guest uptime %s s)" % (boot, m.group(1)), boot)
+            check_rescue(g, rep, out_dir, "box")
+            check_rescue(g, rep, out_dir, "busybox")
+            check_console(g, rep, out_dir)
+    except (Exception, KeyboardInterrupt) as e:
+        # A check that could not run is a failure, named in one line.
+        rep.add("lane", "%s: %s" % (type(e).__name__, e), "")
     finally:
         g.stop()
+        LATER.shutdown(wait=True)
     raise SystemExit(finish(rep, out_dir, args.started))
 
 
