@@ -50,6 +50,9 @@ void echo(const char *text)
 struct MacDevice {
     int fd;
     bool skip;
+    // The device's buffer overflowed: its records are ignored up to and
+    // including the end of the next report.
+    bool resync;
 };
 
 void name_path(char (&path)[64], int n) { snprintf(path, sizeof path, "/sys/class/input/event%d/device/name", n); }
@@ -113,7 +116,7 @@ void task_mac(BKNI_TaskHandle, void *)
 {
     MacDevice dev[kMacDevices];
     for (int n = 0; n < kMacDevices; ++n) {
-        dev[n] = {-1, false};
+        dev[n] = {-1, false, false};
         char path[64];
         name_path(path, n);
         struct stat st;
@@ -142,7 +145,7 @@ void task_mac(BKNI_TaskHandle, void *)
             if (d.fd < 0 && name_exists(i)) {
                 char path[32];
                 snprintf(path, sizeof path, "/dev/event%d", i);
-                d.fd = os::open(path, O_RDONLY | O_NONBLOCK);
+                d.fd = os::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
             }
             if (d.fd < 0)
                 continue;
@@ -156,7 +159,22 @@ void task_mac(BKNI_TaskHandle, void *)
                 if (gone || !name_exists(i)) {
                     os::close(d.fd);
                     d.fd = -1;
+                    d.resync = false;
                 }
+                continue;
+            }
+            // Keys were lost to a full buffer: the entry in progress misses
+            // digits, so that its later digits would be taken as the start
+            // of another address. It is begun again, and the records up to
+            // the report's end are not taken either, as evdev asks of its
+            // readers after a drop.
+            if (ev.type == box_abi::EV_SYN_ && ev.code == box_abi::SYN_DROPPED_) {
+                state.count = 0;
+                d.resync = true;
+                continue;
+            }
+            if (d.resync) {
+                d.resync = !(ev.type == box_abi::EV_SYN_ && ev.code == box_abi::SYN_REPORT_);
                 continue;
             }
             if (ev.type == box_abi::EV_KEY_ && ev.value == 1)

@@ -182,6 +182,9 @@ struct InputEvent {
 };
 static_assert(sizeof(InputEvent) == 16, "input event record is 16 bytes on the box");
 constexpr uint16_t EV_KEY_ = 1;
+constexpr uint16_t EV_SYN_ = 0;
+constexpr uint16_t SYN_REPORT_ = 0;
+constexpr uint16_t SYN_DROPPED_ = 3;  // the reader's buffer overflowed; records were lost
 
 // The MIPS encoding of the requests above must agree with its own fields.
 static_assert(FBIO_SET_MANUAL_BLIT == ioc(kIocWrite, 'F', 0x21, 1));

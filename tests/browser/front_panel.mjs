@@ -138,7 +138,9 @@ try {
   assert.equal(await page.evaluate(() => window.sameDocument), true, 'the page was reloaded');
   step(`console running at t=${consoleUp.t} ms`);
 
-  // The eight front-panel keys, by mouse.
+  // The eight front-panel keys, by mouse, once the console reads the panel:
+  // a key pressed before that reaches no reader, as on a box.
+  await until('the console to read the front panel', async () => (await state()).devices.input[0].clients >= 1, 10000);
   for (const key of ['POWER', 'MENU', 'EXIT', 'LEFT', 'RIGHT', 'UP', 'DOWN', 'OK'])
     await page.getByRole('button', { name: `front panel ${key}`, exact: true }).click();
   await until('the text display to show 88:88', async () => (await page.textContent('#vfd')) === '88:88', 10000);

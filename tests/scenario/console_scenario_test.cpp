@@ -67,14 +67,16 @@ TEST(ConsoleScenario, ButtonTestMacEntryAndSmartCard)
     EXPECT_TRUE(run.until_tv_box(220, 375, 150, 40, ">OK<", kGreen));
     boxsim::write_png(boxsim::lcd_decode(*f), "console-buttons-lcd.png");
 
-    // A MAC address typed twice on a USB keyboard. The second copy follows
-    // a pass of the port monitor, so that the screen shows the pending
-    // programming before the monitor's next pass writes the flash.
+    // A MAC address typed twice on a USB keyboard, by a person and then by
+    // a scanner. The second copy follows a pass of the port monitor and
+    // takes a scanner a few milliseconds, so that the screen shows the
+    // pending programming before the monitor's next pass writes the flash.
     ASSERT_TRUE(run.until_tv_box(700, 600, 500, 40, "IP : 192.168.1.20 (02:1C:B4:10:00:01)", kGrey, 8s));
     ASSERT_TRUE(boxsim::input::type_text(box, "02:47:58:1A:2B:3C\n"));
+    ASSERT_TRUE(boxtest::eventually([&] { return !boxsim::input::busy(box); }, 8s));
     size_t hdmi_asks = box.trace().count("ioctl", "/dev/hdmi_cec");
     ASSERT_TRUE(boxtest::eventually([&] { return box.trace().count("ioctl", "/dev/hdmi_cec") > hdmi_asks; }, 3s));
-    ASSERT_TRUE(boxsim::input::type_text(box, "02:47:58:1A:2B:3C\n"));
+    ASSERT_TRUE(boxsim::input::type_text(box, "02:47:58:1A:2B:3C\n", boxsim::input::kScannerKeyMs));
     EXPECT_TRUE(run.until_tv_box(700, 600, 500, 40, "IP : 192.168.1.20 (FLASHING)", kYellow, 1s));
     save(box, "tv", "console-flashing-tv.png");
     ASSERT_TRUE(boxtest::eventually([&] { return box.trace().count("write", "/dev/mtdblock3") == 1; }, 3s));

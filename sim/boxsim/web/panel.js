@@ -47,10 +47,13 @@ const CONTROLS = [
   { action: 'keyboard', title: 'USB keyboard',
     buttons: [{ label: 'Plug', aria: 'plug the USB keyboard', line: () => 'keyboard plug' },
               { label: 'Unplug', aria: 'unplug the USB keyboard', line: () => 'keyboard unplug' }],
-    now: s => { const k = keyboardOf(s); return !k ? 'no keyboard' : k.plugged ? 'plugged' : 'unplugged'; } },
+    now: s => { const k = keyboardOf(s);
+                return !k ? 'no keyboard' : !k.plugged ? 'unplugged' :
+                  `plugged · system: ${k.clients ? 'reading it' : 'not reading it'}` + (k.overflows ? ` · ${k.overflows} overflows` : ''); } },
   { action: 'type', title: 'Type',
     inputs: [{ key: 'text', kind: 'text', value: '02:47:58:00:00:01', label: 'text to type on the USB keyboard' }],
-    buttons: [{ label: 'Type', aria: 'type the text and Enter', line: v => `type ${v.text}` }],
+    buttons: [{ label: 'Type', aria: 'type the text and Enter', line: v => `type ${v.text}` },
+              { label: 'Scan', aria: 'scan the text and Enter, a key every 4 ms', line: v => `type --scanner ${v.text}` }],
     now: s => `typed key by key, Enter at the end · MAC entry ${s.status.mac_entry}, confirm ${s.status.mac_confirm}` },
   { action: 'card', title: 'Smart cards', none: 'no card readers',
     each: s => Object.keys(cardsOf(s).readers || {}),

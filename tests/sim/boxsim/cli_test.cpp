@@ -303,10 +303,10 @@ TEST(Clock, TheSameSeedGivesTheSameRunAndAnotherSeedAnotherInterleaving)
     std::string script = write(dir, "busy.txt",
                                "front-end console\n"
                                "300ms key 1\n"
-                               "800ms type 02:47:58:1A:2B:3C\n"
+                               "800ms type --ms 40 02:47:58:1A:2B:3C\n"
                                "1s    card 0 insert\n"
                                "1500ms key 8\n"
-                               "2s    type 02:47:58:1A:2B:3C\n"
+                               "2s    type --ms 40 02:47:58:1A:2B:3C\n"
                                "2500ms card 0 remove\n"
                                "3s    key 8\n"
                                "3500ms key 9\n"

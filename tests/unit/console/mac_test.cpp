@@ -35,6 +35,14 @@ protected:
             mac_key(s, code);
         }
     }
+    // What the task echoed, without the line ends (an echo typed slowly is
+    // recorded in pieces).
+    std::string echoed()
+    {
+        std::string text = out();
+        std::erase(text, '\n');
+        return text;
+    }
     std::string bytes(const unsigned char *p)
     {
         char buf[20];
@@ -96,9 +104,10 @@ TEST_F(Mac, TheKeyboardIsReadAndThePortMonitorProgramsTheAddress)
     run(task_mac);
     run(task_port);
     // Typed before the keyboard is plugged: the type action plugs it, the
-    // task finds and opens it.
-    ASSERT_TRUE(boxsim::input::type_text(*box, "02:47:58:0A:0B:0C\n02:47:58:0A:0B:0C\n"));
-    ASSERT_TRUE(boxtest::eventually([&] { return out().find("0C\n02:47:58:0A:0B:0C") != std::string::npos; }, 3s));
+    // task finds and opens it, and the person types into it.
+    ASSERT_TRUE(boxsim::input::type_text(*box, "02:47:58:0A:0B:0C\n02:47:58:0A:0B:0C\n", 40));
+    // The echo comes a character at a time, as typed.
+    ASSERT_TRUE(boxtest::eventually([&] { return echoed().find("0C02:47:58:0A:0B:0C") != std::string::npos; }, 3s));
     ASSERT_TRUE(boxtest::eventually([&] { return g_status.mac_request == 0 && box->trace().count("write", "/dev/mtdblock3") == 1; }, 4s));
     auto cmds = commands();
     EXPECT_NE(std::find(cmds.begin(), cmds.end(), "ifconfig eth0 hw ether 02:47:58:0a:0b:0c"), cmds.end());
@@ -110,13 +119,81 @@ TEST_F(Mac, TheKeyboardIsReadAndThePortMonitorProgramsTheAddress)
     // and the new keyboard is read.
     boxsim::input::keyboard(*box, false);
     boxsim::input::keyboard(*box, true);
-    boxsim::input::type_text(*box, "024758");
-    ASSERT_TRUE(boxtest::eventually([&] { return out().ends_with("024758"); }, 3s));
+    boxsim::input::type_text(*box, "024758", 40);
+    ASSERT_TRUE(boxtest::eventually([&] { return echoed().ends_with("024758"); }, 3s));
     EXPECT_GE(box->trace().count("open", "/dev/event2"), 2u);
     // Unplugged: closed.
     size_t closes = box->trace().count("close", "/dev/event2");
     boxsim::input::keyboard(*box, false);
     ASSERT_TRUE(boxtest::eventually([&] { return box->trace().count("close", "/dev/event2") == closes + 1; }, 2s));
+}
+
+// What a reader of the keyboard finds when its buffer overflowed in the
+// middle of a scanned address: the records of the lost keys are gone, and in
+// their place SYN_DROPPED, the newest record and the end of its report. The
+// same loss at the same place of every scan (a scanner's steady pace against
+// a reader that falls behind at the same point) once paired the tail of one
+// scan with the head of the next into one wrong address, typed "twice".
+TEST_F(Mac, AnOverflowInTheMiddleOfAnEntryNeverPairsAMisalignedAddress)
+{
+    json profile = monitortest::fast_profile();
+    start(profile);
+    ASSERT_TRUE(boxsim::input::keyboard(*box, true));
+    run(task_mac);
+    run(task_port);
+    ASSERT_TRUE(boxtest::eventually([&] { return boxsim::input::clients(*box, 2) == 1; }, 2s));
+
+    auto rec = [&](uint16_t type, uint16_t code, int32_t value) { boxsim::input::inject(*box, 2, type, code, value); };
+    auto key = [&](int code, int usage, int value) {
+        rec(4, 4, 0x70000 + usage);
+        rec(1, static_cast<uint16_t>(code), value);
+        rec(0, 0, 0);
+    };
+    static constexpr int kLetterKeys[] = {30, 48, 46, 32, 18, 33};  // A to F
+    // One scan; the keys of characters [lost_from, lost_to) never arrive.
+    auto scan = [&](size_t lost_from, size_t lost_to) {
+        const std::string text = "02:47:58:1A:2B:3C\n";
+        for (size_t i = 0; i < text.size(); ++i) {
+            char c = text[i];
+            int code, usage;
+            if (c == ':')
+                code = 39, usage = 0x33;
+            else if (c == '\n')
+                code = 28, usage = 0x28;
+            else if (c == '0')
+                code = 11, usage = 0x27;
+            else if (c >= '1' && c <= '9')
+                code = c - '1' + 2, usage = 0x1e + (c - '1');
+            else
+                code = kLetterKeys[c - 'A'], usage = 4 + (c - 'A');
+            if (i >= lost_from && i < lost_to) {
+                if (i + 1 == lost_to) {
+                    rec(0, 3, 0);  // SYN_DROPPED, then the newest record and its report's end
+                    rec(1, static_cast<uint16_t>(code), 0);
+                    rec(0, 0, 0);
+                }
+                continue;
+            }
+            if (c == ':')
+                key(42, 0xe1, 1);
+            key(code, usage, 1);
+            key(code, usage, 0);
+            if (c == ':')
+                key(42, 0xe1, 0);
+            // Taken before the next key comes: no overflow but the one made here.
+            ASSERT_TRUE(boxtest::eventually([&] { return boxsim::input::pending(*box, 2) == 0; }, 2s));
+        }
+    };
+    // Four scans; the first and the third lose "2B".
+    scan(12, 14);
+    scan(0, 0);
+    scan(12, 14);
+    scan(0, 0);
+    ASSERT_TRUE(boxtest::eventually([&] { return g_status.mac_request == 0 && box->trace().count("write", "/dev/mtdblock3") >= 1; }, 4s));
+    EXPECT_EQ(bytes(g_status.mac_entry), "0247581a2b3c");
+    EXPECT_EQ(bytes(g_status.mac_confirm), "0247581a2b3c");
+    EXPECT_EQ(boxsim::net::flash_record_mac(*box), "02:47:58:1a:2b:3c");
+    EXPECT_EQ(box->trace().count("write", "/dev/mtdblock3"), 1u);
 }
 
 } // namespace
