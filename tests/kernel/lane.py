@@ -546,8 +546,27 @@ class Report:
 
 
 PROFILE = "default"
-# A check that fails until the system opens its devices close-on-exec.
-XFAIL_CLOEXEC = ""
+
+
+def opens_without_cloexec():
+    """The system's opens (src/) that do not ask for close-on-exec."""
+    found = []
+    for d, _, files in os.walk(os.path.join(ROOT, "src")):
+        for f in files:
+            if f.endswith(".cpp"):
+                with open(os.path.join(d, f)) as fh:
+                    for n, line in enumerate(fh, 1):
+                        if "os::open(" in line and "CLOEXEC" not in line:
+                            found.append("%s:%d" % (os.path.relpath(os.path.join(d, f), ROOT), n))
+    return found
+
+
+# The descriptor check is expected to fail only while the system's source
+# still opens devices without close-on-exec (that change is under way); once
+# every open asks for it, a client holding a device is a failure.
+_OPEN = opens_without_cloexec()
+XFAIL_CLOEXEC = ("%d opens in src/ lack O_CLOEXEC (%s)" % (len(_OPEN), ", ".join(_OPEN[:4]) + (", ..." if len(_OPEN) > 4 else ""))
+                 if _OPEN else "")
 LEASE = "10.0.2.15"
 
 
@@ -587,13 +606,16 @@ def start_program(g, name, prog, client, p=None):
 
 
 def stop_program(g):
-    """SIGTERM; the time the program took to end and whether it left a zombie
-    or a child behind."""
+    """SIGTERM; the time the program took to end, and the processes after it.
+    A child the program leaves behind is reparented to init, which reaps it
+    within a second (busybox's init looks once a second): a zombie still
+    there after 1.5 s is one nobody reaps."""
     st, out = g.run(
         "p=$(cat /var/prog.pid); rm -f /var/prog.pid; t0=$(cut -d' ' -f1 /proc/uptime); kill -TERM $p; i=0; "
         "while [ -d /proc/$p ] && ! grep -q '^State:.*Z' /proc/$p/status 2>/dev/null && [ $i -lt 60 ]; do "
         "usleep 50000; i=$((i+1)); done; t1=$(cut -d' ' -f1 /proc/uptime); "
-        "echo ended $t0 $t1; usleep 300000; ps -o pid,ppid,stat,comm | grep -v ' ps$'", timeout=10)
+        "echo ended $t0 $t1; i=0; while ps -o stat | grep -q '^Z' && [ $i -lt 15 ]; do usleep 100000; i=$((i+1)); done; "
+        "ps -o pid,ppid,stat,comm | grep -v ' ps$'", timeout=10)
     m = re.search(r"ended ([\d.]+) ([\d.]+)", out)
     return (float(m.group(2)) - float(m.group(1)) if m else None), out
 
@@ -774,10 +796,10 @@ DEVICE_FD = re.compile(r"^/dev/(fb\d|input/event\d|event\d|mtdblock\d|dvb|lcd0|m
 
 
 def check_client_fds(g, rep, name):
-    pid, names = client_fds(g, 3)
+    pid, names = client_fds(g, 4)
     held = [n for n in names if DEVICE_FD.match(n)]
     if pid is None:
-        rep.add(name + ": client descriptors", "no DHCP client seen running in 3 s")
+        rep.add(name + ": client descriptors", "no DHCP client seen running in 4 s")
         return
     rep.add(name + ": client descriptors", "the DHCP client holds %s" % ", ".join(held) if held else "",
             "client %s holds %s" % (pid, ", ".join(names)),
@@ -832,8 +854,10 @@ def audio_ts(packets=100):
 
 def check_console(g, rep, out_dir):
     """The test console: the front panel's keys through uinput devices with
-    the box's names, a MAC address typed twice on qemu's keyboard into the
-    mtdram flash, idle processor time, the DHCP client's descriptors."""
+    the box's names, idle processor time, tuner key 1 on vidtv, the DHCP
+    client's descriptors while the console holds its devices, a MAC address
+    typed twice on qemu's keyboard into the mtdram flash, key 8 into the DVR
+    input."""
     name = "console"
     box, prof, nim = vidtv_profile(out_dir)
     share = os.path.join(g.run_dir, "share")
@@ -842,41 +866,26 @@ def check_console(g, rep, out_dir):
     with open(os.path.join(share, "audio.ts"), "wb") as f:
         f.write(audio_ts())
     # The flash starts as boxsim's does.
-    _, trace0 = boxsim("console-start", box, ["0 snapshot start"], 0.1, out_dir, "console")
+    boxsim("console-start", box, ["0 snapshot start"], 0.1, out_dir, "console")
     start = state_of(os.path.join(out_dir, "boxsim-console-start", "start-state.json"))
     with open(os.path.join(share, "flash.bin"), "wb") as f:
         f.write(bytes.fromhex(start["devices"]["flash"]["mac_record"]))
+    # The cable stays out until the console holds its devices, so that the
+    # DHCP client starts while they are open.
+    g.monitor("set_link nic0 off")
     t0 = time.monotonic()
     mark = start_program(g, name, "/usr/bin/testconsole", "box", prof)
     g.run("rm -f /out/flash.bin")
-    lines = ["0 cable plug %d" % prof["network"]["speed"], "0 dhcp lease " + LEASE]
+    lines = ["0 cable unplug", "0 dhcp lease " + LEASE]
+
+    def now_ms():
+        return int((time.monotonic() - t0) * 1000)
     time.sleep(2.0)
-    at = 2.0
     for key, code in BUTTONS:
+        lines.append("%dms panel-key %s" % (now_ms(), key))
         g.run("echo '0 %d' > /var/keys" % code)
-        lines.append("%dms panel-key %s" % (int(at * 1000), key))
         time.sleep(0.4)
-        at += 0.5
-    # A person types the address twice on the keyboard.
-    for n in range(2):
-        lines.append("%dms type %s" % (int(at * 1000), MAC))
-        for ch in MAC + "\n":
-            g.monitor("sendkey " + qcode(ch))
-            time.sleep(0.12)
-        time.sleep(1.0)
-        at += 4.0
-    # The port monitor programs it within a cycle.
-    want_mac = MAC.replace(":", "").lower()
-    flash = ""
-    deadline = time.monotonic() + 5
-    while time.monotonic() < deadline:
-        st, flash = g.run("dd if=/dev/mtdblock0 bs=142 count=1 2>/dev/null | hexdump -v -e '1/1 \"%02x\"'")
-        if want_mac in flash:
-            break
-        time.sleep(0.3)
-    st, addr = g.run("cat /sys/class/net/eth0/address")
-    st, words = g.run("cat /var/mcu.log")
-    got_words = [l.split(" ", 1)[1] for l in words.split("\n") if " " in l]
+
     # Nothing spins: the program's processor time over 20 s without input,
     # per thread in the detail.
     time.sleep(1)
@@ -896,33 +905,60 @@ def check_console(g, rep, out_dir):
     # Tuner key 1 on the vidtv frontend (a DVB-T2 tuner, terrestrial test
     # channel): what the kernel reports, and the tuner area drawn from it.
     out_before = program_lines(console_since(g, mark))
-    at_key = time.monotonic() - t0
+    at_key = now_ms()
     g.run("echo '1 2' > /var/keys")
     time.sleep(4.0)
     st, fe = g.run("dvb_probe fe /dev/dvb/adapter0/frontend0")
     m = re.search(r"status (-?\d+) snr (\d+) strength (\d+)", fe)
     fe_status, snr, strength = (int(m.group(1)), int(m.group(2)), int(m.group(3))) if m else (-1, 0, 0)
     mode = grab(g, name + "-tuner")
-    at_snap = time.monotonic() - t0
+    at_snap = now_ms()
     out_tuner = program_lines(console_since(g, mark))[len(out_before):]
     # boxsim's frontend gets the readings vidtv's gave, as percentages.
-    lines.append("%dms signal 0 snr %d strength %d" % (int(at_key * 1000), snr * 100 // 65535, strength * 100 // 65535))
-    lines.append("%dms key 1" % int(at_key * 1000))
-    lines.append("%dms snapshot tuner" % int(at_snap * 1000))
+    lines.append("%dms signal 0 snr %d strength %d" % (at_key, snr * 100 // 65535, strength * 100 // 65535))
+    lines.append("%dms key 1" % at_key)
+    lines.append("%dms snapshot tuner" % at_snap)
+
+    # The cable plugged: the DHCP client starts while the console holds its
+    # key devices, the frontend and the demultiplexer filters.
+    lines.append("%dms cable plug %d" % (now_ms(), prof["network"]["speed"]))
+    g.monitor("set_link nic0 on")
+    check_client_fds(g, rep, name)
+
+    # A person types the address twice on the keyboard.
+    for n in range(2):
+        lines.append("%dms type %s" % (now_ms(), MAC))
+        for ch in MAC + "\n":
+            g.monitor("sendkey " + qcode(ch))
+            time.sleep(0.12)
+        time.sleep(1.0)
+    # The port monitor programs it within a cycle.
+    want_mac = MAC.replace(":", "").lower()
+    flash = ""
+    deadline = time.monotonic() + 5
+    while time.monotonic() < deadline:
+        st, flash = g.run("dd if=/dev/mtdblock0 bs=142 count=1 2>/dev/null | hexdump -v -e '1/1 \"%02x\"'")
+        if want_mac in flash:
+            break
+        time.sleep(0.3)
+    st, addr = g.run("cat /sys/class/net/eth0/address")
+
     # Key 8: the audio file into the DVR input; a filter of the lane's own
     # counts the file's packets that reach the demultiplexer.
-    at_key8 = time.monotonic() - t0
+    out_mark = len(program_lines(console_since(g, mark)))
+    lines.append("%dms key 8" % now_ms())
     g.run("echo '1 9' > /var/keys")
     time.sleep(1.0)
     st, tap = g.run("dvb_probe tap /dev/dvb/adapter0/demux0 103 1500", timeout=20)
     st, held = g.run("ls -l /proc/$(cat /var/prog.pid)/fd | grep -c 'dvr0' ; dvb_probe dvr /dev/dvb/adapter0/dvr0")
-    out_file = program_lines(console_since(g, mark))[len(out_before) + len(out_tuner):]
-    lines.append("%dms key 8" % int(at_key8 * 1000))
-    at_end = time.monotonic() - t0
-    lines.append("%dms snapshot end" % int(at_end * 1000))
+    out_file = program_lines(console_since(g, mark))[out_mark:]
+    st, words = g.run("cat /var/mcu.log")
+    got_words = [l.split(" ", 1)[1] for l in words.split("\n") if " " in l]
+    at_end = now_ms()
+    lines.append("%dms snapshot end" % at_end)
     secs, end_out = stop_program(g)
 
-    bdir, trace = boxsim(name, box, lines, at_end + 0.5, out_dir, "console")
+    bdir, trace = boxsim(name, box, lines, at_end / 1000.0 + 0.5, out_dir, "console")
     end = state_of(os.path.join(bdir, "end-state.json"))
     want_flash = end["devices"]["flash"]["mac_record"]
     rep.add(name + ": MAC to flash", "" if flash.strip() == want_flash else
@@ -944,6 +980,7 @@ def check_console(g, rep, out_dir):
     locked = fe_status >= 0 and fe_status & 16
     rep.add(name + ": tuner lock", "" if locked else "the frontend reports status %d (no lock)" % fe_status,
             "FE_HAS_LOCK from vidtv")
+
     # vidtv's demodulator varies its strength reading by up to 2 % from one
     # read to the next: the pictures of the neighbouring readings are tried
     # too.
@@ -952,11 +989,12 @@ def check_console(g, rep, out_dir):
             q = strength * 100 // 65535 + d
             if 0 <= q <= 100:
                 alt = [l if " signal 0 " not in l else "%dms signal 0 snr %d strength %d"
-                       % (int(at_key * 1000), snr * 100 // 65535, q) for l in lines
+                       % (at_key, snr * 100 // 65535, q) for l in lines
                        if "snapshot end" not in l and " key 8" not in l]
-                d_alt, _ = boxsim("%s-agc%d" % (name, q), box, alt, at_snap + 0.5, out_dir, "console")
+                d_alt, _ = boxsim("%s-agc%d" % (name, q), box, alt, at_snap / 1000.0 + 0.5, out_dir, "console")
                 yield "with AGC %d %%" % q, os.path.join(d_alt, "tuner-osd.png")
     tuner_area(g, rep, out_dir, name + "-tuner", mode, os.path.join(bdir, "tuner-osd.png"), cands())
+
     # Key 8: the file's packets reach the demultiplexer through the DVR
     # input, or the lane names what the real DVR refused (then the program
     # holds no DVR descriptor and has printed nothing, as for a failed open).
@@ -976,7 +1014,8 @@ def check_console(g, rep, out_dir):
         why, detail = "no packet of PID 103 reached the demultiplexer (%s)" % tap.strip(), held.strip()
     if refused8:
         why = "; ".join(refused8 + ([why] if why else []))
-    rep.add(name + ": audio file to DVR", why, detail + ("; printed: " + " | ".join(out_file) if out_file else ""))
+    others = [l for l in out_file if l.strip() and not PART_REPORT.match(l)]
+    rep.add(name + ": audio file to DVR", why, detail + ("; printed: " + " | ".join(others) if others else ""))
     ok = secs is not None and secs <= 2.0
     zombie = re.search(r"^\s*\d+\s+\d+\s+Z", end_out, re.M)
     rep.add(name + ": SIGTERM", "" if ok and not zombie else
