@@ -45,18 +45,47 @@ scripts/setup.sh kernel >/dev/null || die "cannot install the host's packages fo
 command -v qemu-system-mipsel >/dev/null 2>&1 || die "no emulator: qemu-system-mipsel is missing"
 
 # --- The guest's packages, for mipsel, through the lane's own apt folders ---
-# Debian's release is the host's: the lane reads the host's suite names only.
+# The mirrors and suites are the host's own Debian sources (its release);
+# only the architecture differs, and only in the lane's own lists folder.
 A=$K/apt
 mkdir -p "$A/lists/partial" "$A/cache/archives/partial" "$K/debs"
-suite=$(. /etc/os-release && echo "${VERSION_CODENAME:-bookworm}")
-if [ ! -f "$A/sources.list" ]; then
-  key=/usr/share/keyrings/debian-archive-keyring.gpg
-  cat > "$A/sources.list" <<EOF
-deb [signed-by=$key] http://deb.debian.org/debian $suite main
-deb [signed-by=$key] http://deb.debian.org/debian $suite-updates main
-deb [signed-by=$key] http://deb.debian.org/debian-security $suite-security main
-EOF
+if [ ! -s "$A/sources.list" ]; then
+  /usr/bin/python3 - "$A/sources.list" <<'PY' || die "no kernel package reachable: the host has no Debian sources in /etc/apt"
+import glob, re, sys
+key = "/usr/share/keyrings/debian-archive-keyring.gpg"
+out = []
+def take(uri, suite, comps, signed):
+    if "main" in comps and (("debian-archive-keyring" in signed) or (not signed and "debian" in uri)):
+        line = "deb [signed-by=%s] %s %s main" % (key, uri, suite)
+        if line not in out:
+            out.append(line)
+for f in sorted(glob.glob("/etc/apt/sources.list.d/*.sources")):
+    for block in re.split(r"\n\s*\n", open(f).read()):
+        fields = {}
+        for line in block.splitlines():
+            m = re.match(r"([A-Za-z-]+):\s*(.*)", line)
+            if m and not line.startswith("#"):
+                fields[m.group(1).lower()] = m.group(2)
+        if "deb" not in fields.get("types", "").split() or fields.get("enabled", "yes") == "no":
+            continue
+        for uri in fields.get("uris", "").split():
+            for suite in fields.get("suites", "").split():
+                take(uri, suite, fields.get("components", "").split(), fields.get("signed-by", ""))
+for f in ["/etc/apt/sources.list"] + sorted(glob.glob("/etc/apt/sources.list.d/*.list")):
+    try:
+        lines = open(f).read().splitlines()
+    except OSError:
+        continue
+    for line in lines:
+        m = re.match(r"\s*deb\s+(\[[^]]*\]\s+)?(\S+)\s+(\S+)\s+(.*)", line)
+        if m:
+            take(m.group(2), m.group(3), m.group(4).split(), m.group(1) or "")
+if not out:
+    sys.exit(1)
+open(sys.argv[1], "w").write("\n".join(out) + "\n")
+PY
 fi
+suite=$(. /etc/os-release && echo "${VERSION_CODENAME:-bookworm}")
 APT=(-o "Dir::State::Lists=$A/lists" -o "Dir::Etc::SourceList=$A/sources.list"
      -o "Dir::Etc::SourceParts=/nonexistent" -o "Dir::Cache=$A/cache"
      -o "Dir::State::status=/dev/null" -o "APT::Architecture=mipsel"
