@@ -832,6 +832,12 @@ def vidtv_profile(out_dir):
     nim = ("NIM Socket 0:\n\tType: DVB-T2\n\tName: vidtv dvb_vidtv_demod (virtual)\n"
            "\tFrontend_Device: 0\n\tI2C_Device: 0\n\tHas_Outputs: no\n")
     p["nim_sockets"] = nim
+    # What the guest lacks, the profile lacks too: no HDMI driver, nothing
+    # on the USB ports, no card reader or CI slot.
+    p["hdmi"] = {"present": False}
+    p["usb"]["attached"] = []
+    p["cards"] = {"readers": [], "inserted": {}}
+    p["ci"] = {"slots": [], "modules": []}
     path = os.path.join(out_dir, "vidtv-box.json")
     with open(path, "w") as f:
         json.dump(p, f, indent=1)
@@ -1001,6 +1007,9 @@ def check_console(g, rep, out_dir):
                 d_alt, _ = boxsim("%s-agc%d" % (name, q), box, alt, at_snap / 1000.0 + 0.5, out_dir, "console")
                 yield "with AGC %d %%" % q, os.path.join(d_alt, "tuner-osd.png")
     tuner_area(g, rep, out_dir, name + "-tuner", mode, os.path.join(bdir, "tuner-osd.png"), cands())
+    # The areas of the devices the guest lacks (HDMI, USB, cards, CI; the
+    # cable was still out then) show them missing as boxsim's do.
+    missing_areas(g, rep, out_dir, name + "-tuner", mode, os.path.join(bdir, "tuner-osd.png"))
 
     # Key 8: the file's packets reach the demultiplexer through the DVR
     # input, or the lane names what the real DVR refused (then the program
@@ -1037,6 +1046,26 @@ PART_REPORT = re.compile(r"^(\w+\(\), LINE=\d+, device=/dev/dvb0\.frontend\d, io
 
 def area_of(rgb, width, x0, y0, w, h):
     return b"".join(rgb[(y0 + y) * width * 3 + x0 * 3:(y0 + y) * width * 3 + (x0 + w) * 3] for y in range(h))
+
+
+def missing_areas(g, rep, out_dir, tag, mode, want_png):
+    """The console's port area (x 60, four rows from y 60) and card area
+    (x 380) against boxsim's."""
+    vsize, bpp, stride = mode
+    with open(os.path.join(g.run_dir, "share", tag + ".fb"), "rb") as f:
+        full = fb_rgb(f.read(), 1280, 720, stride)
+    ww, wh, want_full = png_read(want_png)
+    for area, x0 in (("port area", 60), ("card area", 380)):
+        y0, w, h = 60, 150, 180
+        got = area_of(full, 1280, x0, y0, w, h)
+        want = area_of(want_full, ww, x0, y0, w, h)
+        n = sum(1 for i in range(0, len(got), 3) if got[i:i + 3] != want[i:i + 3])
+        slug = area.replace(" ", "-")
+        if n:
+            png_write(os.path.join(out_dir, "%s-%s-guest.png" % (tag, slug)), w, h, got)
+            png_write(os.path.join(out_dir, "%s-%s-boxsim.png" % (tag, slug)), w, h, want)
+        rep.add("console: " + area, "%d of %d pixels differ (%s-%s-guest.png)" % (n, w * h, tag, slug) if n else "",
+                "equal to boxsim's for a box without HDMI, USB devices, card readers and CI slots")
 
 
 def tuner_area(g, rep, out_dir, tag, mode, want_png, candidates=()):
