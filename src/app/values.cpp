@@ -11,7 +11,7 @@ namespace {
 // looked at, so a caller that ignores the result reads 0.
 template <class T> int read_number(T *out, const char *path, const char *format)
 {
-    FILE *f = os::fopen(path, "r");
+    FILE *f = os::fopen(path, "re");
     *out = 0;
     if (!f)
         return -1;
@@ -26,7 +26,7 @@ template <class T> int read_number(T *out, const char *path, const char *format)
 
 template <class T> int write_number(const char *path, const char *format, T value)
 {
-    FILE *f = os::fopen(path, "w");
+    FILE *f = os::fopen(path, "we");
     if (!f)
         return -1;
     int n = fprintf(f, format, value);
@@ -51,7 +51,7 @@ int parseFloat(float *out, const char *path) { return read_number(out, path, "%f
 
 int parseString(char *out, size_t out_size, const char *path)
 {
-    FILE *f = os::fopen(path, "r");
+    FILE *f = os::fopen(path, "re");
     if (out_size > 0)
         out[0] = '\0';
     if (!f)

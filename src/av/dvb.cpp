@@ -33,7 +33,7 @@ dmx_pes_filter_params av_pes_filter(int pid, dmx_pes_type_t pes_type)
 
 void av_route_demux(const char *demux, int source)
 {
-    int fd = os::open(demux, O_RDWR);
+    int fd = os::open(demux, O_RDWR | O_CLOEXEC);
     if (fd < 0)
         return;
     int src = source;
@@ -60,7 +60,7 @@ void av_audio_full_volume(int fd)
     av_request(fd, box_abi::AUDIO_SET_MUTE, 0UL, "AUDIO_SET_MUTE");
 }
 
-void av_open(std::atomic<int32_t> &handle, const char *path) { handle = os::open(path, O_RDWR); }
+void av_open(std::atomic<int32_t> &handle, const char *path) { handle = os::open(path, O_RDWR | O_CLOEXEC); }
 
 void av_close(std::atomic<int32_t> &handle)
 {

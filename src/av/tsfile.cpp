@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 std::atomic<int32_t> fd_dvr4{-1}, fd_tsfile{-1};
+std::atomic<uint32_t> tsfile_generation{0};
 
 namespace {
 
@@ -25,24 +26,31 @@ constexpr unsigned kChunk = 256 * kPacket;  // 48128 bytes
 // Longest wait for the DVR input before the flags are looked at again.
 constexpr int kWaitMs = 500;
 
-bool keep_pumping() { return g_status.tsfile_playing != 0 && g_status.quit == 0; }
+// Whether the pump goes on with what it has open: playback is on and no
+// start has asked for the DVR input and the file afresh.
+bool keep_pumping(uint32_t generation)
+{
+    return g_status.tsfile_playing != 0 && g_status.quit == 0 && tsfile_generation == generation;
+}
 
 // Pause after a pass over the file that gave nothing, in steps so that a
 // stop or quit is still seen within one step.
 constexpr int kEmptyPassMs = 500;
 constexpr int kEmptyPassStepMs = 100;
 
-void wait_after_empty_pass()
+void wait_after_empty_pass(uint32_t generation)
 {
-    for (int waited = 0; waited < kEmptyPassMs && keep_pumping(); waited += kEmptyPassStepMs)
+    for (int waited = 0; waited < kEmptyPassMs && keep_pumping(generation); waited += kEmptyPassStepMs)
         BKNI_Sleep(kEmptyPassStepMs);
 }
 
-// Replaces `handle` with a fresh open of `path`.
+// Replaces `handle` with a fresh open of `path`. The pump's own: no other
+// task closes these descriptors, so a number the pump still uses is never
+// handed out to another open meanwhile.
 void reopen(std::atomic<int32_t> &handle, const char *path, int flags)
 {
     av_close(handle);
-    handle = os::open(path, flags);
+    handle = os::open(path, flags | O_CLOEXEC);
 }
 
 // Waits up to kWaitMs for the DVR input to take data. 1 ready, 0 time-out,
@@ -61,10 +69,10 @@ int wait_writable(int fd)
 // Writes the rest of a chunk that the DVR input took only in part. Every
 // byte goes, in order, so the stream keeps its packet alignment; the chunk
 // is given up on a write of nothing, a hard error, or when playback stops.
-void finish_chunk(int fd, const unsigned char *buf, size_t len, size_t done)
+void finish_chunk(int fd, const unsigned char *buf, size_t len, size_t done, uint32_t generation)
 {
     while (done < len) {
-        if (!keep_pumping())
+        if (!keep_pumping(generation))
             return;
         int ready = wait_writable(fd);
         if (ready < 0)
@@ -108,8 +116,9 @@ void tsfile_start()
         av_request(audio, box_abi::AUDIO_CLEAR_BUFFER, 0UL, "AUDIO_CLEAR_BUFFER");
     }
 
-    reopen(fd_dvr4, "/dev/dvb0.dvr4", O_WRONLY);
-    reopen(fd_tsfile, "/root/audio.ts", O_RDONLY);
+    // The pump opens the DVR input and the file afresh: it alone opens and
+    // closes them.
+    tsfile_generation.fetch_add(1);
     g_status.tsfile_playing = 1;
 }
 
@@ -133,14 +142,24 @@ void task_filepump(BKNI_TaskHandle, void *)
     // One buffer for the whole life of the pump.
     std::unique_ptr<unsigned char[]> buf(new (std::nothrow) unsigned char[kChunk]);
     size_t pass_bytes = 0;  // read since the file was last rewound
+    uint32_t opened = 0;    // the start the DVR input and the file were opened for
     while (buf && g_status.quit == 0) {
+        uint32_t generation = tsfile_generation;
+        if (g_status.tsfile_playing != 0 && generation != opened) {
+            // A start: the DVR input and the file from its beginning, once
+            // per start (an open that fails stays failed until the next).
+            reopen(fd_dvr4, "/dev/dvb0.dvr4", O_WRONLY);
+            reopen(fd_tsfile, "/root/audio.ts", O_RDONLY);
+            opened = generation;
+            pass_bytes = 0;
+        }
         int dvr = fd_dvr4, file = fd_tsfile;
-        if (g_status.tsfile_playing == 0 || dvr < 0 || file < 0) {
+        if (!keep_pumping(opened) || dvr < 0 || file < 0) {
             BKNI_Sleep(100);
             continue;
         }
         int ready = wait_writable(dvr);
-        if (g_status.tsfile_playing == 0 || ready == 0)
+        if (!keep_pumping(opened) || ready == 0)
             continue;
         if (ready < 0) {
             // A DVR input that reports only errors is not spun on.
@@ -154,7 +173,7 @@ void task_filepump(BKNI_TaskHandle, void *)
             // at once would spin a core for as long as playback is on.
             os::lseek(file, 0, SEEK_SET);
             if (pass_bytes == 0)
-                wait_after_empty_pass();
+                wait_after_empty_pass(opened);
             pass_bytes = 0;
             continue;
         }
@@ -163,7 +182,7 @@ void task_filepump(BKNI_TaskHandle, void *)
         ssize_t put = os::write(dvr, buf.get(), len);
         if (put == got)
             continue;
-        finish_chunk(dvr, buf.get(), len, put > 0 ? static_cast<size_t>(put) : 0);
+        finish_chunk(dvr, buf.get(), len, put > 0 ? static_cast<size_t>(put) : 0, opened);
     }
     av_close(fd_dvr4);
     av_close(fd_tsfile);

@@ -7,13 +7,17 @@
 #include <atomic>
 #include <cstdint>
 
-// The DVR input (write-only) and the file, -1 while closed. They stay open
-// after tsfile_stop; the next tsfile_start replaces them.
+// The DVR input (write-only) and the file, -1 while closed. The pump owns
+// them: it opens them afresh after each tsfile_start and closes them when it
+// ends; they stay open after tsfile_stop. No other task closes them, so the
+// pump never writes through a number that another open has been given.
 extern std::atomic<int32_t> fd_dvr4, fd_tsfile;
+// Counts the starts; the pump opens the two again when it changes.
+extern std::atomic<uint32_t> tsfile_generation;
 
-// Sets up demultiplexer 4 and audio decoder 0, opens the DVR input and the
-// file from its start, and sets tsfile_playing. Live decoding must be
-// stopped first.
+// Sets up demultiplexer 4 and audio decoder 0, asks the pump for the DVR
+// input and the file from its start, and sets tsfile_playing. Live decoding
+// must be stopped first.
 void tsfile_start();
 // Clears tsfile_playing and releases the audio decoder and its filter.
 void tsfile_stop();

@@ -144,7 +144,7 @@ void event_discover(int (&fds)[kEventDevices])
         while (fgets(line, sizeof line, pipe)) {
             if (strstr(line, "corvane")) {
                 snprintf(path, sizeof path, "/dev/event%d", i);
-                fds[i] = os::open(path, O_RDONLY | O_NONBLOCK);
+                fds[i] = os::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
                 break;
             }
         }

@@ -207,10 +207,11 @@ void voltage_key()
         next = vlt[0] == VOLTAGE_OFF ? VOLTAGE_13 : vlt[0] == VOLTAGE_13 ? VOLTAGE_18 : VOLTAGE_OFF;
     else if (terrestrial(s))
         next = vlt[0] == VOLTAGE_OFF ? VOLTAGE_13 : VOLTAGE_OFF;
-    for (int j = 0; j < kTuners; ++j) {
+    // The tuner monitor applies it on its own descriptor.
+    for (int j = 0; j < kTuners; ++j)
         vlt[j] = next;
-        tuner_set_voltage(j, next);
-    }
+    tuner_supply_request.fetch_or(kSupplyVoltage);
+    BKNI_SetEvent(g_status.tuner_event);
 }
 
 void tone_key()
@@ -219,10 +220,10 @@ void tone_key()
     if (t < 0)
         return;
     int next = satellite(sys[t]) && tone[0] == TONE_OFF ? TONE_ON : TONE_OFF;
-    for (int j = 0; j < kTuners; ++j) {
+    for (int j = 0; j < kTuners; ++j)
         tone[j] = next;
-        tuner_set_tone(j, next);
-    }
+    tuner_supply_request.fetch_or(kSupplyTone);
+    BKNI_SetEvent(g_status.tuner_event);
 }
 
 void sat_channel_key(int code)

@@ -41,7 +41,7 @@ bool read_at_start(int fd, unsigned char *buf, size_t len)
 // first and written back as they were.
 int write_record(const unsigned char addr[6])
 {
-    int fd = os::open(kFlash, O_RDWR | O_SYNC);
+    int fd = os::open(kFlash, O_RDWR | O_SYNC | O_CLOEXEC);
     if (fd < 0) {
         printf("ERROR!!! Cannot open %s", kFlash);
         return -1;

@@ -61,7 +61,7 @@ void check_ports(ModelKind kind)
 // The HDMI driver's state word; a missing driver leaves the last value.
 void check_hdmi()
 {
-    int fd = os::open("/dev/hdmi_cec", O_RDWR);
+    int fd = os::open("/dev/hdmi_cec", O_RDWR | O_CLOEXEC);
     if (fd < 0)
         return;
     int32_t word = 0;

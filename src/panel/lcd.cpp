@@ -39,7 +39,7 @@ inline void store_pixel(uint8_t *frame, int xres, int bpp, int x, int y, uint32_
 unsigned char *read_whole_file(const char *path, size_t *len)
 {
     *len = 0;
-    int fd = os::open(path, O_RDONLY | O_NONBLOCK);
+    int fd = os::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return nullptr;
     off_t end = os::lseek(fd, 0, SEEK_END);
@@ -112,7 +112,7 @@ int lcd_frame_begin(LcdFrame *f, bool open_first)
     f->size = lcd_frame_size(f->xres, f->yres, f->bpp);
     if (f->size == 0 && !open_first)
         return -1;
-    f->fd = os::open(LCD_DEVICE, O_WRONLY);
+    f->fd = os::open(LCD_DEVICE, O_WRONLY | O_CLOEXEC);
     if (f->fd < 0)
         return -1;
     // Size files that cannot be read give an empty frame: nothing to draw

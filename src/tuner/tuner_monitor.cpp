@@ -15,6 +15,7 @@
 
 std::atomic<int32_t> tuner_stat[4], tuner_system[4], tuner_mode[4], tuner_run[4], tuner_locked[4], tuner_snr[4],
     tuner_agc[4];
+std::atomic<int32_t> tuner_supply_request{0};
 
 namespace {
 
@@ -90,9 +91,14 @@ void watch(int t, int32_t &last_freq, int32_t &last_sys)
     if (fd_tuner[t] == -1) {
         char path[64];
         snprintf(path, sizeof path, "/dev/dvb0.frontend%d", t);
-        fd_tuner[t] = os::open(path, O_RDWR | O_NONBLOCK);
+        fd_tuner[t] = os::open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC);
     }
     while (tuner_run[t] != 0 && g_status.quit == 0) {
+        int32_t supply = tuner_supply_request.exchange(0);
+        if (supply & kSupplyVoltage)
+            tuner_set_voltage(t, vlt[t]);
+        if (supply & kSupplyTone)
+            tuner_set_tone(t, tone[t]);
         measure(t);
         if (tuner_locked[t] == 0 || sys[t] != last_sys || freq[t] != last_freq) {
             tuner_locked[t] = 0;

@@ -20,6 +20,14 @@
 extern std::atomic<int32_t> tuner_stat[4], tuner_system[4], tuner_mode[4], tuner_run[4], tuner_locked[4],
     tuner_snr[4], tuner_agc[4];
 
+// Supply changes the console's keys ask for (kSupplyVoltage, kSupplyTone):
+// the tuner monitor applies vlt[] and tone[] to the tuner it watches, on its
+// own descriptor. Only the monitor opens, uses and closes fd_tuner, so a
+// request never reaches a descriptor it has closed meanwhile (a number that
+// the next open of any device gets again).
+extern std::atomic<int32_t> tuner_supply_request;
+constexpr int32_t kSupplyVoltage = 1, kSupplyTone = 2;
+
 // Task body; returns when the status record's quit is set.
 void task_tuner(BKNI_TaskHandle task, void *data);
 // Draws the tuner area (700, 100, 500 x 100); shown by the next fb_blit.

@@ -4,6 +4,8 @@
 
 #include "av/live.h"
 #include "av/tsfile.h"
+#include "core/faults.h"
+#include "core/shell.h"
 #include "platform/os.h"
 
 #include <fcntl.h>
@@ -96,6 +98,7 @@ std::string looped(const std::string &file, size_t n)
 TEST_F(AvTest, TsfileStartSetsUpDemux4AndTheAudioDecoderAndOpensTheFileFromItsStart)
 {
     make();
+    Pump pump;
     tsfile_start();
     const std::string d = "/dev/dvb0.demux4 ", a = "/dev/dvb0.audio0 ";
     EXPECT_EQ(requests(), (std::vector<std::string>{d + "DMX_SET_SOURCE", d + "DMX_SET_PES_FILTER", d + "DMX_START",
@@ -108,8 +111,9 @@ TEST_F(AvTest, TsfileStartSetsUpDemux4AndTheAudioDecoderAndOpensTheFileFromItsSt
     EXPECT_EQ(f["pes_type"], 0);
     EXPECT_EQ(g_status.tsfile_playing, 1);
     EXPECT_EQ(g_status.volume, 100);
-    EXPECT_GE(fd_dvr4, 0);
-    EXPECT_GE(fd_tsfile, 0);
+    // The pump opens the DVR input and the file.
+    EXPECT_TRUE(boxtest::eventually([] { return fd_dvr4 >= 0 && fd_tsfile >= 0; }, std::chrono::seconds(1)));
+    ASSERT_EQ(box->trace().find("open", "/dev/dvb0.dvr4").size(), 1u);
     EXPECT_EQ(box->trace().find("open", "/dev/dvb0.dvr4")[0]["mode"], "w");
     EXPECT_EQ(out(), "");
     tsfile_stop();
@@ -261,6 +265,39 @@ TEST_F(AvTest, StopThenStartPlaysTheFileFromItsBeginningAgain)
     std::string got = boxsim::dvr_passed(*box);
     EXPECT_TRUE(got.substr(0, before) == file.substr(0, before));
     EXPECT_TRUE(got.substr(before, 20000) == file.substr(0, 20000));
+    tsfile_stop();
+}
+
+// The key task starts the file again while the pump waits to finish a chunk
+// for a DVR input that takes nothing; neither the DVR input (another holds
+// it) nor the file can be opened again, and the MAC programming opens the
+// flash meanwhile. The flash, which may now have the DVR input's old number,
+// gets nothing: only the pump closes what it writes to.
+TEST_F(AvTest, RestartUnderThePumpSendsNoChunkIntoAnotherFile)
+{
+    make();
+    box->file("/root/audio.ts")->set_content(boxsim::make_audio_ts(400));
+    auto dvr = std::make_shared<ScriptedWriter>();
+    dvr->script = {1000};
+    dvr->stall = true;
+    box->add_node("/dev/dvb0.dvr4", dvr);
+    auto flash = box->add_file("/dev/mtdblock3", std::string(4096, '\xff'));
+    Pump pump;
+    tsfile_start();
+    ASSERT_TRUE(boxtest::eventually([&] { return dvr->got().size() == 1000; }, std::chrono::seconds(5)));
+    for (const char *line : {"open /dev/dvb0.dvr4 EBUSY once", "open /root/audio.ts ENOENT once"}) {
+        std::string err;
+        auto rule = boxsim::parse_fault(boxsim::split_words(line), err);
+        ASSERT_TRUE(rule) << err;
+        boxsim::add_fault(*box, *rule);
+    }
+    tsfile_start();
+    int fd = os::open("/dev/mtdblock3", O_RDWR | O_SYNC | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    boxsim::clock::sleep_for_ms(1500);
+    EXPECT_EQ(box->trace().count("write", "/dev/mtdblock3"), 0u);
+    EXPECT_TRUE(flash->content() == std::string(4096, '\xff')) << "a chunk of the stream landed in the flash";
+    os::close(fd);
     tsfile_stop();
 }
 
