@@ -26,7 +26,7 @@ struct TunerModel {
     std::string name;
     std::string input;
     bool device = true;
-    int acquire_ms = 300;
+    int acquire_ms = -1;  // -1: what a demodulator of its kind takes (lock_ms)
     std::set<std::string> fail;
 
     // Driver state.
@@ -34,6 +34,12 @@ struct TunerModel {
     int writers = 0;
     int voltage = SEC_VOLTAGE_OFF;
     int tone = SEC_TONE_OFF;
+    // The DiSEqC 1.0 committed switch on the LNB line, powered by the LNB
+    // supply: its latched committed-switch bits (bit 0 high band, bit 1
+    // horizontal, bit 2 position B, bit 3 option B), 0 at power-up.
+    uint8_t committed = 0;
+    int diseqc_heard = 0, diseqc_lost = 0;
+    std::string diseqc_last;  // what the switch made of the last message
     radio::Tune cache;
     std::optional<radio::Tune> tuned;
     bool cable_in = true;
@@ -47,6 +53,8 @@ struct TunerModel {
     bool locked = false;
 
     bool combined() const { return type == "DVB-C/T" || type == "DVB-C/T2"; }
+    bool switch_powered() const { return voltage == SEC_VOLTAGE_13 || voltage == SEC_VOLTAGE_18; }
+    int switch_port() const { return (committed >> 2) & 3; }
     bool satellite() const { return type == "DVB-S" || type == "DVB-S2"; }
 
     // Every delivery system the driver accepts.
@@ -121,6 +129,55 @@ const char *voltage_name(int v)
 }
 const char *tone_name(int t) { return t == SEC_TONE_ON ? "SEC_TONE_ON" : "SEC_TONE_OFF"; }
 
+// The committed-switch bits as people read them.
+json committed_json(uint8_t bits)
+{
+    char byte[4];
+    snprintf(byte, sizeof byte, "%X", bits & 0x0F);
+    return {{"port", std::string(1, static_cast<char>('A' + ((bits >> 2) & 3)))},
+            {"polarisation", bits & 2 ? "H" : "V"},
+            {"band", bits & 1 ? "high" : "low"},
+            {"bits", byte}};
+}
+
+// What the committed switch on the LNB line does with one DiSEqC message
+// (framing, address, command, data), as DiSEqC 1.0 defines it: a command
+// from the master to any device, any LNB or switcher, or any switcher;
+// reset, power on, and "write N0" to the committed switches, whose data
+// byte carries in its high nibble which of the four bits to write. A switch
+// without supply hears nothing. Returns what became of the message.
+std::string diseqc_to_switch(TunerModel &t, const uint8_t *msg, int len)
+{
+    if (!t.switch_powered()) {
+        ++t.diseqc_lost;
+        return "lost: LNB supply off";
+    }
+    ++t.diseqc_heard;
+    const uint8_t framing = msg[0], address = msg[1], command = msg[2];
+    if ((framing & 0xFE) != 0xE0 && (framing & 0xFE) != 0xE2)
+        return "ignored: not a command from the master";
+    if (address != 0x00 && address != 0x10 && address != 0x14 && address != 0x15)
+        return "ignored: addressed to another device";
+    switch (command) {
+    case 0x00:
+        t.committed = 0;
+        return "reset";
+    case 0x03:
+        return "power on";
+    case 0x38: {
+        if (len < 4)
+            return "ignored: write N0 without its data byte";
+        const uint8_t mask = msg[3] >> 4, bits = msg[3] & 0x0F;
+        t.committed = static_cast<uint8_t>((t.committed & ~mask) | (bits & mask));
+        const json c = committed_json(t.committed);
+        return "committed: port " + c["port"].get<std::string>() + ", " + c["polarisation"].get<std::string>() +
+               ", " + c["band"].get<std::string>() + " band";
+    }
+    default:
+        return "ignored: command not understood";
+    }
+}
+
 std::string status_flags(uint32_t w)
 {
     static const std::pair<uint32_t, const char *> bits[] = {
@@ -171,6 +228,55 @@ json tune_json(const radio::Tune &t)
             {"bandwidth", t.bandwidth_hz}};
 }
 
+// How long a demodulator takes from DTV_TUNE to lock on a channel it can
+// demodulate, by delivery system, as the lock-wait budgets of the Linux
+// drivers for such demodulators give it:
+// - satellite: the demodulator and FEC time-outs of a normal search by
+//   symbol rate (above 20 MS/s 300 + 100 ms, 10 to 20 MS/s 400 + 130 ms,
+//   5 to 10 MS/s 700 + 250 ms, 2 to 5 MS/s 1000 + 550 ms, 1 to 2 MS/s
+//   2500 + 1100 ms, below 4500 + 1700 ms); DVB-S2 at a low SNR (60 % or
+//   less) needs the search twice;
+// - cable: 300 ms with the constellation given; with QAM_AUTO each of the
+//   five constellations is tried for 200 ms;
+// - terrestrial: DVB-T with transmission mode and guard interval found
+//   automatically 1000 ms; DVB-T2 (P1, then the L1 signalling over T2
+//   frames of up to 250 ms) 2000 ms.
+int lock_ms(const radio::Tune &tune, const radio::Channel &ch, int snr_pct)
+{
+    switch (tune.system) {
+    case SYS_DVBS:
+    case SYS_DVBS2: {
+        static constexpr struct {
+            uint32_t up_to_sr;
+            int demod_ms, fec_ms;
+        } budgets[] = {{1000000, 4500, 1700}, {2000000, 2500, 1100}, {5000000, 1000, 550},
+                       {10000000, 700, 250},  {20000000, 400, 130},  {UINT32_MAX, 300, 100}};
+        int ms = 0;
+        for (const auto &b : budgets)
+            if (tune.symbol_rate <= b.up_to_sr) {
+                ms = b.demod_ms + b.fec_ms;
+                break;
+            }
+        return tune.system == SYS_DVBS2 && snr_pct <= 60 ? 2 * ms : ms;
+    }
+    case SYS_DVBC_ANNEX_A:
+        return tune.modulation == QAM_AUTO ? 5 * 200 : 300;
+    case SYS_DVBT:
+        return 1000;
+    case SYS_DVBT2:
+        return 2000;
+    default:
+        return ch.system == SYS_DVBT2 ? 2000 : 1000;
+    }
+}
+
+int lock_ms(const TunerModel &t)
+{
+    if (t.acquire_ms >= 0 || !t.tuned || !t.rx.carrier)
+        return t.acquire_ms >= 0 ? t.acquire_ms : 0;
+    return lock_ms(*t.tuned, *t.rx.carrier, t.snr_pct.value_or(t.rx.carrier->snr_pct));
+}
+
 // Works out what the tuner gets now, and publishes a change of lock.
 void update(Box &box, FrontendState &s, TunerModel &t, Pending &p)
 {
@@ -183,7 +289,7 @@ void update(Box &box, FrontendState &s, TunerModel &t, Pending &p)
         static const radio::Input nothing;
         auto it = s.inputs.find(t.input);
         rx = radio::receive(it == s.inputs.end() ? nothing : it->second, t.systems(), *t.tuned,
-                            {t.voltage, t.tone});
+                            {t.voltage, t.tone, t.switch_port()});
     }
     int64_t now = box.now_ms();
     if (!rx.receivable)
@@ -193,7 +299,7 @@ void update(Box &box, FrontendState &s, TunerModel &t, Pending &p)
         t.acquire_from = now;
     }
     t.rx = rx;
-    bool lock = rx.receivable && now - t.acquire_from >= t.acquire_ms;
+    bool lock = rx.receivable && now - t.acquire_from >= lock_ms(t);
     if (lock == t.locked)
         return;
     t.locked = lock;
@@ -334,7 +440,16 @@ int handle(Box &box, FrontendState &s, TunerModel &t, OpenFile &of, uint32_t req
         if (arg > SEC_VOLTAGE_OFF)
             return -EINVAL;
         ev["voltage"] = voltage_name(static_cast<int>(arg));
-        t.voltage = static_cast<int>(arg);
+        {
+            const bool was_powered = t.switch_powered();
+            t.voltage = static_cast<int>(arg);
+            // A switch that loses its supply comes back in its power-up state.
+            if (t.satellite() && was_powered != t.switch_powered()) {
+                if (!was_powered)
+                    t.committed = 0;
+                ev["switch"] = was_powered ? "unpowered" : "powered up: port A";
+            }
+        }
         update(box, s, t, p);
         return 0;
     case box_abi::FE_SET_TONE:
@@ -363,7 +478,12 @@ int handle(Box &box, FrontendState &s, TunerModel &t, OpenFile &of, uint32_t req
             hex += b;
         }
         ev["diseqc"] = hex;
-        return t.satellite() ? 0 : -EOPNOTSUPP;
+        if (!t.satellite())
+            return -EOPNOTSUPP;
+        t.diseqc_last = diseqc_to_switch(t, cmd->msg, cmd->msg_len);
+        ev["switch"] = t.diseqc_last;
+        update(box, s, t, p);
+        return 0;
     }
     case box_abi::FE_SET_PROPERTY:
         if (!writable)
@@ -405,6 +525,7 @@ public:
                 // the LNB supply goes off and the tune is forgotten.
                 t.voltage = SEC_VOLTAGE_OFF;
                 t.tone = SEC_TONE_OFF;
+                t.committed = 0;
                 t.tuned.reset();
                 update(box_, s, t, p);
             }
@@ -495,7 +616,8 @@ void install_frontend(Box &box, const json &profile)
         t.name = j.value("name", default_name(t.type));
         t.input = j.value("input", "");
         t.device = j.value("device", true);
-        t.acquire_ms = std::clamp(j.value("acquire_ms", 300), 0, 60000);
+        if (j.contains("acquire_ms") && j["acquire_ms"].is_number_integer())
+            t.acquire_ms = std::clamp(j["acquire_ms"].get<int>(), 0, 60000);
         for (const auto &f : j.value("fail", json::array()))
             if (f.is_string())
                 t.fail.insert(f.get<std::string>());
@@ -544,11 +666,20 @@ json tuner_state(Box &box, FrontendState &s, TunerModel &t, Pending &p)
               {"tone", tone_name(t.tone)},
               {"signal", t.cable_in},
               {"locked", t.locked},
+              {"lock_ms", t.rx.receivable ? json(lock_ms(t)) : json(nullptr)},
               {"snr", snr_raw(t) * 100 / 65535},
               {"strength", strength_raw(t) * 100 / 65535},
               {"channel", t.rx.carrier ? json(t.rx.carrier->label()) : json(nullptr)}};
     if (!t.rx.why.empty())
         j["why"] = t.rx.why;
+    if (t.satellite()) {
+        json sw = committed_json(t.committed);
+        sw["powered"] = t.switch_powered();
+        sw["heard"] = t.diseqc_heard;
+        sw["lost"] = t.diseqc_lost;
+        sw["last"] = t.diseqc_last;
+        j["diseqc_switch"] = sw;
+    }
     return j;
 }
 

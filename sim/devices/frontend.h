@@ -10,7 +10,16 @@
 //       one entry per frontend, in frontend order. type: DVB-S, DVB-S2, DVB-C,
 //       DVB-T, DVB-T2, or the combined DVB-C/T and DVB-C/T2 (with a mode file:
 //       0 cable, 1 terrestrial). device false: listed, but no device node.
-//       fail: requests that fail with EIO.
+//       fail: requests that fail with EIO. acquire_ms: the time from DTV_TUNE
+//       to lock; absent, what a demodulator of the tuned delivery system takes
+//       (frontend.cpp, lock_ms: DVB-S 400 ms at 28 MS/s, DVB-S2 400 ms, 800 ms
+//       at an SNR of 60 % or less, DVB-C 300 ms, 1000 ms with QAM_AUTO, DVB-T
+//       1000 ms, DVB-T2 2000 ms). Every DTV_TUNE starts the acquisition again.
+//
+// A satellite tuner's LNB line carries a DiSEqC 1.0 committed switch,
+// powered by the LNB supply (radio_model.h, an input's "switch"): a message
+// sent while the supply is off is lost; the trace's "switch" member and the
+// state's "diseqc_switch" say what it heard and the port it selects.
 //   "inputs": {"factory": {...}}   what each antenna input receives (radio_model.h)
 //   "nim_sockets": "..."          the NIM list as given (null: no list at all);
 //                                 absent: made from "tuners" as the kernel does

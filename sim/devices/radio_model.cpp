@@ -97,6 +97,14 @@ Input input_from_json(const json &j, std::string &err)
     }
     in.sat_tolerance_khz = j.value("sat_tolerance_khz", in.sat_tolerance_khz);
     in.rf_tolerance_khz = j.value("rf_tolerance_khz", in.rf_tolerance_khz);
+    if (j.contains("switch")) {
+        const json &sw = j["switch"];
+        std::string port = sw.is_object() ? sw.value("port", "") : "";
+        if (port.size() == 1 && port[0] >= 'A' && port[0] <= 'D')
+            in.switch_port = port[0] - 'A';
+        else
+            err = "a switch needs a \"port\" A, B, C or D";
+    }
     for (const auto &l : j.value("lnbs", json::array())) {
         if (!l.is_object() || !l.contains("lo_mhz")) {
             err = "an LNB needs \"lo_mhz\"";
@@ -141,6 +149,11 @@ Reception receive(const Input &in, const std::vector<int> &systems, const Tune &
     const bool sat = is_satellite(tune.system);
     if (sat && supply.voltage != SEC_VOLTAGE_13 && supply.voltage != SEC_VOLTAGE_18) {
         r.why = "LNB supply off";
+        return r;
+    }
+    if (sat && in.switch_port >= 0 && supply.switch_port != in.switch_port) {
+        r.why = std::string("DiSEqC switch on port ") + static_cast<char>('A' + supply.switch_port) +
+                ", the dish is on port " + static_cast<char>('A' + in.switch_port);
         return r;
     }
     r.why = "nothing at this frequency";

@@ -14,7 +14,14 @@
 //                  "modulation": "QPSK"},
 //                 {"system": "DVB-C", "mhz": 466, "sr": 6900000, "modulation": "QAM256"},
 //                 {"system": "DVB-T", "mhz": 546, "bandwidth_mhz": 8}],
-//    "sat_tolerance_khz": 2000, "rf_tolerance_khz": 500}
+//    "sat_tolerance_khz": 2000, "rf_tolerance_khz": 500,
+//    "switch": {"port": "A"}}
+// "switch": the dish's LNBs hang on this port (A to D) of a DiSEqC 1.0
+// committed switch between them and the tuner: satellite channels arrive
+// only while the switch selects that port. The switch is powered by the LNB
+// supply, and takes the committed-switch byte of a DiSEqC message (option
+// and position choose the port; the polarisation and band bits are latched
+// as sent, the LNB is still steered by the supply's voltage and tone).
 #pragma once
 
 #include "devices/radio.h"
@@ -56,6 +63,7 @@ struct Input {
     std::vector<Channel> channels;
     int sat_tolerance_khz = 2000;
     int rf_tolerance_khz = 500;
+    int switch_port = -1;  // 0 to 3 (A to D): behind a committed switch; -1: none
 };
 
 // Parses an input; entries it cannot read are named in `err` and left out.
@@ -83,6 +91,7 @@ struct Tune {
 struct Supply {
     int voltage = 2;
     int tone = 1;
+    int switch_port = 0;  // the port a committed switch on the line selects
 };
 
 struct Reception {

@@ -122,6 +122,7 @@ int fb_init()
     // /dev the node is there from the start and opening it fails with
     // ENODEV (or ENXIO) until the driver has registered the device. Either
     // counts as not there yet.
+    stride = 0;
     struct stat st;
     int tests = 0;
     bool node_seen = false;
@@ -152,6 +153,9 @@ int fb_init()
         perror("FBIOGET_FSCREENINFO");
         return fb_init_failed();
     }
+    // The driver's own mode is drawn in until a mode is set (and after it
+    // refused one): by the line length it has now.
+    stride = static_cast<int>(fix.line_length);
     available = static_cast<int>(fix.smem_len);
     void *mem = os::mmap(nullptr, fix.smem_len, PROT_READ | PROT_WRITE, MAP_SHARED, fbFd, 0);
     if (mem == MAP_FAILED) {

@@ -20,8 +20,8 @@ void fb_fill(int x, int y, int width, int height, unsigned int colour);
 void fb_blit();
 
 // Bytes and 32-bit words from one line of the drawn page to the next: the
-// driver's line length for the mode set (`stride`), which may be padded
-// beyond the visible width; the width's own bytes before a mode is set or
+// driver's line length (`stride`: read at start, and again after each mode
+// set), which may be padded beyond the visible width; the width's own bytes
 // when the driver's figure cannot hold a line of the mode.
 int fb_line_bytes();
 int fb_line_words();

@@ -181,6 +181,140 @@ TEST_F(SimFrontend, LockFollowsTheSupplyAndTheCable)
     EXPECT_EQ(st["locked"], false);
 }
 
+// How long a tune takes to lock when the profile gives no time: what a
+// demodulator of the delivery system takes, from the moment of DTV_TUNE;
+// a new DTV_TUNE starts the acquisition again.
+TEST_F(SimFrontend, LockTimesByDeliverySystem)
+{
+    struct Case {
+        const char *what;
+        const char *type;
+        std::vector<std::pair<uint32_t, uint32_t>> props;
+        int voltage;
+        int snr_pct;  // readings set from outside; -1: the channel's own
+        int lock_ms;
+    } cases[] = {
+        {"DVB-S QPSK 28125 kS/s", "DVB-S2",
+         {{DTV_FREQUENCY, 1150000}, {DTV_DELIVERY_SYSTEM, SYS_DVBS}, {DTV_MODULATION, QPSK},
+          {DTV_SYMBOL_RATE, 28125000}},
+         SEC_VOLTAGE_18, -1, 400},
+        {"DVB-S2 8PSK 22000 kS/s at 65 % SNR", "DVB-S2",
+         {{DTV_FREQUENCY, 1744000}, {DTV_DELIVERY_SYSTEM, SYS_DVBS2}, {DTV_MODULATION, PSK_8},
+          {DTV_SYMBOL_RATE, 22000000}},
+         SEC_VOLTAGE_18, -1, 400},
+        {"DVB-S2 8PSK 22000 kS/s at 60 % SNR", "DVB-S2",
+         {{DTV_FREQUENCY, 1612000}, {DTV_DELIVERY_SYSTEM, SYS_DVBS2}, {DTV_MODULATION, PSK_8},
+          {DTV_SYMBOL_RATE, 22000000}},
+         SEC_VOLTAGE_18, -1, 800},
+        {"DVB-S2 at 20 % SNR", "DVB-S2",
+         {{DTV_FREQUENCY, 1744000}, {DTV_DELIVERY_SYSTEM, SYS_DVBS2}, {DTV_MODULATION, PSK_8},
+          {DTV_SYMBOL_RATE, 22000000}},
+         SEC_VOLTAGE_18, 20, 800},
+        {"DVB-C QAM-256", "DVB-C",
+         {{DTV_FREQUENCY, 466000000}, {DTV_DELIVERY_SYSTEM, SYS_DVBC_ANNEX_A}, {DTV_MODULATION, QAM_256},
+          {DTV_SYMBOL_RATE, 6900000}},
+         SEC_VOLTAGE_OFF, -1, 300},
+        {"DVB-C automatic QAM", "DVB-C",
+         {{DTV_FREQUENCY, 466000000}, {DTV_DELIVERY_SYSTEM, SYS_DVBC_ANNEX_A}, {DTV_MODULATION, QAM_AUTO},
+          {DTV_SYMBOL_RATE, 6900000}},
+         SEC_VOLTAGE_OFF, -1, 1000},
+        {"DVB-T automatic mode", "DVB-T2",
+         {{DTV_DELIVERY_SYSTEM, SYS_DVBT}, {DTV_FREQUENCY, 546000000}, {DTV_MODULATION, QAM_AUTO},
+          {DTV_BANDWIDTH_HZ, 8000000}},
+         SEC_VOLTAGE_OFF, -1, 1000},
+        {"DVB-T2", "DVB-T2",
+         {{DTV_DELIVERY_SYSTEM, SYS_DVBT2}, {DTV_FREQUENCY, 626000000}, {DTV_MODULATION, QAM_AUTO},
+          {DTV_BANDWIDTH_HZ, 8000000}},
+         SEC_VOLTAGE_OFF, -1, 2000},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        make(json::array({{{"type", c.type}, {"input", "factory"}}}));
+        int fd = open_fe(0);
+        ASSERT_GE(fd, 0);
+        if (c.voltage != SEC_VOLTAGE_OFF) {
+            ASSERT_EQ(os::ioctl(fd, box_abi::FE_SET_VOLTAGE, c.voltage), 0);
+            ASSERT_EQ(os::ioctl(fd, box_abi::FE_SET_TONE, SEC_TONE_OFF), 0);
+        }
+        if (c.snr_pct >= 0)
+            boxsim::frontend::readings(*box, 0, c.snr_pct, 50);
+        auto props = c.props;
+        props.insert(props.begin(), {DTV_CLEAR, 0});
+        props.push_back({DTV_TUNE, 0});
+        // Tuned twice, half the lock time apart: the second tune starts over.
+        ASSERT_EQ(tune(fd, props), 0);
+        boxsim::clock::sleep_for_ms(c.lock_ms / 2);
+        ASSERT_EQ(tune(fd, props), 0);
+        const int64_t tuned = box->now_ms();
+        EXPECT_EQ(boxsim::frontend::state(*box, 0)["lock_ms"], c.lock_ms);
+        boxsim::clock::sleep_for_ms(c.lock_ms - 1);
+        EXPECT_EQ(status(fd) & FE_HAS_LOCK, 0u) << box->now_ms() - tuned;
+        boxsim::clock::sleep_for_ms(1);
+        EXPECT_EQ(status(fd), 0x1Fu) << box->now_ms() - tuned;
+        os::close(fd);
+    }
+}
+
+// The DiSEqC 1.0 committed switch between the tuner and a dish on its port
+// B: powered by the LNB supply, steered by the committed-switch byte of the
+// messages it hears, back at port A whenever its supply comes back.
+TEST_F(SimFrontend, DiseqcSwitchFollowsItsSupplyAndTheCommittedByte)
+{
+    json input = factory_input();
+    input["switch"] = {{"port", "B"}};
+    make(json::array({{{"type", "DVB-S2"}, {"input", "dish"}, {"acquire_ms", 0}}}), {{"inputs", {{"dish", input}}}});
+    int fd = open_fe(0);
+    ASSERT_GE(fd, 0);
+    struct Step {
+        const char *what;
+        std::vector<uint8_t> msg;  // a DiSEqC message, or empty
+        int voltage;               // or -1
+        const char *switch_says;   // the trace's "switch" of the step
+        const char *port;
+        bool powered, locked;
+        int heard, lost;
+    } steps[] = {
+        {"message without supply", {0xE0, 0x10, 0x38, 0xF6}, -1, "lost: LNB supply off", "A", false, false, 0, 1},
+        {"supply on", {}, SEC_VOLTAGE_18, "powered up: port A", "A", true, false, 0, 1},
+        {"option A, position B, H, low", {0xE0, 0x10, 0x38, 0xF6}, -1, "committed: port B, H, low band", "B", true,
+         true, 1, 1},
+        {"18 V again changes nothing", {}, SEC_VOLTAGE_18, nullptr, "B", true, true, 1, 1},
+        {"reset", {0xE0, 0x00, 0x00}, -1, "reset", "A", true, false, 2, 1},
+        {"position B through the mask alone", {0xE0, 0x10, 0x38, 0x44}, -1, "committed: port B, V, low band", "B",
+         true, true, 3, 1},
+        {"to an LNB only: not for the switch", {0xE0, 0x11, 0x38, 0xF0}, -1,
+         "ignored: addressed to another device", "B", true, true, 4, 1},
+        {"a reply request from the master is a command too", {0xE2, 0x10, 0x38, 0xF1}, -1,
+         "committed: port A, V, high band", "A", true, false, 5, 1},
+        {"power on", {0xE0, 0x00, 0x03}, -1, "power on", "A", true, false, 6, 1},
+        {"back to B", {0xE0, 0x10, 0x38, 0xF4}, -1, "committed: port B, V, low band", "B", true, true, 7, 1},
+        {"supply off: unpowered", {}, SEC_VOLTAGE_OFF, "unpowered", "B", false, false, 7, 1},
+        {"supply back: power-up port A", {}, SEC_VOLTAGE_18, "powered up: port A", "A", true, false, 7, 1},
+    };
+    ASSERT_EQ(tune_sat(fd, 1612000, SYS_DVBS2, 22000000, PSK_8), 0);  // 11362 MHz H, low band
+    for (const auto &st : steps) {
+        SCOPED_TRACE(st.what);
+        if (!st.msg.empty()) {
+            dvb_diseqc_master_cmd cmd{};
+            std::copy(st.msg.begin(), st.msg.end(), cmd.msg);
+            cmd.msg_len = static_cast<uint8_t>(st.msg.size());
+            ASSERT_EQ(os::ioctl(fd, box_abi::FE_DISEQC_SEND_MASTER_CMD, &cmd), 0);
+            EXPECT_EQ(last("FE_DISEQC_SEND_MASTER_CMD").value("switch", ""), st.switch_says);
+        } else {
+            ASSERT_EQ(os::ioctl(fd, box_abi::FE_SET_VOLTAGE, st.voltage), 0);
+            EXPECT_EQ(last("FE_SET_VOLTAGE").value("switch", ""), st.switch_says ? st.switch_says : "");
+        }
+        json sw = boxsim::frontend::state(*box, 0)["diseqc_switch"];
+        EXPECT_EQ(sw["port"], st.port);
+        EXPECT_EQ(sw["powered"], st.powered);
+        EXPECT_EQ(sw["heard"], st.heard);
+        EXPECT_EQ(sw["lost"], st.lost);
+        EXPECT_EQ((status(fd) & FE_HAS_LOCK) != 0, st.locked) << boxsim::frontend::state(*box, 0).dump();
+    }
+    auto st = boxsim::frontend::state(*box, 0);
+    EXPECT_EQ(st["why"], "DiSEqC switch on port A, the dish is on port B");
+}
+
 TEST_F(SimFrontend, DriverManners)
 {
     make(json::array({{{"type", "DVB-S2"}, {"input", "factory"}, {"fail", {"FE_READ_SNR"}}},
@@ -264,7 +398,9 @@ TEST_F(SimFrontend, SignalActionAndSnapshot)
     EXPECT_EQ(t, json::parse(R"({"frontend":0,"present":true,"type":"DVB-S2","system":"DVB-S2","mode":null,
         "open":true,"last_tune":{"system":"DVB-S2","frequency":1744000,"symbol_rate":22000000,
         "modulation":"8PSK","bandwidth":0},"voltage":"SEC_VOLTAGE_18","tone":"SEC_TONE_OFF","signal":true,
-        "locked":true,"snr":40,"strength":90,"channel":"11494 MHz H, 22000 kS/s, DVB-S2"})"));
+        "locked":true,"lock_ms":0,"snr":40,"strength":90,"channel":"11494 MHz H, 22000 kS/s, DVB-S2",
+        "diseqc_switch":{"port":"A","polarisation":"V","band":"low","bits":"0","powered":true,"heard":0,"lost":0,
+        "last":""}})"));
     (*off)(*box);
     t = box->describe()["tuners"][0];
     EXPECT_EQ(t["locked"], false);

@@ -224,6 +224,18 @@ TEST(FbSetMode, RefusedModeLeavesTheDriversModeInPlace)
     EXPECT_EQ(box->describe()["tv"]["blits"], 0);
     fb_fill(0, 0, 1280, 720, 0xFF000000);
     EXPECT_EQ(words_not(0x0badf00d), 720u * 576u);
+
+    // A driver whose lines are padded: its own mode is drawn by the line
+    // length it reported at start.
+    auto padded = fb_box({{"refuse_modes", true}, {"line_align", 4096}, {"mode", {{"xres", 720}, {"yres", 576}}}});
+    ASSERT_EQ(fb_init(), 0);
+    EXPECT_EQ(fb_setmode(1280, 720, 32), -1);
+    EXPECT_EQ(fb_line_words(), 1024);
+    paint_memory(0x0badf00d);
+    fb_fill(0, 0, 1280, 720, 0xFF000000);
+    EXPECT_EQ(words_not(0x0badf00d), 720u * 576u);
+    EXPECT_EQ(lfb[1024 * 575 + 719], 0xFF000000u);
+    EXPECT_EQ(lfb[1024 * 575 + 720], 0x0badf00du);
 }
 
 // Drivers that pad each line beyond its pixels, or that size their memory
