@@ -96,18 +96,20 @@ APT=(-o "Dir::State::Lists=$A/lists" -o "Dir::Etc::SourceList=$A/sources.list"
 # kept in build/kernel/version so that later runs ask no mirror.
 update_lists() {
   for try in 1 2 3; do
-    apt-get "${APT[@]}" update -qq >/dev/null 2>"$K/apt.log" && return 0
+    # --error-on=any: a mirror that cannot be read is an error, not a warning.
+    apt-get "${APT[@]}" update -qq --error-on=any >/dev/null 2>"$K/apt.log" && return 0
     sleep $((try * 2))
   done
   die "no kernel package reachable: apt-get update of the mipsel lists failed ($K/apt.log)"
 }
 if [ ! -f "$K/version" ]; then
   update_lists
-  image=$(apt-cache "${APT[@]}" depends linux-image-4kc-malta 2>/dev/null |
+  image=$( (apt-cache "${APT[@]}" depends linux-image-4kc-malta 2>/dev/null || true) |
           sed -n 's/.*Depends: \(linux-image-[0-9].*-4kc-malta\)$/\1/p' | head -1)
   [ -n "$image" ] || die "no kernel package reachable: linux-image-4kc-malta names no kernel in the $suite lists"
   kver=${image#linux-image-}
-  pver=$(apt-cache "${APT[@]}" show "$image" | sed -n 's/^Version: //p' | head -1)
+  pver=$( (apt-cache "${APT[@]}" show "$image" 2>/dev/null || true) | sed -n 's/^Version: //p' | head -1)
+  [ -n "$pver" ] || die "no kernel package reachable: no version of $image in the lists"
   major=$(echo "$kver" | cut -d. -f1-2)
   echo "$kver $pver $major" > "$K/version"
 fi
