@@ -604,10 +604,12 @@ def start_program(g, name, prog, client, p=None):
     p = p or load_profile(PROFILE)
     lcd = p["lcd"]
     names = " ".join("'%s'" % d["name"] for d in sorted(p["input"]["devices"], key=lambda d: d["event"]))
-    g.run("rm -f /var/lease; sh /lane/box.sh %s %x %x %x %s %s"
+    g.run("rm -f /var/lease /var/client-fds; sh /lane/box.sh %s %x %x %x %s %s"
           % (p["model"], lcd["xres"], lcd["yres"], lcd["bpp"], client, names))
     mark = "@@ run %s" % name
-    g.run("echo '%s' > /dev/prog-port; cd /; pty_run /var/prog.pid %s >/dev/prog-port 2>/var/%s.err &"
+    # The program gets none of the lane's own descriptors (the command
+    # port is the shell's descriptor 3).
+    g.run("echo '%s' > /dev/prog-port; cd /; pty_run /var/prog.pid %s >/dev/prog-port 2>/var/%s.err 3>&- &"
           " while [ ! -s /var/prog.pid ]; do usleep 10000; done" % (mark, prog, name))
     return mark
 
@@ -806,8 +808,14 @@ def client_fds(g, seconds):
 DEVICE_FD = re.compile(r"^/dev/(fb\d|input/event\d|event\d|mtdblock\d|dvb|lcd0|mcu|sci|ci\d|hdmi_cec)")
 
 
-def check_client_fds(g, rep, name):
-    pid, names = client_fds(g, 4)
+def check_client_fds(g, rep, name, stand_in=False):
+    if stand_in:
+        # The stand-in writes what it inherited when it starts.
+        st, out = g.run("i=0; while [ ! -s /var/client-fds ] && [ $i -lt 200 ]; do usleep 20000; i=$((i+1)); done; "
+                        "cat /var/client-fds", timeout=15)
+        pid, names = ("stand-in" if out.strip() else None), re.findall(r"\d+ -> (\S+)", out)
+    else:
+        pid, names = client_fds(g, 4)
     held = [n for n in names if DEVICE_FD.match(n)]
     if pid is None:
         rep.add(name + ": client descriptors", "no DHCP client seen running in 4 s")
@@ -954,7 +962,7 @@ def check_console(g, rep, out_dir):
     # key devices, the frontend and the demultiplexer filters.
     lines.append("%dms cable plug %d" % (now_ms(), prof["network"]["speed"]))
     g.monitor("set_link nic0 on")
-    check_client_fds(g, rep, name)
+    check_client_fds(g, rep, name, stand_in=True)
 
     # A person types the address twice on the keyboard.
     for n in range(2):
@@ -1022,9 +1030,10 @@ def check_console(g, rep, out_dir):
         for d in (-1, 1, -2, 2):
             q = strength * 100 // 65535 + d
             if 0 <= q <= 100:
+                # The run up to the tuner's snapshot, with the other reading.
                 alt = [l if " signal 0 " not in l else "%dms signal 0 snr %d strength %d"
                        % (at_key, snr * 100 // 65535, q) for l in lines
-                       if "snapshot end" not in l and " key 8" not in l]
+                       if int(re.match(r"\d+", l).group(0)) <= at_snap]
                 d_alt, _ = boxsim("%s-agc%d" % (name, q), box, alt, at_snap / 1000.0 + 0.5, out_dir, "console")
                 yield "with AGC %d %%" % q, os.path.join(d_alt, "tuner-osd.png")
     tuner_area(g, rep, out_dir, name + "-tuner", mode, os.path.join(bdir, "tuner-osd.png"), cands())

@@ -3,6 +3,9 @@
 # its messages are written in the box client's line forms on standard output
 # ("Sending discover...", "Lease of A.B.C.D obtained, lease time N",
 # "eth0 cable unplugged, powering down").
+# What this client inherited from the program that started it, for the
+# lane: the first run's open descriptors.
+[ -e /var/client-fds ] || ls -l /proc/$$/fd > /var/client-fds 2>/dev/null
 if [ "$(cat /sys/class/net/eth0/carrier 2>/dev/null)" != 1 ]; then
   echo "eth0 cable unplugged, powering down"
   exit 1
