@@ -1011,10 +1011,10 @@ def check_console(g, rep, out_dir):
             held_detail + "; the console acted once (its words above equal boxsim's for the key held with %d "
             "repeats)" % HELD_REPEATS)
 
-    # The property list accepted, or each refusal reported in the Part's
-    # words; anything else printed after the key is a fault.
-    reported = sorted(set(l.strip() for l in out_tuner if PART_REPORT.match(l)))
-    other = [l for l in out_tuner if l.strip() and not PART_REPORT.match(l) and l.strip() != "1.DVB-T : 546/8M"]
+    # The property list accepted, or each refusal reported in the system's
+    # own words; anything else printed after the key is a fault.
+    reported = sorted(set(l.strip() for l in out_tuner if REFUSAL_REPORT.match(l)))
+    other = [l for l in out_tuner if l.strip() and not REFUSAL_REPORT.match(l) and l.strip() != "1.DVB-T : 546/8M"]
     prop = "refused" if any("FE_SET_PROPERTY failed" in l for l in out_tuner) else "accepted"
     rep.add(name + ": tuner requests", "; ".join(other),
             "property list %s by the DVB core; the frontend read beside the program: %s; refusals reported: %s"
@@ -1044,7 +1044,7 @@ def check_console(g, rep, out_dir):
     # Key 8: the file's packets reach the demultiplexer through the DVR
     # input, or the lane names what the real DVR refused (then the program
     # holds no DVR descriptor and has printed nothing, as for a failed open).
-    refused8 = [l for l in out_file if "failed" in l and not PART_REPORT.match(l)]
+    refused8 = [l for l in out_file if "failed" in l and not REFUSAL_REPORT.match(l)]
     m = re.search(r"tap (\d+) bytes", tap)
     taken = int(m.group(1)) if m else 0
     want_bytes = end["devices"]["av"]["dvr4"]["check"]["bytes"]
@@ -1060,7 +1060,7 @@ def check_console(g, rep, out_dir):
         why, detail = "no packet of PID 103 reached the demultiplexer (%s)" % tap.strip(), held.strip()
     if refused8:
         why = "; ".join(refused8 + ([why] if why else []))
-    others = [l for l in out_file if l.strip() and not PART_REPORT.match(l)]
+    others = [l for l in out_file if l.strip() and not REFUSAL_REPORT.match(l)]
     rep.add(name + ": audio file to DVR", why, detail + ("; printed: " + " | ".join(others) if others else ""))
     ok = secs is not None and secs <= 2.0
     zombie = re.search(r"^\s*\d+\s+\d+\s+Z", end_out, re.M)
@@ -1070,7 +1070,7 @@ def check_console(g, rep, out_dir):
 
 
 # How the system reports a refused frontend or demultiplexer request.
-PART_REPORT = re.compile(r"^(\w+\(\), LINE=\d+, device=/dev/dvb0\.frontend\d, ioctl\(FE_READ_\w+\) ERROR!!! ?"
+REFUSAL_REPORT = re.compile(r"^(\w+\(\), LINE=\d+, device=/dev/dvb0\.frontend\d, ioctl\(FE_READ_\w+\) ERROR!!! ?"
                          r"|FE_SET_PROPERTY failed: .+|[A-Z0-9_]+ failed \(.+\))$")
 
 
