@@ -32,6 +32,19 @@ void report_value(const std::string &name, double value, const std::string &deta
 // --benchmark_filter, as a regular expression on its name.
 int add_measure(const std::string &name, void (*run)());
 
+// A ratio figure measured interleaved: after `setup`, the figure's operation
+// `a` and the reference's `b` are each timed (thread CPU time) over a batch
+// of about 50 us, in turn (A B A B, B A B A, ...) for many rounds, so
+// that whatever the machine does meanwhile falls on both sides alike. The
+// table gives the median of the rounds' ratios and their spread. Selected by
+// --benchmark_filter as a regular expression on the figure's name.
+int add_pair(const std::string &figure, const std::string &reference, void (*setup)(), void (*a)(), void (*b)());
+
+// A ratio figure a measure takes in rounds of its own (A and B in turn,
+// each round's values in a[i] and b[i], in the figure's value_unit): the
+// table gives the median of the rounds' ratios and their spread.
+void report_pair(const std::string &figure, const std::vector<double> &a, const std::vector<double> &b);
+
 // A pass whose instructions bench/callgrind counts: `box_bench --once=NAME`
 // runs it once to warm up, then once inside boxbench_measured_pass.
 int add_pass(const std::string &name, void (*run)());

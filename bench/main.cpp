@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <sys/resource.h>
 #include <map>
 #include <mutex>
 #include <regex>
@@ -33,43 +35,162 @@ std::vector<std::pair<std::string, void (*)()>> &pass_list()
     return list;
 }
 
+struct PairSpec {
+    std::string figure, reference;
+    void (*setup)();
+    void (*a)();
+    void (*b)();
+};
+std::vector<PairSpec> &pair_list()
+{
+    static std::vector<PairSpec> list;
+    return list;
+}
+
+// A paired figure's result: the medians of each side, the median of the
+// rounds' ratios and the 10th and 90th percentiles of those ratios.
+struct PairResult {
+    double a_ns = 0, b_ns = 0, ratio = 0, low = 0, high = 0;
+    int rounds = 0, dropped = 0;
+};
+
+double thread_cpu_ns()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) * 1e9 + static_cast<double>(ts.tv_nsec);
+}
+
+// CPU time of one call, over a batch of n calls.
+double time_batch(void (*op)(), long n)
+{
+    double t0 = thread_cpu_ns();
+    for (long i = 0; i < n; ++i)
+        op();
+    return (thread_cpu_ns() - t0) / static_cast<double>(n);
+}
+
+// How many calls make a batch of about `target_ns` (warming the caches on the way).
+long batch_size(void (*op)(), double target_ns)
+{
+    for (long n = 1;; n *= 2) {
+        double per_call = time_batch(op, n);
+        if (per_call * static_cast<double>(n) >= target_ns / 4 || n >= (1L << 24))
+            return std::max(1L, static_cast<long>(target_ns / std::max(per_call, 1.0)));
+    }
+}
+
+double percentile(std::vector<double> v, double p)
+{
+    std::sort(v.begin(), v.end());
+    double at = p * static_cast<double>(v.size() - 1);
+    size_t i = static_cast<size_t>(at);
+    double frac = at - static_cast<double>(i);
+    return i + 1 < v.size() ? v[i] * (1 - frac) + v[i + 1] * frac : v[i];
+}
+
+// Times the thread gave up the processor, by choice or not.
+long context_switches()
+{
+    rusage ru{};
+    getrusage(RUSAGE_THREAD, &ru);
+    return ru.ru_nvcsw + ru.ru_nivcsw;
+}
+
+// One pair's rounds so far.
+struct PairRun {
+    const PairSpec *spec;
+    long na = 1, nb = 1;
+    std::vector<double> as, bs, ratios;
+    int dropped = 0;
+};
+
+// One round of a pair: a few short turns of each side in alternation (A B
+// A B ..., or B A B A ... every other round), each turn a batch of about
+// 50 us (one call of a pass): the two sides meet the same state of the
+// machine (what the other core does to the memory bus and the caches they
+// share, the clock frequency) within a fraction of a millisecond. The pair's
+// state is set up again first, and each side run once untimed, since the
+// pairs take their rounds in turn and another pair's round ran before. A
+// round in which the thread lost the processor (its caches then held
+// another program's data) is measured again.
+bool pair_round(PairRun &p, int r)
+{
+    constexpr int kTurns = 2;
+    p.spec->setup();
+    p.spec->a();
+    p.spec->b();
+    double ta = 0, tb = 0;
+    long switches = context_switches();
+    for (int turn = 0; turn < kTurns; ++turn) {
+        if (r % 2 == 0) {
+            ta += time_batch(p.spec->a, p.na);
+            tb += time_batch(p.spec->b, p.nb);
+        } else {
+            tb += time_batch(p.spec->b, p.nb);
+            ta += time_batch(p.spec->a, p.na);
+        }
+    }
+    if (context_switches() != switches) {
+        ++p.dropped;
+        return false;
+    }
+    p.as.push_back(ta / kTurns);
+    p.bs.push_back(tb / kTurns);
+    p.ratios.push_back(ta / tb);
+    return true;
+}
+
+// The pairs take their rounds in turn, round 1 of each, then round 2 of
+// each, ...: every pair's median then spans the whole measurement instead
+// of one second of it, and a busy spell of the machine touches a few rounds
+// of every pair instead of most rounds of one.
+std::map<std::string, PairResult> measure_pairs(const std::vector<const PairSpec *> &specs, int rounds)
+{
+    constexpr double kTurnNs = 0.05e6;
+    std::vector<PairRun> runs;
+    for (const PairSpec *s : specs) {
+        PairRun p;
+        p.spec = s;
+        s->setup();
+        p.na = batch_size(s->a, kTurnNs);
+        p.nb = batch_size(s->b, kTurnNs);
+        runs.push_back(std::move(p));
+    }
+    for (int r = 0; r < rounds; ++r)
+        for (PairRun &p : runs)
+            for (int tries = 0; tries < 20 && !pair_round(p, r); ++tries) {
+            }
+    std::map<std::string, PairResult> out;
+    for (const PairRun &p : runs) {
+        PairResult res;
+        if (p.ratios.empty())
+            continue;
+        res.a_ns = percentile(p.as, 0.5);
+        res.b_ns = percentile(p.bs, 0.5);
+        res.ratio = percentile(p.ratios, 0.5);
+        res.low = percentile(p.ratios, 0.1);
+        res.high = percentile(p.ratios, 0.9);
+        res.rounds = static_cast<int>(p.ratios.size());
+        res.dropped = p.dropped;
+        out[p.spec->figure] = res;
+    }
+    return out;
+}
+
+std::mutex paired_m;
+std::map<std::string, PairResult> &paired()
+{
+    static std::map<std::string, PairResult> m;
+    return m;
+}
+
 std::mutex values_m;
 std::map<std::string, std::pair<double, std::string>> &values()
 {
     static std::map<std::string, std::pair<double, std::string>> v;
     return v;
 }
-
-// Keeps the best (smallest) CPU time per iteration (steadier than wall time on a shared machine) of every benchmark run,
-// beside the usual console output.
-class TableReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run> &runs) override
-    {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run &r : runs) {
-            if (r.run_type != Run::RT_Iteration || r.iterations == 0 || r.error_occurred)
-                continue;
-            const double ns = r.GetAdjustedCPUTime() * unit_to_ns(r.time_unit);
-            std::string name = r.run_name.function_name;
-            auto it = best.find(name);
-            if (it == best.end() || ns < it->second)
-                best[name] = ns;
-        }
-    }
-    std::map<std::string, double> best;
-
-private:
-    static double unit_to_ns(benchmark::TimeUnit u)
-    {
-        switch (u) {
-        case benchmark::kSecond: return 1e9;
-        case benchmark::kMillisecond: return 1e6;
-        case benchmark::kMicrosecond: return 1e3;
-        default: return 1;
-        }
-    }
-};
 
 } // namespace
 
@@ -80,6 +201,31 @@ int add_figure(Figure f)
 }
 
 const std::vector<Figure> &figures() { return figure_list(); }
+
+int add_pair(const std::string &figure, const std::string &reference, void (*setup)(), void (*a)(), void (*b)())
+{
+    pair_list().push_back({figure, reference, setup, a, b});
+    return 0;
+}
+
+void report_pair(const std::string &figure, const std::vector<double> &a, const std::vector<double> &b)
+{
+    if (a.empty() || a.size() != b.size())
+        return;
+    std::vector<double> ratios;
+    for (size_t i = 0; i < a.size(); ++i)
+        ratios.push_back(b[i] > 0 ? a[i] / b[i] : 0);
+    PairResult r;
+    r.a_ns = percentile(a, 0.5);
+    r.b_ns = percentile(b, 0.5);
+    r.ratio = percentile(ratios, 0.5);
+    r.low = percentile(ratios, 0.1);
+    r.high = percentile(ratios, 0.9);
+    r.rounds = static_cast<int>(a.size());
+    r.dropped = -1;
+    std::lock_guard<std::mutex> g(paired_m);
+    paired()[figure] = r;
+}
 
 int add_measure(const std::string &name, void (*run)())
 {
@@ -130,13 +276,26 @@ int main(int argc, char **argv)
     for (int i = 1; i < argc; ++i)
         if (std::strncmp(argv[i], "--benchmark_filter=", 19) == 0)
             filter = argv[i] + 19;
+    // Google Benchmark reads its own options (--benchmark_filter); the
+    // figures are measured by this program, each beside its reference.
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 2;
-    TableReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
     const std::regex selected(filter == "all" ? ".*" : filter);
+    // The paired figures, each interleaved with its reference.
+    int rounds = 401;
+    if (const char *r = getenv("BOX_BENCH_ROUNDS"))
+        rounds = std::max(3, atoi(r));
+    std::vector<const PairSpec *> chosen;
+    for (const auto &p : pair_list())
+        if (std::regex_search(p.figure, selected)) {
+            std::fprintf(stderr, "measuring %s against %s, %d rounds\n", p.figure.c_str(), p.reference.c_str(), rounds);
+            chosen.push_back(&p);
+        }
+    for (auto &[name, r] : measure_pairs(chosen, rounds)) {
+        std::lock_guard<std::mutex> g(paired_m);
+        paired()[name] = r;
+    }
     for (const auto &[name, run] : measure_list())
         if (std::regex_search(name, selected)) {
             std::fprintf(stderr, "measuring %s\n", name.c_str());
@@ -144,11 +303,6 @@ int main(int argc, char **argv)
         }
 
     auto value_of = [&](const std::string &name, double &v, std::string &detail) {
-        auto it = reporter.best.find(name);
-        if (it != reporter.best.end()) {
-            v = it->second;
-            return true;
-        }
         std::lock_guard<std::mutex> g(values_m);
         auto jt = values().find(name);
         if (jt == values().end())
@@ -163,6 +317,31 @@ int main(int argc, char **argv)
     for (const Figure &f : figures()) {
         double fig = 0, ref = 0;
         std::string detail, ref_detail;
+        std::unique_lock<std::mutex> pg(paired_m);
+        auto pr = paired().find(f.figure);
+        const bool is_pair = pr != paired().end();
+        const PairResult r = is_pair ? pr->second : PairResult{};
+        pg.unlock();
+        if (is_pair) {
+            const bool met = f.at_most ? r.ratio <= f.goal : r.ratio >= f.goal;
+            not_met += met ? 0 : 1;
+            char fig_text[32], ref_text[32], ratio_text[32], goal_text[32], spread[96];
+            const char *format = f.value_unit == "ns" ? "%.0f %s" : "%.1f %s";
+            std::snprintf(fig_text, sizeof fig_text, format, r.a_ns, f.value_unit.c_str());
+            std::snprintf(ref_text, sizeof ref_text, format, r.b_ns, f.value_unit.c_str());
+            std::snprintf(ratio_text, sizeof ratio_text, "%.2fx", r.ratio);
+            std::snprintf(goal_text, sizeof goal_text, "%s%.2fx", f.at_most ? "<=" : ">=", f.goal);
+            if (r.dropped >= 0)
+                std::snprintf(spread, sizeof spread,
+                              "median of %d interleaved rounds (%d interrupted, again); 10-90%%: %.2fx-%.2fx", r.rounds,
+                              r.dropped, r.low, r.high);
+            else
+                std::snprintf(spread, sizeof spread, "median of %d alternating rounds; 10-90%%: %.2fx-%.2fx",
+                              r.rounds, r.low, r.high);
+            std::printf("%-62s %12s %12s %8s %8s  %s  %s\n", f.title.c_str(), fig_text, ref_text, ratio_text,
+                        goal_text, met ? "met" : "not met", spread);
+            continue;
+        }
         if (!value_of(f.figure, fig, detail)) {
             ++missing;
             continue;  // filtered out

@@ -235,8 +235,10 @@ std::vector<std::string> picture_names()
 // loop reads unchecked: what is found changed is still copied with memcpy,
 // which the detector checks, so a drawing that races a blit or an LCD write
 // is still reported (a write that leaves the bytes as they were changes
-// nothing).
-#ifdef BOXSIM_ASAN
+// nothing). On an x86-64 development machine the C library's memcmp reads
+// 32 or 64 bytes a step with vector loads: twice as fast as the loop there
+// (the rescue TV pass spent a third of its time comparing).
+#if defined(BOXSIM_ASAN) || (defined(__x86_64__) && !defined(BOXSIM_TSAN))
 bool same_bytes(const unsigned char *a, const unsigned char *b, size_t n) { return memcmp(a, b, n) == 0; }
 #else
 #ifdef BOXSIM_TSAN
