@@ -8,6 +8,7 @@
 // The driver presents only on FBIO_BLIT; without the manual switch the real
 // driver would also show memory as it is drawn, which no test relies on.
 #include "devices/fb.h"
+#include "devices/profile_keys.h"
 #include "devices/video_plane.h"
 
 #include "core/box.h"
@@ -405,32 +406,34 @@ void install_fb(Box &box, const json &profile)
         cfg = profile["framebuffer"];
     // A static /dev: the node is made with the file system, whether or not
     // the driver ever comes.
-    const bool static_node = cfg.value("static_node", false);
-    const bool present = cfg.value("present", true);
-    if (!present && !static_node)
+    std::string bad;
+    const bool static_node = keys::get(cfg, "static_node", false, bad);
+    const bool present = keys::get(cfg, "present", true, bad);
+    if (!present && !static_node) {
+        keys::report(box, "framebuffer", bad);
         return;
+    }
 
     FbState &s = box.part<FbState>();
-    uint64_t memory = cfg.value("memory", static_cast<uint64_t>(kDefaultMemory));
+    uint64_t memory = keys::get(cfg, "memory", static_cast<uint64_t>(kDefaultMemory), bad);
     if (memory < 4096 || memory > (1u << 28))
         memory = kDefaultMemory;
     s.memory = static_cast<uint32_t>(memory);
     s.installed = true;
 
-    s.single_page_only = cfg.value("single_page_only", false);
-    s.force_bpp = cfg.value("force_bpp", 0u);
-    s.refuse_modes = cfg.value("refuse_modes", false);
-    s.line_align = std::min(cfg.value("line_align", 0u), 1u << 20);
-    if (cfg.contains("round_mode") && cfg["round_mode"].is_object()) {
-        s.round_xres = std::min(cfg["round_mode"].value("xres", 0u), 4096u);
-        s.round_yres = std::min(cfg["round_mode"].value("yres", 0u), 4096u);
-    }
-    s.smem_per_mode = cfg.value("smem_per_mode", false);
+    s.single_page_only = keys::get(cfg, "single_page_only", false, bad);
+    s.force_bpp = keys::get(cfg, "force_bpp", 0u, bad);
+    s.refuse_modes = keys::get(cfg, "refuse_modes", false, bad);
+    s.line_align = std::min(keys::get(cfg, "line_align", 0u, bad), 1u << 20);
+    const json round = keys::get(cfg, "round_mode", json::object(), bad);
+    s.round_xres = std::min(keys::get(round, "xres", 0u, bad), 4096u);
+    s.round_yres = std::min(keys::get(round, "yres", 0u, bad), 4096u);
+    s.smem_per_mode = keys::get(cfg, "smem_per_mode", false, bad);
 
-    json mode = cfg.value("mode", json::object());
-    s.var.xres = s.var.xres_virtual = mode.value("xres", 720u);
-    s.var.yres = s.var.yres_virtual = mode.value("yres", 576u);
-    s.var.bits_per_pixel = mode.value("bpp", 32u) == 16 ? 16 : 32;
+    const json mode = keys::get(cfg, "mode", json::object(), bad);
+    s.var.xres = s.var.xres_virtual = std::clamp(keys::get(mode, "xres", 720u, bad), 1u, 8192u);
+    s.var.yres = s.var.yres_virtual = std::clamp(keys::get(mode, "yres", 576u, bad), 1u, 8192u);
+    s.var.bits_per_pixel = keys::get(mode, "bpp", 32u, bad) == 16 ? 16 : 32;
     if (static_cast<uint64_t>(s.line_for(s.var)) * s.var.yres > s.memory) {
         s.var.xres = s.var.xres_virtual = 720;
         s.var.yres = s.var.yres_virtual = 576;
@@ -450,7 +453,10 @@ void install_fb(Box &box, const json &profile)
                 s.failures[f.get<std::string>()] = errno_of(f.get<std::string>());
 
     auto node = std::make_shared<FbDevice>(s);
-    double after = cfg.value("appear_after_s", 0.0);
+    double after = keys::get(cfg, "appear_after_s", 0.0, bad);
+    if (!(after < 1e6))
+        after = 1e6;
+    keys::report(box, "framebuffer", bad);
     if (static_node) {
         s.loaded = present && after <= 0;
         box.add_node(kPath, node);

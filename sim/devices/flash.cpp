@@ -12,6 +12,7 @@
 // middle of an erase leaves the block erased (every byte 0xFF).
 #include "core/box.h"
 #include "devices/net.h"
+#include "devices/profile_keys.h"
 
 #include <algorithm>
 #include <cctype>
@@ -270,9 +271,12 @@ void install_flash(Box &box, const json &profile)
     json cfg = profile.is_object() && profile.contains("flash") && profile["flash"].is_object() ? profile["flash"]
                                                                                                : json::object();
     std::lock_guard<std::mutex> g(f.m);
-    f.present = cfg.value("present", true);
-    if (!f.present)
+    std::string bad;
+    f.present = keys::get(cfg, "present", true, bad);
+    if (!f.present) {
+        keys::report(box, "flash", bad);
         return;
+    }
     size_t size = kDefaultSize;
     if (cfg.contains("size") && cfg["size"].is_number_integer() && cfg["size"].get<long long>() > 0)
         size = static_cast<size_t>(std::min<long long>(cfg["size"].get<long long>(), 64LL << 20));
@@ -288,12 +292,12 @@ void install_flash(Box &box, const json &profile)
     }
     if (cfg.contains("cut_erase") && cfg["cut_erase"].is_number_integer())
         f.cut_in = static_cast<int>(std::clamp<long long>(cfg["cut_erase"].get<long long>(), 0, 1000000));
-    std::string fail = cfg.value("fail", "");
+    std::string fail = keys::get(cfg, "fail", std::string(), bad);
     f.fail_read = fail == "read";
     f.fail_write = fail == "write";
 
     bool ok = true;
-    std::vector<unsigned char> header = unhex(cfg.value("header", ""), ok);
+    std::vector<unsigned char> header = unhex(keys::get(cfg, "header", std::string(), bad), ok);
     if (!ok)
         header.clear();
     unsigned char mac[6];
@@ -303,7 +307,8 @@ void install_flash(Box &box, const json &profile)
         put_record(f.data, header, mac);
     }
 
-    f.file = cfg.value("file", "");
+    f.file = keys::get(cfg, "file", std::string(), bad);
+    keys::report(box, "flash", bad);
     if (!f.file.empty()) {
         std::ifstream in(f.file, std::ios::binary);
         if (in) {

@@ -3,6 +3,7 @@
 // reaches a channel the tuner can demodulate. Lock is worked out whenever the
 // frontend is asked or the state is looked at, from the time that has passed.
 #include "devices/frontend.h"
+#include "devices/profile_keys.h"
 
 #include "core/box.h"
 #include "devices/radio.h"
@@ -612,15 +613,16 @@ void install_frontend(Box &box, const json &profile)
             continue;
         TunerModel t;
         t.index = static_cast<int>(s.tuners.size());
-        t.type = j.value("type", "DVB-S2");
-        t.name = j.value("name", default_name(t.type));
-        t.input = j.value("input", "");
-        t.device = j.value("device", true);
-        if (j.contains("acquire_ms") && j["acquire_ms"].is_number_integer())
-            t.acquire_ms = std::clamp(j["acquire_ms"].get<int>(), 0, 60000);
+        std::string bad;
+        t.type = keys::get(j, "type", std::string("DVB-S2"), bad);
+        t.name = keys::get(j, "name", default_name(t.type), bad);
+        t.input = keys::get(j, "input", std::string(), bad);
+        t.device = keys::get(j, "device", true, bad);
+        t.acquire_ms = std::clamp(keys::get(j, "acquire_ms", -1, bad), -1, 60000);
         for (const auto &f : j.value("fail", json::array()))
             if (f.is_string())
                 t.fail.insert(f.get<std::string>());
+        keys::report(box, ("tuners/" + std::to_string(t.index)).c_str(), bad);
         s.tuners.push_back(std::move(t));
     }
     for (const auto &t : s.tuners) {

@@ -12,6 +12,7 @@
 #pragma once
 
 #include "core/box.h"
+#include "devices/profile_keys.h"
 
 #include <array>
 #include <mutex>
@@ -28,14 +29,15 @@ struct Service {
     int pcr_pid = -1;
     int stream_type = 0;
 
-    static Service from_json(const json &j)
+    // Keys of the wrong type take their defaults and are named in `bad`.
+    static Service from_json(const json &j, std::string &bad)
     {
         Service s;
-        s.name = j.value("name", "");
-        s.video_pid = j.value("video_pid", -1);
-        s.audio_pid = j.value("audio_pid", -1);
-        s.pcr_pid = j.value("pcr_pid", -1);
-        s.stream_type = j.value("stream_type", 0);
+        s.name = keys::get(j, "name", std::string(), bad);
+        s.video_pid = keys::get(j, "video_pid", -1, bad);
+        s.audio_pid = keys::get(j, "audio_pid", -1, bad);
+        s.pcr_pid = keys::get(j, "pcr_pid", -1, bad);
+        s.stream_type = keys::get(j, "stream_type", 0, bad);
         return s;
     }
     bool carries(int pid) const { return pid >= 0 && (pid == video_pid || pid == audio_pid || pid == pcr_pid); }

@@ -1,4 +1,5 @@
 #include "devices/radio_model.h"
+#include "devices/profile_keys.h"
 
 #include "platform/box_abi.h"
 
@@ -95,11 +96,12 @@ Input input_from_json(const json &j, std::string &err)
         err = "an input is an object with \"lnbs\" and \"channels\"";
         return in;
     }
-    in.sat_tolerance_khz = j.value("sat_tolerance_khz", in.sat_tolerance_khz);
-    in.rf_tolerance_khz = j.value("rf_tolerance_khz", in.rf_tolerance_khz);
+    std::string bad;
+    in.sat_tolerance_khz = keys::get(j, "sat_tolerance_khz", in.sat_tolerance_khz, bad);
+    in.rf_tolerance_khz = keys::get(j, "rf_tolerance_khz", in.rf_tolerance_khz, bad);
     if (j.contains("switch")) {
         const json &sw = j["switch"];
-        std::string port = sw.is_object() ? sw.value("port", "") : "";
+        std::string port = keys::get(sw, "port", std::string(), bad);
         if (port.size() == 1 && port[0] >= 'A' && port[0] <= 'D')
             in.switch_port = port[0] - 'A';
         else
@@ -111,35 +113,37 @@ Input input_from_json(const json &j, std::string &err)
             continue;
         }
         Lnb lnb;
-        lnb.name = l.value("name", "");
-        lnb.low_mhz = l.value("low_mhz", 0);
-        lnb.high_mhz = l.value("high_mhz", 0);
-        lnb.lo_mhz = l.value("lo_mhz", 0);
-        lnb.lo_high_mhz = l.value("lo_high_mhz", 0);
-        lnb.switch_mhz = l.value("switch_mhz", 0);
+        lnb.name = keys::get(l, "name", std::string(), bad);
+        lnb.low_mhz = keys::get(l, "low_mhz", 0, bad);
+        lnb.high_mhz = keys::get(l, "high_mhz", 0, bad);
+        lnb.lo_mhz = keys::get(l, "lo_mhz", 0, bad);
+        lnb.lo_high_mhz = keys::get(l, "lo_high_mhz", 0, bad);
+        lnb.switch_mhz = keys::get(l, "switch_mhz", 0, bad);
         in.lnbs.push_back(lnb);
     }
     for (const auto &c : j.value("channels", json::array())) {
-        int system = c.is_object() ? system_from_name(c.value("system", "")) : -1;
+        int system = c.is_object() ? system_from_name(keys::get(c, "system", std::string(), bad)) : -1;
         if (system < 0 || !c.contains("mhz")) {
             err = "a channel needs a known \"system\" and \"mhz\"";
             continue;
         }
         Channel ch;
         ch.system = system;
-        ch.mhz = c.value("mhz", 0);
-        std::string pol = c.value("pol", "H");
+        ch.mhz = keys::get(c, "mhz", 0, bad);
+        std::string pol = keys::get(c, "pol", std::string("H"), bad);
         ch.pol = pol == "V" ? 'V' : 'H';
-        ch.symbol_rate = c.value("sr", 0);
-        ch.modulation = c.contains("modulation") ? modulation_from_name(c.value("modulation", "")) : -1;
-        ch.bandwidth_hz = c.value("bandwidth_mhz", 0) * 1000000;
-        ch.snr_pct = std::clamp(c.value("snr", ch.snr_pct), 0, 100);
-        ch.strength_pct = std::clamp(c.value("strength", ch.strength_pct), 0, 100);
+        ch.symbol_rate = keys::get(c, "sr", 0, bad);
+        ch.modulation = c.contains("modulation") ? modulation_from_name(keys::get(c, "modulation", std::string(), bad)) : -1;
+        ch.bandwidth_hz = std::clamp(keys::get(c, "bandwidth_mhz", 0, bad), 0, 100) * 1000000;
+        ch.snr_pct = std::clamp(keys::get(c, "snr", ch.snr_pct, bad), 0, 100);
+        ch.strength_pct = std::clamp(keys::get(c, "strength", ch.strength_pct, bad), 0, 100);
         for (const auto &s : c.value("services", json::array()))
             if (s.is_object())
-                ch.services.push_back(Service::from_json(s));
+                ch.services.push_back(Service::from_json(s, bad));
         in.channels.push_back(std::move(ch));
     }
+    if (!bad.empty() && err.empty())
+        err = "keys of the wrong type, defaults taken: " + bad;
     return in;
 }
 

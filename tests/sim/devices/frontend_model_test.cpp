@@ -411,3 +411,42 @@ TEST_F(SimFrontend, SignalActionAndSnapshot)
 }
 
 } // namespace
+
+namespace {
+
+// A profile key of the wrong type is named in the trace and takes its
+// default: the box is made all the same, and the run goes on.
+TEST(SimProfileKeys, KeysOfTheWrongTypeAreNamedAndTakeTheirDefaults)
+{
+    struct Case {
+        json patch;  // merged into the default profile
+        const char *path, *error;
+    } cases[] = {
+        {{{"framebuffer", {{"line_align", "x"}, {"mode", {{"xres", -5}}}}}}, "profile/framebuffer",
+         "defaults taken: line_align, xres"},
+        {{{"framebuffer", {{"present", 0}}}}, "profile/framebuffer", "defaults taken: present"},
+        {{{"flash", {{"present", "yes"}, {"file", 7}}}}, "profile/flash", "defaults taken: present, file"},
+        {{{"tuners", {{{"type", 5}, {"acquire_ms", "slow"}}}}}, "profile/tuners/0", "defaults taken: type, acquire_ms"},
+        {{{"inputs", {{"factory", {{"switch", {{"port", 2}}}}}}}}, "inputs/factory", "a switch needs a \"port\""},
+        {{{"inputs", {{"factory", {{"channels", {{{"system", "DVB-C"}, {"mhz", "466"}}}}}}}}}, "inputs/factory",
+         "defaults taken: mhz"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.patch.dump());
+        std::string err;
+        auto profile = Box::load_profile("default", err);
+        ASSERT_TRUE(profile) << err;
+        profile->merge_patch(c.patch);
+        auto box = boxtest::make_box_from(*profile);
+        json found;
+        for (const auto &e : box->trace().find("device"))
+            if (e.value("path", "") == c.path)
+                found = e;
+        ASSERT_TRUE(found.is_object());
+        EXPECT_NE(found.value("error", "").find(c.error), std::string::npos) << found.dump();
+        json state = box->describe();
+        EXPECT_TRUE(state.is_object());
+    }
+}
+
+} // namespace
