@@ -950,6 +950,7 @@ def check_console(g, rep, out_dir):
     st, fe = g.run("dvb_probe fe /dev/dvb/adapter0/frontend0")
     m = re.search(r"status (-?\d+) snr (\d+) strength (\d+)", fe)
     fe_status, snr, strength = (int(m.group(1)), int(m.group(2)), int(m.group(3))) if m else (-1, 0, 0)
+    st, demux_fds = g.run("ls -l /proc/$(cat /var/prog.pid)/fd | grep -c 'demux0'")
     mode = grab(g, name + "-tuner")
     at_snap = now_ms()
     out_tuner = program_lines(console_since(g, mark))[len(out_before):]
@@ -1019,6 +1020,13 @@ def check_console(g, rep, out_dir):
     rep.add(name + ": tuner requests", "; ".join(other),
             "property list %s by the DVB core; the frontend read beside the program: %s; refusals reported: %s"
             % (prop, fe.strip(), " | ".join(reported) or "none"))
+    # Live decoding's three PES filters (PCR, audio, video) on the real
+    # demultiplexer: three handles open, no filter or start refused.
+    dmx_refused = [l for l in out_tuner if re.search(r"DMX_\w+ failed", l)]
+    n_dmx = int(demux_fds.split()[0]) if demux_fds.split() else 0
+    rep.add(name + ": demux filters", "; ".join(dmx_refused) or ("" if n_dmx == 3 else
+            "%d demultiplexer handles open, 3 expected" % n_dmx),
+            "%d handles on vidtv's demultiplexer, filters set and started without a refusal" % n_dmx)
     locked = fe_status >= 0 and fe_status & 16
     rep.add(name + ": tuner lock", "" if locked else "the frontend reports status %d (no lock)" % fe_status,
             "FE_HAS_LOCK from vidtv")
