@@ -604,7 +604,7 @@ def start_program(g, name, prog, client, p=None):
     p = p or load_profile(PROFILE)
     lcd = p["lcd"]
     names = " ".join("'%s'" % d["name"] for d in sorted(p["input"]["devices"], key=lambda d: d["event"]))
-    g.run("rm -f /var/lease /var/client-fds; sh /lane/box.sh %s %x %x %x %s %s"
+    g.run("rm -f /var/client-fds; sh /lane/box.sh %s %x %x %x %s %s"
           % (p["model"], lcd["xres"], lcd["yres"], lcd["bpp"], client, names))
     mark = "@@ run %s" % name
     # The program gets none of the lane's own descriptors (the command
@@ -689,8 +689,7 @@ def check_rescue(g, rep, out_dir, client):
         time.sleep(0.1)
     mode = grab(g, name)
     lines.append("%dms snapshot end" % int(run_s * 1000))
-    g.run("cp /var/mcu.log /out/%s.mcu; cp /var/%s.err /out/; [ -f /var/lease ] && cp /var/lease /out/%s.lease"
-          % (name, name, name))
+    g.run("cp /var/%s.err /out/" % name)
     cable = []
     if client == "box":
         # The cable pulled, then plugged again: the LCD follows the link
@@ -711,6 +710,8 @@ def check_rescue(g, rep, out_dir, client):
             lines.append("%dms snapshot cable-%s" % (int(at * 1000), word))
     else:
         check_client_fds(g, rep, name)
+    g.run("cp /var/mcu.log /out/%s.mcu; cd /var/lcd && md5sum $(ls | sort -n) > /out/%s.lcdsums; cd /"
+          % (name, name))
     secs, end_out = stop_program(g)
     seconds = time.monotonic() - t0
     # The comparison needs the host only: it runs beside the guest's next
@@ -734,29 +735,38 @@ def rescue_compare(g, rep, out_dir, client, name, lines, run_s, lease, mode, cab
                    "lease reported %.1f s after start" % lease if lease else "no lease line", seconds)
     for tag, m, oper in cable:
         check_pictures(g, rep, out_dir, tag, m, bdir, tag[len(name) + 1:], "operstate " + oper)
-    # The text display's words, split at the moment the address became known
-    # (the lease line): before it the unplugged text scrolls, after it the
-    # address text, each from its own start. When the lease came in each run
-    # differs with the machine's load, so each part is compared by itself.
+    # The text display's words, pass by pass, each pass known by its LCD
+    # frame: a pass that shows the address on the LCD scrolls the address
+    # text, any other the unplugged text, each text from where it last
+    # stopped. Each text's words must be boxsim's, in order, over the passes
+    # both runs made; when the lease came and the cable moved may differ
+    # between the runs by a pass.
     with open(os.path.join(share, name + ".mcu")) as f:
-        got = [(float(l.split(" ", 1)[0]), l.split(" ", 1)[1] if " " in l else "") for l in f.read().split("\n") if l]
-    lease_at = None
-    if os.path.exists(os.path.join(share, name + ".lease")):
-        with open(os.path.join(share, name + ".lease")) as f:
-            lease_at = float(f.read().split()[0])
-    got_before = [w for t, w in got if lease_at is None or t < lease_at]
-    got_after = [w for t, w in got if lease_at is not None and t >= lease_at]
-    want_lease = next((ev["t"] for ev in trace if ev.get("op") == "stdout" and "Lease of" in ev.get("text", "")), None)
-    want = [(ev["t"], w) for ev, w in mcu_trace(trace) if ev["t"] <= run_s * 1000]
-    want_before = [w for t, w in want if want_lease is None or t < want_lease]
-    want_after = [w for t, w in want if want_lease is not None and t >= want_lease]
+        words = [l.split(" ", 1)[1] if " " in l else "" for l in f.read().split("\n") if l]
+    with open(os.path.join(share, name + ".lcdsums")) as f:
+        sums = [l.split()[0] for l in f.read().split("\n") if l.strip()]
+    with open(os.path.join(share, name + ".lcd"), "rb") as f:
+        import hashlib
+        shown = hashlib.md5(f.read()).hexdigest()
+    frames = sums[:-1]  # the last is the one the reader still waits for
+    passes = list(zip(words, frames))
+    address = client == "box"
+    got = {"address": [w for w, f in passes if address and f == shown],
+           "unplugged": [w for w, f in passes if not (address and f == shown)]}
+    end_hash = state_of(os.path.join(bdir, "end-state.json"))["devices"]["lcd"]["hash"]
+    lcd_writes = [ev.get("hash") for ev in trace if ev.get("op") == "write" and ev.get("path") == "/dev/lcd0"]
+    b_passes = list(zip([w for _, w in mcu_trace(trace)], lcd_writes))
+    want = {"address": [w for w, h in b_passes if address and h == end_hash],
+            "unplugged": [w for w, h in b_passes if not (address and h == end_hash)]}
     why = []
-    for part, g_, w_ in (("before the lease", got_before, want_before), ("after it", got_after, want_after)):
+    for text in ("unplugged", "address"):
+        g_, w_ = got[text], want[text]
         n = min(len(g_), len(w_))
-        if g_[:n] != w_[:n] or (n == 0 and (g_ or w_) and part == "after it"):
-            why.append("%s: guest %s, boxsim %s" % (part, g_, w_))
+        if g_[:n] != w_[:n] or (address and not n):
+            why.append("%s text: guest %s, boxsim %s" % (text, g_, w_))
     rep.add(name + ": text display", "; ".join(why),
-            "before the lease: %s; after it: %s" % (" | ".join(got_before), " | ".join(got_after)))
+            "%d passes; unplugged text: %s; address text: %s" % (len(passes), " | ".join(got["unplugged"]),
+                                                                 " | ".join(got["address"])))
     if client == "busybox":
         with open(os.path.join(share, name + ".err")) as f:
             starts = f.read().count("udhcpc: started")

@@ -18,8 +18,6 @@ while IFS= read -r line; do
     *"lease of "*" obtained"*)
       ip=${line##*lease of }; ip=${ip%% obtained*}
       time=${line##*lease time }
-      # The moment of the lease, for the lane's comparison.
-      [ -f /var/lease ] || cut -d' ' -f1 /proc/uptime > /var/lease
       echo "Lease of $ip obtained, lease time $time" ;;
   esac
 done
