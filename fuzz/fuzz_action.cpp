@@ -22,6 +22,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
+    fuzzbox::next_input();
     boxsim::Box &box = fuzzbox::box();
     std::string_view body(reinterpret_cast<const char *>(data), size);
     std::string err;

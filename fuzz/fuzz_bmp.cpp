@@ -42,6 +42,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
+    fuzzbox::next_input();
     boxsim::Box &box = fuzzbox::box(kProfile);
 
     // The header reader is given exactly the 54 bytes it may read.

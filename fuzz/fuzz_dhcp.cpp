@@ -18,6 +18,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
+    fuzzbox::next_input();
     boxsim::Box &box = fuzzbox::box();
     std::vector<std::string> pieces(1);
     for (size_t i = 0; i < size; ++i) {

@@ -47,6 +47,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
+    fuzzbox::next_input();
     boxsim::Box &box = fuzzbox::box();
     size_t records = size / 16 < kMaxRecords ? size / 16 : kMaxRecords;
     for (size_t i = 0; i < records; ++i) {

@@ -47,6 +47,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
+    fuzzbox::next_input();
     boxsim::Box &box = fuzzbox::box();
     // The task is idle here (the last input's records are all taken).
     memset(g_status.mac_entry, 0, sizeof g_status.mac_entry);

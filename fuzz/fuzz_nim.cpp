@@ -18,6 +18,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
+    fuzzbox::next_input();
     boxsim::Box &box = fuzzbox::box("tetraplus");
     std::string list(reinterpret_cast<const char *>(data), size);
     box.add_file("/proc/bus/nim_sockets", list);

@@ -38,6 +38,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
+    fuzzbox::next_input();
     // An empty answer is a card that never answers: the reader's timer,
     // not the monitor, decides that case.
     if (size == 0)

@@ -16,6 +16,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
+    fuzzbox::next_input();
     std::string_view text(reinterpret_cast<const char *>(data), size);
     std::string err;
     auto script = boxsim::parse_script(text, "fuzz.txt", err);

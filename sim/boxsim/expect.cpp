@@ -265,8 +265,13 @@ std::optional<Expectation> parse_expect(const std::vector<Word> &all, const std:
             return usage(std::string("the operator ") + op_text(e.op) + " compares numbers; '" + e.value +
                          "' is not one");
         if (e.op == Expectation::Op::Matches) {
+            // In the C++ library's polynomial mode: a pattern that would
+            // backtrack for ever (nested repetitions, as "((x*)*)*y") is
+            // decided in time that grows with the text, not exponentially;
+            // the price is no back-references, refused here as a bad pattern.
             try {
-                e.regex = std::make_shared<const std::regex>(e.value, std::regex::ECMAScript);
+                e.regex = std::make_shared<const std::regex>(
+                    e.value, std::regex::ECMAScript | std::regex_constants::__polynomial);
             } catch (const std::regex_error &x) {
                 return usage("bad regular expression '" + e.value + "': " + x.what());
             }
