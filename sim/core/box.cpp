@@ -271,6 +271,17 @@ std::optional<json> Box::load_profile(const std::string &name_or_path, std::stri
         err = "box profile " + path + " is not a JSON object";
         return std::nullopt;
     }
+    // Each model checks its keys (the fault lines among them), so that a
+    // bad profile is refused before anything runs.
+    for (const auto &m : modules()) {
+        if (!m.check)
+            continue;
+        std::string why = m.check(j);
+        if (!why.empty()) {
+            err = "box profile " + path + ": " + why;
+            return std::nullopt;
+        }
+    }
     return j;
 }
 
@@ -416,6 +427,7 @@ FileRef Box::open_file(const std::string &path, int flags, int &err)
     of->node = node;
     of->path = p;
     of->flags = flags;
+    of->opened_ns = clock::now_ns();
     int r = node->open(*of);
     if (r < 0) {
         err = -r;
@@ -530,7 +542,8 @@ bool Box::wait_change(const std::function<bool()> &pred, int64_t deadline, const
         g.unlock();
         if (pred())
             return true;
-        if (stopping_)
+        // The run ends, or a signal interrupts the call that waits here.
+        if (stopping_ || clock::interrupted_now())
             return false;
         g.lock();
         if (generation_ != gen)

@@ -49,6 +49,7 @@ struct OpenFile {
     off_t offset = 0;
     std::string snapshot;         // generated files: the content as it was at open
     std::shared_ptr<void> state;  // device models: per-open state
+    int64_t opened_ns = 0;        // on the box's clock
     std::atomic<int> refs{0};     // FileRefs that hold it
     std::atomic<bool> orphan{false};  // its box is torn down: no driver to release it
 };
@@ -161,6 +162,10 @@ struct Module {
     std::function<void(Box &, const json &profile)> install;
     // Adds this model's state to a snapshot (may be empty).
     std::function<void(Box &, json &state)> describe;
+    // Checks this model's keys of a profile before a box is made of it:
+    // "" when they are good, else what is wrong (Box::load_profile refuses
+    // the profile with it). May be empty.
+    std::function<std::string(const json &profile)> check;
 };
 void register_module(Module m);
 const std::vector<Module> &modules();

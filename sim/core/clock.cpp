@@ -50,6 +50,11 @@ struct Thread {
     const char *facade = "";   // the facade call this thread is in
     int64_t facade_start = 0;  // and when it began
     bool name_from_stack = false;
+    // Signals: the interruptible call it is in, and whether a signal came.
+    Interruptible scope = Interruptible::No;
+    bool interrupted = false;
+    bool restart = false;
+    bool wake_pending = false;  // the signal's wake, for the first wait that notices it
 };
 
 struct Scheduler {
@@ -67,6 +72,7 @@ struct Scheduler {
     std::vector<std::function<void()>> advance_hooks;
     std::function<void(const std::string &)> stuck;
     std::atomic<uint32_t> switches{0};  // 32 bits: lock-free on the box's 32-bit build too
+    std::atomic<uint32_t> calls{0};     // calls of the facade on the virtual clock
     std::atomic<uint32_t> progress{0};
     std::atomic<bool> on_flag{false};
 };
@@ -318,6 +324,7 @@ bool self_info(SelfInfo &out)
     return true;
 }
 uint64_t switches() { return sched().switches.load(); }
+uint64_t facade_calls() { return sched().calls.load(); }
 
 int64_t now_ns()
 {
@@ -451,6 +458,7 @@ void facade_call(const char *call)
     me->facade_start = s.now;
     s.progress.fetch_add(1, std::memory_order_relaxed);
     s.now += kCallCost;
+    s.calls.fetch_add(1, std::memory_order_relaxed);
     bool due = false;
     for (auto &t : s.threads)
         if (t->state == State::Blocked && t->deadline <= s.now) {
@@ -465,14 +473,117 @@ void facade_call(const char *call)
     after_resume(s, lk);
 }
 
+// Set once a signal may come: until then no call pays for the bookkeeping.
+std::atomic<bool> g_signals{false};
+
+void enable_signals() { g_signals.store(true); }
+
+InterruptScope::InterruptScope(Interruptible kind)
+{
+    Thread *me = t_self;
+    if (!me || kind == Interruptible::No || !g_signals.load(std::memory_order_relaxed))
+        return;
+    std::lock_guard<std::mutex> g(sched().m);
+    me->scope = kind;
+    me->interrupted = false;
+    on_ = true;
+}
+
+InterruptScope::~InterruptScope()
+{
+    if (!on_)
+        return;
+    std::lock_guard<std::mutex> g(sched().m);
+    t_self->scope = Interruptible::No;
+    t_self->interrupted = false;
+    t_self->wake_pending = false;
+}
+
+bool InterruptScope::interrupted() const
+{
+    if (!on_)
+        return false;
+    std::lock_guard<std::mutex> g(sched().m);
+    return t_self->interrupted;
+}
+
+bool InterruptScope::restart() const
+{
+    if (!on_)
+        return false;
+    std::lock_guard<std::mutex> g(sched().m);
+    return t_self->restart && t_self->scope == Interruptible::Restartable;
+}
+
+void InterruptScope::reset()
+{
+    if (!on_)
+        return;
+    std::lock_guard<std::mutex> g(sched().m);
+    t_self->interrupted = false;
+}
+
+bool interrupted_now()
+{
+    Thread *me = t_self;
+    if (!me || !g_signals.load(std::memory_order_relaxed))
+        return false;
+    std::lock_guard<std::mutex> g(sched().m);
+    bool pending = me->wake_pending;
+    me->wake_pending = false;
+    return pending;
+}
+
+bool signal_arrived()
+{
+    Thread *me = t_self;
+    if (!me || !g_signals.load(std::memory_order_relaxed))
+        return false;
+    std::lock_guard<std::mutex> g(sched().m);
+    return me->interrupted && !(me->restart && me->scope == Interruptible::Restartable);
+}
+
+SignalDelivery deliver_signal(uint64_t draw, bool restart)
+{
+    Scheduler &s = sched();
+    if (!s.on_flag.load())
+        return {};
+    std::lock_guard<std::mutex> g(s.m);
+    std::vector<Thread *> system;
+    for (auto &t : s.threads)
+        if (t->system_thread && t->state != State::Done)
+            system.push_back(t.get());
+    if (system.empty())
+        return {};
+    Thread *t = system[draw % system.size()];
+    SignalDelivery d{t->name, "handled"};
+    if (t->state != State::Blocked)
+        return d;
+    std::string_view call = t->call;
+    if (t->scope != Interruptible::No) {
+        t->interrupted = true;
+        t->restart = restart;
+        t->wake_pending = true;
+        d.effect = std::string("interrupted ") + t->call;
+    } else if (call == "pthread_cond_wait" || call == "pthread_cond_timedwait") {
+        d.effect = std::string("woke ") + t->call;
+    } else {
+        return d;
+    }
+    t->state = State::Ready;
+    t->woken = true;
+    return d;
+}
+
 void sleep_until(int64_t deadline_ns)
 {
     if (participant()) {
         static const char kSleep = 0;
-        while (now_ns() < deadline_ns)
+        while (now_ns() < deadline_ns && !interrupted_now())
             block(&kSleep, deadline_ns, "sleep");
         return;
     }
+
     int64_t left = deadline_ns - now_ns();
     if (left > 0)
         std::this_thread::sleep_for(std::chrono::nanoseconds(left));

@@ -98,6 +98,51 @@ template <class Rep, class Period> void sleep_for(std::chrono::duration<Rep, Per
     sleep_until(now_ns() + std::chrono::duration_cast<std::chrono::nanoseconds>(d).count());
 }
 
+// Signals. A signal with a handler reaches one of the system's threads (made
+// by thread_create) on the virtual clock; what it does depends on where that
+// thread waits. A call that a signal may interrupt marks itself with an
+// InterruptScope: `Always` for poll and nanosleep (EINTR whatever the
+// handler's flags), `Restartable` for a read, write or ioctl that may wait
+// (EINTR without SA_RESTART, restarted with it). A thread waiting in a
+// condition variable wakes (a spurious wake-up, which POSIX allows); one
+// waiting anywhere else, or running, only runs the handler.
+enum class Interruptible { No, Always, Restartable };
+class InterruptScope {
+public:
+    explicit InterruptScope(Interruptible kind);
+    ~InterruptScope();
+    InterruptScope(const InterruptScope &) = delete;
+    InterruptScope &operator=(const InterruptScope &) = delete;
+    // A signal came while the call waited; `restart`: its handler has SA_RESTART.
+    bool interrupted() const;
+    bool restart() const;
+    // Forgets the signal (the call is restarted).
+    void reset();
+
+private:
+    bool on_ = false;
+};
+// True, once per signal, when a signal interrupted the calling thread's
+// interruptible call: the wait that asks returns at once; a later wait of the
+// same call waits again (a driver that loops waits on, as with SA_RESTART).
+bool interrupted_now();
+// True when a signal interrupted the calling thread's interruptible call
+// (not consumed): a driver whose wait loops asks it before waiting again and
+// returns -EINTR.
+bool signal_arrived();
+// Sends a signal to one of the system's threads, chosen by `draw`. Returns
+// the thread's name and what the signal did ("interrupted poll", "woke
+// pthread_cond_wait", "handled"), or an empty name when there is no thread
+// to take it (or the clock is the real one).
+struct SignalDelivery {
+    std::string thread;
+    std::string effect;
+};
+SignalDelivery deliver_signal(uint64_t draw, bool restart);
+// Called before the first signal may be sent: from then on interruptible
+// calls note themselves (before, they cost nothing).
+void enable_signals();
+
 // Threads of the simulated box: on the virtual clock they take turns with the
 // system's; on the real clock they are plain threads.
 std::thread spawn(std::string name, std::function<void()> fn);
@@ -121,6 +166,9 @@ std::string describe_threads();
 
 // How many times the turn changed hands (the benchmark of a switch).
 uint64_t switches();
+// How many calls of the facade the box's threads made on the virtual clock
+// (a task that spins on a failing call shows here).
+uint64_t facade_calls();
 
 } // namespace clock
 
@@ -156,7 +204,7 @@ public:
     {
         while (!pred()) {
             if (clock::participant()) {
-                if (clock::now_ns() >= deadline_ns)
+                if (clock::now_ns() >= deadline_ns || clock::interrupted_now())
                     return pred();
                 lk.unlock();
                 clock::block(this, deadline_ns, what);

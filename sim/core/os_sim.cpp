@@ -158,12 +158,19 @@ int stat(const char *path, struct ::stat *st)
     Box *box = box_or_fail();
     if (!box || !path)
         return fail(box ? EFAULT : ENODEV);
-    auto node = box->lookup(path);
+    int err = 0;
+    auto node = boxsim::fault_vanished(*box, path) ? nullptr : box->lookup(path);
+    if (auto hit = boxsim::fault_check(*box, "stat", path); hit && !hit->hang)
+        err = hit->error;
+    else if (hit)
+        boxsim::fault_hang(*box, *hit);
+    if (!err && !node)
+        err = ENOENT;
     json ev = {{"op", "stat"}, {"path", path}};
-    note_result(ev, node ? 0 : -1, ENOENT);
+    note_result(ev, err ? -1 : 0, err);
     box->trace().record(std::move(ev));
-    if (!node)
-        return fail(ENOENT);
+    if (err)
+        return fail(err);
     memset(st, 0, sizeof *st);
     st->st_mode = node->kind() | (node->kind() == S_IFDIR ? 0755 : 0644);
     st->st_size = node->size();
@@ -178,7 +185,7 @@ int access(const char *path, int mode)
     if (!box || !path)
         return fail(box ? EFAULT : ENODEV);
     (void)mode;
-    bool ok = box->exists(path);
+    bool ok = box->exists(path) && !boxsim::fault_vanished(*box, path);
     json ev = {{"op", "access"}, {"path", path}};
     note_result(ev, ok ? 0 : -1, ENOENT);
     box->trace().record(std::move(ev));
@@ -193,10 +200,15 @@ int open(const char *path, int flags, mode_t)
         return fail(box ? EFAULT : ENODEV);
     int err = 0;
     int fd = -1;
-    if (auto hit = boxsim::fault_check(*box, "open", path))
+    if (boxsim::fault_vanished(*box, path) && !(flags & O_CREAT)) {
+        err = ENOENT;  // the node has gone with its device
+    } else if (auto hit = boxsim::fault_check(*box, "open", path, 0, flags); hit && !hit->hang) {
         err = hit->error;
-    else
+    } else {
+        if (hit)
+            boxsim::fault_hang(*box, *hit);
         fd = box->fd_open(path, flags, err);
+    }
     json ev = {{"op", "open"}, {"path", path}};
     int acc = flags & O_ACCMODE;
     ev["mode"] = acc == O_RDONLY ? "r" : acc == O_WRONLY ? "w" : "rw";
@@ -218,21 +230,56 @@ int close(int fd)
     auto of = box->fd_get(fd);
     if (!of)
         return fail(EBADF);
-    box->trace().record({{"op", "close"}, {"path", of->path}});
+    // A failing close still closes: Linux frees the number before it
+    // reports the error, so the descriptor must not be closed again.
+    int err = 0;
+    if (auto hit = boxsim::fault_check(*box, "close", of->path, 0, of->flags); hit && !hit->hang)
+        err = hit->error;
+    else if (hit)
+        boxsim::fault_hang(*box, *hit);
+    json ev = {{"op", "close"}, {"path", of->path}};
+    if (err)
+        note_result(ev, -1, err);
+    box->trace().record(std::move(ev));
     box->fd_close(fd);
-    return 0;
+    return err ? fail(err) : 0;
 }
 
-// A read or write through the faults asked for on its path: the fault's
-// error, the driver given only the first half of the bytes (a short
-// transfer), or the driver as the caller asked.
-template <class Transfer>
-static ssize_t transfer(Box &box, const char *call, const std::string &path, size_t count, Transfer driver)
+// A call of the driver that may wait, under the signals the box sends: on a
+// blocking descriptor a signal that comes while it waits ends it with EINTR
+// (restarted when the handler has SA_RESTART), unless bytes were transferred
+// already; a non-blocking descriptor never waits.
+template <class Driver>
+static ssize_t interruptible(int flags, Driver driver)
 {
-    auto hit = boxsim::fault_check(box, call, path);
-    if (hit && !hit->short_transfer)
+    boxsim::clock::InterruptScope signals((flags & O_NONBLOCK) ? boxsim::clock::Interruptible::No
+                                                               : boxsim::clock::Interruptible::Restartable);
+    for (;;) {
+        ssize_t n = driver();
+        if (!signals.interrupted() || n > 0)
+            return n;
+        if (!signals.restart())
+            return -EINTR;
+        signals.reset();
+    }
+}
+
+// A read or write on an open descriptor through the faults asked for on its
+// path: a device that vanished (ENODEV), the fault's error, a hang, the
+// driver given fewer bytes (a short transfer, whole input events only), or
+// the driver as the caller asked.
+template <class Transfer>
+static ssize_t transfer(Box &box, const char *call, const boxsim::OpenFile &of, size_t count, Transfer driver)
+{
+    if (boxsim::fault_dead(box, of))
+        return -ENODEV;
+    auto hit = boxsim::fault_check(box, call, of.path, 0, of.flags);
+    if (hit && hit->hang)
+        boxsim::fault_hang(box, *hit);
+    else if (hit && !hit->short_transfer)
         return -hit->error;
-    return driver(hit ? count / 2 : count);
+    size_t len = hit && hit->short_transfer ? boxsim::short_count(of.path, count) : count;
+    return interruptible(of.flags, [&] { return driver(len); });
 }
 
 ssize_t read(int fd, void *buf, size_t count)
@@ -246,7 +293,7 @@ ssize_t read(int fd, void *buf, size_t count)
     boxsim::FileRef of = box->fd_hold(fd);
     if (!of)
         return fail(EBADF);
-    ssize_t n = transfer(*box, "read", of->path, count, [&](size_t len) { return of->node->read(*of, buf, len); });
+    ssize_t n = transfer(*box, "read", *of, count, [&](size_t len) { return of->node->read(*of, buf, len); });
     if (n < 0)
         return fail(static_cast<int>(-n));
     if (n > 0) {
@@ -266,7 +313,7 @@ ssize_t write(int fd, const void *buf, size_t count)
     boxsim::FileRef of = box->fd_hold(fd);
     if (!of)
         return fail(EBADF);
-    ssize_t n = transfer(*box, "write", of->path, count, [&](size_t len) { return of->node->write(*of, buf, len); });
+    ssize_t n = transfer(*box, "write", *of, count, [&](size_t len) { return of->node->write(*of, buf, len); });
     json ev = {{"op", "write"}, {"path", of->path}, {"len", count}};
     of->node->describe_write(buf, count, ev);
     note_result(ev, n, static_cast<int>(-n));
@@ -309,10 +356,16 @@ int ioctl(int fd, unsigned long request, unsigned long arg)
     }
     ev["path"] = of->path;
     int r;
-    if (auto hit = boxsim::fault_check(*box, "ioctl", of->path, request))
+    if (boxsim::fault_dead(*box, *of)) {
+        r = -ENODEV;
+    } else if (auto hit = boxsim::fault_check(*box, "ioctl", of->path, request, of->flags);
+               hit && !hit->hang) {
         r = -hit->error;
-    else
-        r = of->node->ioctl(*of, request, arg, ev);
+    } else {
+        if (hit)
+            boxsim::fault_hang(*box, *hit);
+        r = interruptible(of->flags, [&] { return static_cast<ssize_t>(of->node->ioctl(*of, request, arg, ev)); });
+    }
     note_result(ev, r < 0 ? -1 : r, -r);
     box->trace().record(std::move(ev));
     return r < 0 ? fail(-r) : r;
@@ -331,10 +384,17 @@ void *mmap(void *, size_t length, int, int, int fd, off_t offset)
     }
     int err = 0;
     void *p = nullptr;
-    if (auto hit = boxsim::fault_check(*box, "mmap", of->path))
+    bool dead = boxsim::fault_dead(*box, *of);
+    auto hit = dead ? std::nullopt : boxsim::fault_check(*box, "mmap", of->path);
+    if (dead) {
+        err = ENODEV;
+    } else if (hit && !hit->hang) {
         err = hit->error;
-    else
+    } else {
+        if (hit)
+            boxsim::fault_hang(*box, *hit);
         p = of->node->mmap(*of, length, offset, err);
+    }
     json ev = {{"op", "mmap"}, {"path", of->path}, {"len", length}};
     note_result(ev, p ? 0 : -1, err);
     box->trace().record(std::move(ev));
@@ -365,7 +425,11 @@ int poll(struct pollfd *fds, nfds_t nfds, int timeout_ms)
     for (nfds_t i = 0; i < nfds; ++i) {
         if (!held[i])
             continue;
-        if (auto hit = boxsim::fault_check(*box, "poll", held[i]->path)) {
+        if (auto hit = boxsim::fault_check(*box, "poll", held[i]->path, 0, held[i]->flags)) {
+            if (hit->hang) {
+                boxsim::fault_hang(*box, *hit);
+                break;
+            }
             box->trace().record({{"op", "poll"}, {"path", held[i]->path}, {"result", -1},
                                  {"errno", boxsim::errno_name(hit->error)}});
             return fail(hit->error);
@@ -379,6 +443,8 @@ int poll(struct pollfd *fds, nfds_t nfds, int timeout_ms)
                 continue;
             if (!held[i])
                 fds[i].revents = POLLNVAL;
+            else if (boxsim::fault_dead(*box, *held[i]))
+                fds[i].revents = POLLERR | POLLHUP;  // the device is gone
             else
                 fds[i].revents = held[i]->node->poll(*held[i], fds[i].events);
             if (fds[i].revents != 0 && held[i] && box->fd_get(fds[i].fd) != held[i].shared())
@@ -392,7 +458,13 @@ int poll(struct pollfd *fds, nfds_t nfds, int timeout_ms)
         return ready;
     int64_t deadline = timeout_ms < 0 ? boxsim::clock::kNever
                                       : boxsim::clock::now_ns() + static_cast<int64_t>(timeout_ms) * 1000000;
+    // A signal ends the wait with EINTR, whatever the handler's flags.
+    boxsim::clock::InterruptScope signals(boxsim::clock::Interruptible::Always);
     box->wait_change([&] { return (ready = scan()) > 0; }, deadline, "poll");
+    if (ready == 0 && signals.interrupted()) {
+        box->trace().record({{"op", "poll"}, {"result", -1}, {"errno", "EINTR"}});
+        return fail(EINTR);
+    }
     return ready;
 }
 
@@ -491,6 +563,15 @@ int system(const char *command)
         return -1;
     if (!command)
         return 1;  // a shell is available
+    // The shell cannot be started (fork failed): -1, as system(3) gives it.
+    {
+        auto words = boxsim::split_words(command);
+        std::string name = words.empty() ? "" : words[0].substr(words[0].rfind('/') == std::string::npos ? 0 : words[0].rfind('/') + 1);
+        if (auto hit = boxsim::fault_check(*box, "system", name)) {
+            box->trace().record({{"op", "system"}, {"cmd", command}, {"result", -1}, {"errno", boxsim::errno_name(hit->error)}});
+            return fail(hit->error);
+        }
+    }
     StdoutIo io;
     // The command inherits every descriptor not opened close-on-exec and
     // holds it until it ends.
@@ -580,7 +661,27 @@ int nanosleep(const struct timespec *request, struct timespec *remaining)
     if (!request || request->tv_nsec < 0 || request->tv_nsec > 999999999L || request->tv_sec < 0)
         return fail(EINVAL);
     boxsim::clock::facade_call("nanosleep");
-    boxsim::clock::sleep_until(boxsim::clock::now_ns() + to_ns(*request));
+    int64_t until = boxsim::clock::now_ns() + to_ns(*request);
+    if (Box *box = Box::current()) {
+        if (auto hit = boxsim::fault_check(*box, "nanosleep", "*")) {
+            if (hit->hang) {
+                boxsim::fault_hang(*box, *hit);
+            } else {
+                if (remaining)
+                    *remaining = *request;
+                return fail(hit->error);
+            }
+        }
+    }
+    // A signal ends the sleep early with EINTR and the time left.
+    boxsim::clock::InterruptScope signals(boxsim::clock::Interruptible::Always);
+    boxsim::clock::sleep_until(until);
+    if (signals.interrupted()) {
+        int64_t left = std::max<int64_t>(0, until - boxsim::clock::now_ns());
+        if (remaining)
+            from_ns(left, remaining);
+        return fail(EINTR);
+    }
     return 0;
 }
 

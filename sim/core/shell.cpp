@@ -180,9 +180,14 @@ int run_simple(Box &box, std::vector<std::string> words, ShellIo &io)
     std::string base = name.substr(name.rfind('/') == std::string::npos ? 0 : name.rfind('/') + 1);
     // A command made to fail or to be missing never runs.
     if (auto hit = fault_check(box, "command", base)) {
-        if (hit->missing)
-            io.err("sh: " + name + ": not found\n");
-        return hit->status;
+        if (hit->hang) {
+            // A command that does not answer for a while, then goes on.
+            fault_hang(box, *hit);
+        } else {
+            if (hit->missing)
+                io.err("sh: " + name + ": not found\n");
+            return hit->status;
+        }
     }
     auto &cmds = command_map();
     auto it = cmds.find(name);

@@ -3,6 +3,7 @@
 // the boot software checks before it takes the address.
 #include "monitor/macprog.h"
 
+#include "kni/bkni.h"
 #include "platform/os.h"
 
 #include <cstdint>
@@ -84,6 +85,23 @@ void macprog_build_record(unsigned char record[kMacRecordSize], const unsigned c
     record[kSumOffset + 1] = static_cast<unsigned char>(sum);
 }
 
+namespace {
+
+// A shell command that must happen: one whose shell could not be started
+// (fork fails with EAGAIN or ENOMEM while memory is short) or that failed is
+// run again, a few times a moment apart. Left undone, "ifconfig eth0 up"
+// would keep the box off the network until it is restarted.
+constexpr int kCommandTries = 3;
+constexpr int kCommandRetryMs = 100;
+
+void run_command(const char *cmd)
+{
+    for (int tries = 1; os::system(cmd) != 0 && tries < kCommandTries; ++tries)
+        BKNI_Sleep(kCommandRetryMs);
+}
+
+} // namespace
+
 int macprog2(const unsigned char *addr, int len)
 {
     if (!addr || static_cast<uint8_t>(len) < 6)
@@ -94,10 +112,10 @@ int macprog2(const unsigned char *addr, int len)
     // The running interface takes the address at once, whatever became of
     // the flash; it can change its address only while it is down.
     char cmd[80];
-    os::system("ifconfig eth0 down");
+    run_command("ifconfig eth0 down");
     snprintf(cmd, sizeof cmd, "ifconfig eth0 hw ether %02x:%02x:%02x:%02x:%02x:%02x", addr[0], addr[1], addr[2],
              addr[3], addr[4], addr[5]);
-    os::system(cmd);
-    os::system("ifconfig eth0 up");
+    run_command(cmd);
+    run_command("ifconfig eth0 up");
     return result;
 }

@@ -57,8 +57,8 @@ private:
     {
         static const char *const kFaults[] = {
             "write /dev/lcd0 EIO",       "write /dev/lcd0 short",          "open /dev/lcd0 ENOENT",
-            "open /proc/stb/lcd/* EIO",  "read /proc/stb/lcd/* EIO",       "ioctl /dev/fb0 FBIO_BLIT EIO",
-            "open /sys/class/net/* EIO", "read /sys/class/net/eth0/* EAGAIN", "ioctl /dev/hdmi_cec * EBUSY",
+            "open /proc/stb/lcd/* ENOMEM", "read /proc/stb/lcd/* EIO",       "ioctl /dev/fb0 FBIO_BLIT EIO",
+            "open /sys/class/net/* EACCES", "read /sys/class/net/eth0/* EINVAL", "ioctl /dev/hdmi_cec * EBUSY",
             "open /sys/bus/usb/* ENOENT", "command udhcpc missing",        "command killall fail",
             "command echo fail",         "command ifconfig fail",
         };
@@ -87,6 +87,29 @@ void act(boxsim::Box &box, const std::string &line)
     boxsim::run_action(box, *a, "chaos");
 }
 
+// The manners: besides the chosen faults, every call of the system fails now
+// and then with one of the errors its man page and the driver of that kind of
+// device document (EAGAIN only on a non-blocking descriptor, EINTR only where
+// the call may wait, short where the device may be short), at a rate drawn
+// from the seed. On by default; BOXSIM_CHAOS_MANNERS=0 runs the chaos
+// without them, BOXSIM_CHAOS_MANNERS=5% at that rate.
+// Calls of the box a second that no chaos run reaches unless a task spins.
+constexpr uint32_t kMaxCallsPerSecond = 5000;
+
+bool manners_on()
+{
+    const char *v = getenv("BOXSIM_CHAOS_MANNERS");
+    return !v || std::string(v) != "0";
+}
+
+std::string manners_line(uint32_t seed)
+{
+    static const char *const kRates[] = {"0.5%", "1%", "1.5%", "2%"};
+    const char *v = getenv("BOXSIM_CHAOS_MANNERS");
+    std::string rate = v && std::string(v).ends_with("%") ? v : kRates[seed % 4];
+    return "fault manners * rate " + rate + " seed " + std::to_string(seed);
+}
+
 // Each seed is one run of its own (events, faults and the box's scheduler);
 // BOXSIM_CHAOS_SEED runs that seed again, the same run to the byte.
 class Chaos : public testing::TestWithParam<int> {};
@@ -105,17 +128,31 @@ TEST_P(Chaos, RandomEventsAndFaultsThenTheBoxIsPutRight)
     RescueEvents chaos(seed);
     std::mt19937 pace(seed ^ 0x9e3779b9u);
     int events = 0;
+    const bool manners = manners_on();
+    if (manners)
+        act(*run.box, manners_line(seed));
+    const uint32_t calls_at = static_cast<uint32_t>(boxsim::clock::facade_calls());
     auto end = boxsim::BoxSteadyClock::now() + std::chrono::seconds(seconds);
     while (boxsim::BoxSteadyClock::now() < end) {
-        act(*run.box, chaos.next());
+        std::string line = chaos.next();
+        act(*run.box, line);
+        // A clear of every fault leaves the manners on.
+        if (manners && line == "fault clear")
+            act(*run.box, manners_line(seed));
         ++events;
         // The next event comes after a random pause, as a person's would.
         auto pause = std::chrono::milliseconds(std::uniform_int_distribution<int>(5, 120)(pace));
         run.box->wait_for([] { return false; }, pause);
     }
     ASSERT_FALSE(HasFatalFailure());
+    // No task spins on a call that keeps failing: the system's calls of the
+    // box stay at what its waits allow (a spin makes millions a second).
+    const uint32_t calls = static_cast<uint32_t>(boxsim::clock::facade_calls()) - calls_at;
+    printf("%s: %u calls of the box, %u a second\n", "chaos", calls, calls / static_cast<uint32_t>(seconds));
+    EXPECT_LT(calls / static_cast<uint32_t>(seconds), kMaxCallsPerSecond) << "a task spins; seed " << seed;
     auto faults = run.box->trace().count("fault");
-    printf("chaos: %d events, %zu faults fired\n", events, faults);
+    printf("chaos: %d events, %zu faults fired%s\n", events, faults,
+           manners ? (", " + manners_line(seed)).c_str() : "");
 
     // Put right: no faults, the cable in, a server that answers. The system
     // shows the unplugged cable, and then the address it holds: the one it

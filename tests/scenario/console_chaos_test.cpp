@@ -124,18 +124,18 @@ private:
             "ioctl /dev/dvb0.audio* * EIO",
             "open /dev/dvb0.video1 ENOENT",
             "write /dev/dvb0.dvr4 short",
-            "write /dev/dvb0.dvr4 EAGAIN",
-            "poll /dev/dvb0.dvr4 EIO",
+            "write /dev/dvb0.dvr4 EINTR",
+            "poll /dev/dvb0.dvr4 ENOMEM",
             "read /root/audio.ts EIO",
             "ioctl /dev/sci* * EIO",
             "read /dev/sci* EIO",
-            "poll /dev/ci* EIO",
-            "read /dev/event* EIO",
-            "poll /dev/event* EIO",
+            "poll /dev/ci* EINTR",
+            "read /dev/event* ENODEV",
+            "poll /dev/event* ENOMEM",
             "open /dev/event* EBUSY",
             "write /dev/mtdblock3 EIO",
             "open /dev/mtdblock3 EBUSY",
-            "open /proc/stb/* EIO",
+            "open /proc/stb/* ENOMEM",
             "read /proc/uptime EIO",
             "command udhcpc missing",
             "command showiframe fail",
@@ -165,6 +165,29 @@ void act(boxsim::Box &box, const std::string &line)
     auto a = boxsim::parse_action(line, err);
     ASSERT_TRUE(a) << line << ": " << err;
     boxsim::run_action(box, *a, "chaos");
+}
+
+// The manners: besides the chosen faults, every call of the system fails now
+// and then with one of the errors its man page and the driver of that kind of
+// device document (EAGAIN only on a non-blocking descriptor, EINTR only where
+// the call may wait, short where the device may be short), at a rate drawn
+// from the seed. On by default; BOXSIM_CHAOS_MANNERS=0 runs the chaos
+// without them, BOXSIM_CHAOS_MANNERS=5% at that rate.
+// Calls of the box a second that no chaos run reaches unless a task spins.
+constexpr uint32_t kMaxCallsPerSecond = 5000;
+
+bool manners_on()
+{
+    const char *v = getenv("BOXSIM_CHAOS_MANNERS");
+    return !v || std::string(v) != "0";
+}
+
+std::string manners_line(uint32_t seed)
+{
+    static const char *const kRates[] = {"0.5%", "1%", "1.5%", "2%"};
+    const char *v = getenv("BOXSIM_CHAOS_MANNERS");
+    std::string rate = v && std::string(v).ends_with("%") ? v : kRates[seed % 4];
+    return "fault manners * rate " + rate + " seed " + std::to_string(seed);
 }
 
 // A whole MAC record: eight equal slots, the filler, the doubled checksum.
@@ -204,16 +227,29 @@ TEST_P(ConsoleChaos, RandomInputFaultsAndPlugsThenTheBoxIsPutRight)
     ConsoleEvents chaos(seed);
     std::mt19937 pace(seed ^ 0x9e3779b9u);
     int events = 0;
+    const bool manners = manners_on();
+    if (manners)
+        act(box, manners_line(seed));
+    const uint32_t calls_at = static_cast<uint32_t>(boxsim::clock::facade_calls());
     auto end = boxsim::BoxSteadyClock::now() + std::chrono::seconds(seconds);
     while (boxsim::BoxSteadyClock::now() < end) {
-        act(box, chaos.next());
+        std::string line = chaos.next();
+        act(box, line);
+        // A clear of every fault leaves the manners on.
+        if (manners && line == "fault clear")
+            act(box, manners_line(seed));
         ++events;
         auto pause = std::chrono::milliseconds(std::uniform_int_distribution<int>(5, 120)(pace));
         box.wait_for([] { return false; }, pause);
     }
     ASSERT_FALSE(HasFatalFailure());
-    printf("console chaos: %d events, %zu faults fired, %zu flash writes\n", events, box.trace().count("fault"),
-           box.trace().count("write", "/dev/mtdblock3"));
+    // No task spins on a call that keeps failing: the system's calls of the
+    // box stay at what its waits allow (a spin makes millions a second).
+    const uint32_t calls = static_cast<uint32_t>(boxsim::clock::facade_calls()) - calls_at;
+    printf("%s: %u calls of the box, %u a second\n", "console chaos", calls, calls / static_cast<uint32_t>(seconds));
+    EXPECT_LT(calls / static_cast<uint32_t>(seconds), kMaxCallsPerSecond) << "a task spins; seed " << seed;
+    printf("console chaos: %d events, %zu faults fired, %zu flash writes%s\n", events, box.trace().count("fault"),
+           box.trace().count("write", "/dev/mtdblock3"), manners ? (", " + manners_line(seed)).c_str() : "");
     fflush(stdout);
     EXPECT_EQ(g_status.quit, 0) << "the console runs on; seed " << seed;
 
