@@ -485,6 +485,28 @@ void install_fb(Box &box, const json &profile)
     });
 }
 
+// The framebuffer's keys, looked at before a box is made.
+std::string check_fb(const json &profile)
+{
+    if (!profile.is_object() || !profile.contains("framebuffer"))
+        return "";
+    const json &cfg = profile["framebuffer"];
+    if (!cfg.is_object())
+        return "framebuffer: not an object";
+    using P = std::pair<const char *, bool>;
+    using U = std::pair<const char *, uint32_t>;
+    std::string bad = keys::wrong(cfg, P{"static_node", false}, P{"present", true}, P{"single_page_only", false},
+                                  P{"refuse_modes", false}, P{"smem_per_mode", false}, U{"force_bpp", 0u},
+                                  U{"line_align", 0u}, std::pair<const char *, uint64_t>{"memory", 0},
+                                  std::pair<const char *, double>{"appear_after_s", 0.0},
+                                  std::pair<const char *, json>{"mode", json::object()},
+                                  std::pair<const char *, json>{"round_mode", json::object()});
+    for (const char *sub : {"mode", "round_mode"})
+        if (cfg.contains(sub) && cfg[sub].is_object())
+            bad = keys::also(bad, keys::wrong(cfg[sub], U{"xres", 0u}, U{"yres", 0u}, U{"bpp", 0u}));
+    return keys::verdict("framebuffer", bad);
+}
+
 void describe_fb(Box &box, json &state)
 {
     FbState &s = box.part<FbState>();
@@ -614,7 +636,7 @@ void fb_set_failure(Box &box, const std::string &request, int err)
 }
 
 BOXSIM_REGISTER({
-    register_module({"framebuffer", 50, install_fb, describe_fb});
+    register_module({"framebuffer", 50, install_fb, describe_fb, check_fb});
     register_picture("tv", tv_picture);
     // The presented frame's hash, over its bytes and mode: what the trace
     // names a frame by. No frame: 0.

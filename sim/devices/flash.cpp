@@ -319,6 +319,21 @@ void install_flash(Box &box, const json &profile)
     box.add_node("/dev/mtdblock3", std::make_shared<FlashNode>(box, f));
 }
 
+// The flash partition's keys, looked at before a box is made.
+std::string check_flash(const json &profile)
+{
+    if (!profile.is_object() || !profile.contains("flash"))
+        return "";
+    const json &cfg = profile["flash"];
+    if (!cfg.is_object())
+        return "flash: not an object";
+    using T = std::pair<const char *, std::string>;
+    using N = std::pair<const char *, long long>;
+    return keys::verdict("flash", keys::wrong(cfg, std::pair<const char *, bool>{"present", true}, T{"fail", ""},
+                                              T{"header", ""}, T{"file", ""}, N{"size", 0}, N{"erase_block", 0},
+                                              N{"cut_erase", 0}));
+}
+
 void describe_flash(Box &box, json &state)
 {
     auto &f = box.part<FlashState>();
@@ -407,7 +422,7 @@ std::optional<ActionRun> parse_flash(const std::vector<std::string> &a, std::str
 }
 
 BOXSIM_REGISTER({
-    register_module({"flash", 40, install_flash, describe_flash});
+    register_module({"flash", 40, install_flash, describe_flash, check_flash});
     register_action({"flash", "flash cut [N]   (the N-th erase of the flash from now, default the next, loses power half-way: the block reads back erased)",
                      parse_flash});
 });

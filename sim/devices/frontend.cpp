@@ -46,6 +46,12 @@ struct TunerModel {
     bool cable_in = true;
     std::optional<int> snr_pct, strength_pct;
     std::optional<uint32_t> forced;
+    // A driver with DVBv5 statistics only: dvb-core answers the old SNR
+    // request with EOPNOTSUPP. And a strength reading that wanders by up
+    // to this many percent from read to read, as real ones do.
+    bool old_snr_request = true;
+    int strength_jitter_pct = 0;
+    uint32_t jitter_state = 1;
 
     // What it gets from its input.
     radio::Reception rx;
@@ -430,7 +436,16 @@ int handle(Box &box, FrontendState &s, TunerModel &t, OpenFile &of, uint32_t req
         if (!arg)
             return -EFAULT;
         bool snr = req == box_abi::FE_READ_SNR;
+        if (snr && !t.old_snr_request)
+            return -EOPNOTSUPP;
         int v = snr ? snr_raw(t) : strength_raw(t);
+        if (!snr && v > 0 && t.strength_jitter_pct > 0) {
+            // The same wandering for the same run: a small generator per tuner.
+            t.jitter_state = t.jitter_state * 1103515245u + 12345u;
+            const int span = 2 * t.strength_jitter_pct + 1;
+            const int pct = static_cast<int>((t.jitter_state >> 16) % static_cast<uint32_t>(span)) - t.strength_jitter_pct;
+            v = std::clamp(v + pct * 65535 / 100, 0, 65535);
+        }
         *reinterpret_cast<uint16_t *>(arg) = static_cast<uint16_t>(v);
         ev[snr ? "snr" : "strength"] = v;
         return 0;
@@ -619,6 +634,9 @@ void install_frontend(Box &box, const json &profile)
         t.input = keys::get(j, "input", std::string(), bad);
         t.device = keys::get(j, "device", true, bad);
         t.acquire_ms = std::clamp(keys::get(j, "acquire_ms", -1, bad), -1, 60000);
+        t.old_snr_request = keys::get(j, "snr_request", true, bad);
+        t.strength_jitter_pct = std::clamp(keys::get(j, "strength_jitter_pct", 0, bad), 0, 50);
+        t.jitter_state = static_cast<uint32_t>(t.index) + 1;
         for (const auto &f : j.value("fail", json::array()))
             if (f.is_string())
                 t.fail.insert(f.get<std::string>());
@@ -652,6 +670,39 @@ void install_frontend(Box &box, const json &profile)
     } else {
         box.add_file("/proc/bus/nim_sockets", nim_list(s.tuners))->read_only = true;
     }
+}
+
+// The tuners' and the inputs' keys, looked at before a box is made.
+std::string check_frontend(const json &profile)
+{
+    if (!profile.is_object())
+        return "";
+    if (profile.contains("tuners")) {
+        if (!profile["tuners"].is_array())
+            return "tuners: not a list";
+        size_t i = 0;
+        for (const auto &j : profile["tuners"]) {
+            using T = std::pair<const char *, std::string>;
+            using I = std::pair<const char *, int>;
+            std::string bad =
+                j.is_object() ? keys::wrong(j, T{"type", ""}, T{"name", ""}, T{"input", ""},
+                                            std::pair<const char *, bool>{"device", true}, I{"acquire_ms", 0},
+                                            std::pair<const char *, bool>{"snr_request", true},
+                                            I{"strength_jitter_pct", 0})
+                              : std::string("not an object");
+            if (!bad.empty())
+                return keys::verdict("tuners/" + std::to_string(i), bad);
+            ++i;
+        }
+    }
+    if (profile.contains("inputs") && profile["inputs"].is_object())
+        for (auto it = profile["inputs"].begin(); it != profile["inputs"].end(); ++it) {
+            std::string err;
+            radio::input_from_json(it.value(), err);
+            if (!err.empty())
+                return "inputs/" + it.key() + ": " + err;
+        }
+    return "";
 }
 
 json tuner_state(Box &box, FrontendState &s, TunerModel &t, Pending &p)
@@ -797,7 +848,7 @@ json state(Box &box, int fe)
 } // namespace frontend
 
 BOXSIM_REGISTER({
-    register_module({"frontend", 70, install_frontend, describe_frontend});
+    register_module({"frontend", 70, install_frontend, describe_frontend, check_frontend});
     register_action({"signal", "signal N off|on | signal N snr PCT strength PCT  (N: frontend 0-3)", parse_signal});
 });
 

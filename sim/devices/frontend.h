@@ -15,6 +15,10 @@
 //       (frontend.cpp, lock_ms: DVB-S 400 ms at 28 MS/s, DVB-S2 400 ms, 800 ms
 //       at an SNR of 60 % or less, DVB-C 300 ms, 1000 ms with QAM_AUTO, DVB-T
 //       1000 ms, DVB-T2 2000 ms). Every DTV_TUNE starts the acquisition again.
+//       snr_request false: a driver with DVBv5 statistics only, whose old
+//       FE_READ_SNR request dvb-core refuses (EOPNOTSUPP). strength_jitter_pct:
+//       each FE_READ_SIGNAL_STRENGTH of a received channel wanders by up to
+//       this many percent (the same sequence every run).
 //
 // A satellite tuner's LNB line carries a DiSEqC 1.0 committed switch,
 // powered by the LNB supply (radio_model.h, an input's "switch"): a message

@@ -44,6 +44,28 @@ template <class T> T get(const json &cfg, const char *key, T def, std::string &b
     return v.get<T>();
 }
 
+// The keys of an object that `get` would not take as the type asked: each
+// (key, default) pair is looked at as get<decltype(default)> looks at it.
+// "" when all are good, else their names.
+template <class... T> std::string wrong(const json &cfg, const std::pair<const char *, T> &...key_and_default)
+{
+    std::string bad;
+    (get(cfg, key_and_default.first, key_and_default.second, bad), ...);
+    return bad;
+}
+
+// What a module's check says of the keys `wrong` found: "" or one line.
+inline std::string verdict(const std::string &where, const std::string &bad)
+{
+    return bad.empty() ? "" : where + ": keys of the wrong type or out of range: " + bad;
+}
+
+// Joins two lists of key names.
+inline std::string also(std::string a, const std::string &b)
+{
+    return a.empty() ? b : b.empty() ? a : a + ", " + b;
+}
+
 // Names the keys of `module` that were not taken, in the trace.
 inline void report(Box &box, const char *module, const std::string &bad)
 {

@@ -11,6 +11,9 @@
 
 #include <fcntl.h>
 
+#include <fstream>
+#include <set>
+
 namespace {
 
 using boxsim::Box;
@@ -315,6 +318,31 @@ TEST_F(SimFrontend, DiseqcSwitchFollowsItsSupplyAndTheCommittedByte)
     EXPECT_EQ(st["why"], "DiSEqC switch on port A, the dish is on port B");
 }
 
+// Readings as some real drivers give them: no answer to the old SNR
+// request, a strength that wanders from read to read.
+TEST_F(SimFrontend, ReadingsOfADriverWithNewStatisticsOnlyAndAWanderingStrength)
+{
+    make(json::array({{{"type", "DVB-S2"}, {"input", "factory"}, {"acquire_ms", 0}, {"snr_request", false},
+                       {"strength_jitter_pct", 2}}}));
+    int fd = open_fe(0);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(os::ioctl(fd, box_abi::FE_SET_VOLTAGE, SEC_VOLTAGE_18), 0);
+    ASSERT_EQ(tune_sat(fd, 1150000, SYS_DVBS, 28125000, QPSK), 0);
+    ASSERT_EQ(status(fd), 0x1Fu);
+    uint16_t v = 7;
+    EXPECT_EQ(os::ioctl(fd, box_abi::FE_READ_SNR, &v), -1);
+    EXPECT_EQ(errno, EOPNOTSUPP);
+    std::set<int> seen;
+    for (int i = 0; i < 40; ++i) {
+        ASSERT_EQ(os::ioctl(fd, box_abi::FE_READ_SIGNAL_STRENGTH, &v), 0);
+        const int pct = v * 100 / 65535;
+        EXPECT_GE(pct, 80 - 3);
+        EXPECT_LE(pct, 80 + 2);
+        seen.insert(v);
+    }
+    EXPECT_GE(seen.size(), 3u) << "the reading wanders";
+}
+
 TEST_F(SimFrontend, DriverManners)
 {
     make(json::array({{{"type", "DVB-S2"}, {"input", "factory"}, {"fail", {"FE_READ_SNR"}}},
@@ -414,38 +442,48 @@ TEST_F(SimFrontend, SignalActionAndSnapshot)
 
 namespace {
 
-// A profile key of the wrong type is named in the trace and takes its
-// default: the box is made all the same, and the run goes on.
-TEST(SimProfileKeys, KeysOfTheWrongTypeAreNamedAndTakeTheirDefaults)
+// A profile key of the wrong type: a profile file with it is refused
+// before a box is made, naming it; a box made from such a profile object
+// all the same names it in the trace and takes the key's default.
+TEST(SimProfileKeys, KeysOfTheWrongTypeAreRefusedOrNamed)
 {
     struct Case {
         json patch;  // merged into the default profile
         const char *path, *error;
     } cases[] = {
-        {{{"framebuffer", {{"line_align", "x"}, {"mode", {{"xres", -5}}}}}}, "profile/framebuffer",
-         "defaults taken: line_align, xres"},
-        {{{"framebuffer", {{"present", 0}}}}, "profile/framebuffer", "defaults taken: present"},
-        {{{"flash", {{"present", "yes"}, {"file", 7}}}}, "profile/flash", "defaults taken: present, file"},
-        {{{"tuners", {{{"type", 5}, {"acquire_ms", "slow"}}}}}, "profile/tuners/0", "defaults taken: type, acquire_ms"},
+        {{{"framebuffer", {{"line_align", "x"}, {"mode", {{"xres", -5}}}}}}, "framebuffer", "line_align, xres"},
+        {{{"framebuffer", {{"present", 0}}}}, "framebuffer", "present"},
+        {{{"flash", {{"present", "yes"}, {"file", 7}}}}, "flash", "present, file"},
+        {{{"tuners", {{{"type", 5}, {"acquire_ms", "slow"}}}}}, "tuners/0", "type, acquire_ms"},
         {{{"inputs", {{"factory", {{"switch", {{"port", 2}}}}}}}}, "inputs/factory", "a switch needs a \"port\""},
         {{{"inputs", {{"factory", {{"channels", {{{"system", "DVB-C"}, {"mhz", "466"}}}}}}}}}, "inputs/factory",
          "defaults taken: mhz"},
     };
+    boxtest::TempDir dir;
     for (const auto &c : cases) {
         SCOPED_TRACE(c.patch.dump());
         std::string err;
         auto profile = Box::load_profile("default", err);
         ASSERT_TRUE(profile) << err;
         profile->merge_patch(c.patch);
+
+        const std::string file = dir.file("bad.json");
+        {
+            std::ofstream out(file);
+            out << profile->dump();
+        }
+        EXPECT_FALSE(Box::load_profile(file, err));
+        EXPECT_NE(err.find(std::string(c.path) + ": "), std::string::npos) << err;
+        EXPECT_NE(err.find(c.error), std::string::npos) << err;
+
         auto box = boxtest::make_box_from(*profile);
         json found;
         for (const auto &e : box->trace().find("device"))
-            if (e.value("path", "") == c.path)
+            if (e.value("path", "").ends_with(c.path))
                 found = e;
         ASSERT_TRUE(found.is_object());
         EXPECT_NE(found.value("error", "").find(c.error), std::string::npos) << found.dump();
-        json state = box->describe();
-        EXPECT_TRUE(state.is_object());
+        EXPECT_TRUE(box->describe().is_object());
     }
 }
 
