@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <pthread.h>
 #include <set>
 #include <unistd.h>
 
@@ -250,8 +251,15 @@ TimelineFile::TimelineFile(Box &box, std::string path) : box_(box), path_(std::m
             if (me.call == ev.value("op", ""))
                 where.start_us = (me.call_start_ns - start_ns_) / 1000;
         } else {
+            // On the real clock the threads are the host's: a track per
+            // thread by its id, named as the host names it.
             where = TimelineBuilder::place_of(ev);
             where.ts_us = (now - start_ns_) / 1000;
+            char name[32] = "";
+            pthread_getname_np(pthread_self(), name, sizeof name);
+            where.thread_id = static_cast<int>(gettid());
+            if (where.thread.empty())
+                where.thread = name;
         }
         std::vector<json> objs;
         std::lock_guard<std::mutex> g(m_);
