@@ -9,6 +9,7 @@
 #include "core/shell.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cxxabi.h>
 #include <dlfcn.h>
 #include <cstdio>
@@ -66,66 +67,178 @@ public:
     }
 };
 
-// The command's standard output as seen by os::popen: a pipe inside the
-// box, which the reader waits on through the box (so a reader on the virtual
-// clock gives up its turn while the command has not written yet).
-class PipeIo : public boxsim::ShellIo {
+// The pipe between a command's standard output and the system's popen
+// stream, as the kernel's pipe behaves: its read end is a descriptor of the
+// box (poll and read work on it), reads block until something was written or
+// the writer is gone (then 0), poll gives POLLHUP once the writer is gone,
+// a writer waits while 64 KiB are unread, and a write after the last reader
+// has gone fails: the command dies of SIGPIPE there.
+class Pipe : public boxsim::Node {
 public:
-    explicit PipeIo(Box &box) : box_(box) {}
-    bool out(std::string_view text) override
+    static constexpr size_t kCapacity = 65536;
+    static constexpr short kPollHup = 0x010;
+
+    explicit Pipe(Box &box) : box_(box) {}
+    mode_t kind() const override { return S_IFIFO; }
+
+    ssize_t read(boxsim::OpenFile &of, void *buf, size_t len) override
+    {
+        for (;;) {
+            size_t n = 0;
+            bool was_full = false;
+            {
+                std::lock_guard<std::mutex> g(m_);
+                if (!data_.empty()) {
+                    was_full = data_.size() >= kCapacity;
+                    n = std::min(len, data_.size());
+                    memcpy(buf, data_.data(), n);
+                    data_.erase(0, n);
+                } else if (write_closed_) {
+                    return 0;
+                } else if (of.flags & O_NONBLOCK) {
+                    return -EAGAIN;
+                }
+            }
+            if (n > 0) {
+                if (was_full)
+                    box_.changed();  // a writer waiting for room looks again
+                return static_cast<ssize_t>(n);
+            }
+            if (box_.stopping())
+                return 0;
+            box_.wait_change([this] { return readable() || box_.stopping(); }, boxsim::clock::kNever, "pipe read");
+        }
+    }
+
+    short poll(boxsim::OpenFile &, short events) override
+    {
+        std::lock_guard<std::mutex> g(m_);
+        short r = data_.empty() ? 0 : static_cast<short>(events & POLLIN_);
+        if (write_closed_)
+            r |= kPollHup;
+        return r;
+    }
+
+    // The last reference to the read end went (pclose, or the system closed it).
+    void release(boxsim::OpenFile &) override
     {
         {
             std::lock_guard<std::mutex> g(m_);
-            if (ended() || closed_)
-                return false;  // the reader went away: a real command dies of SIGPIPE here
-            data_.append(text);
+            read_closed_ = true;
         }
         box_.changed();
+    }
+
+    // The command's side. False when it cannot write: `killed` holds, or the
+    // reader has gone (then `broken` is set: SIGPIPE).
+    bool write(std::string_view text, const std::function<bool()> &killed)
+    {
+        while (!text.empty()) {
+            box_.wait_change(
+                [&] {
+                    std::lock_guard<std::mutex> g(m_);
+                    return data_.size() < kCapacity || read_closed_ || killed() || box_.stopping();
+                },
+                boxsim::clock::kNever, "pipe write");
+            {
+                std::lock_guard<std::mutex> g(m_);
+                if (read_closed_) {
+                    broken_ = true;
+                    return false;
+                }
+                if (killed() || box_.stopping())
+                    return false;
+                size_t n = std::min(text.size(), kCapacity - data_.size());
+                data_.append(text.substr(0, n));
+                text.remove_prefix(n);
+            }
+            box_.changed();
+        }
         return true;
     }
     void close_write()
     {
         {
             std::lock_guard<std::mutex> g(m_);
-            closed_ = true;
+            write_closed_ = true;
         }
         box_.changed();
     }
-    // Blocks until there is something to read or the command has ended; 0 at the end.
-    ssize_t read(char *buf, size_t size)
+    bool broken() const
     {
-        box_.wait_change(
-            [this] {
-                std::lock_guard<std::mutex> g(m_);
-                return !data_.empty() || closed_ || ended();
-            },
-            boxsim::clock::kNever, "popen read");
         std::lock_guard<std::mutex> g(m_);
-        size_t n = std::min(size, data_.size());
-        memcpy(buf, data_.data(), n);
-        data_.erase(0, n);
-        return static_cast<ssize_t>(n);
+        return broken_;
     }
 
 private:
+    bool readable() const
+    {
+        std::lock_guard<std::mutex> g(m_);
+        return !data_.empty() || write_closed_;
+    }
+
     Box &box_;
-    std::mutex m_;
+    mutable std::mutex m_;
     std::string data_;
-    bool closed_ = false;
+    bool write_closed_ = false;
+    bool read_closed_ = false;
+    bool broken_ = false;
 };
 
-ssize_t pipe_read(void *c, char *buf, size_t size) { return static_cast<PipeIo *>(c)->read(buf, size); }
-int pipe_close(void *) { return 0; }
+// The command's standard output as seen by os::popen: the pipe's write end.
+class PipeIo : public boxsim::ShellIo {
+public:
+    explicit PipeIo(std::shared_ptr<Pipe> pipe) : pipe_(std::move(pipe)) {}
+    bool out(std::string_view text) override { return pipe_->write(text, [this] { return ended(); }); }
+
+private:
+    std::shared_ptr<Pipe> pipe_;
+};
 
 struct PopenJob {
     std::string cmd;
+    std::shared_ptr<Pipe> pipe;
     std::shared_ptr<PipeIo> io;
+    boxsim::FileRef file;  // the read end, for the stream's own reads
+    int fd = -1;           // its descriptor in the system's table
     std::thread thread;
     int status = 0;
+    bool killed = false;
 };
 
 std::mutex g_jobs_m;
 std::map<FILE *, std::unique_ptr<PopenJob>> g_jobs;
+
+// The stream's reads go to the pipe directly (stdio's own reads are not the
+// system's calls and are not traced); its close lets go of the read end.
+ssize_t pipe_read(void *c, char *buf, size_t size)
+{
+    auto *job = static_cast<PopenJob *>(c);
+    if (!job->file)
+        return -1;
+    ssize_t n = job->pipe->read(*job->file, buf, size);
+    return n < 0 ? -1 : n;
+}
+int pipe_close(void *c)
+{
+    auto *job = static_cast<PopenJob *>(c);
+    if (Box *box = Box::current(); box && job->fd >= 0 && box->fd_get(job->fd).get() == job->file.get())
+        box->fd_close(job->fd);
+    job->file.reset();
+    return 0;
+}
+
+// A name for the process table, as killall finds it: the command's first
+// word without its directory.
+std::string process_name(const std::string &cmd)
+{
+    auto words = boxsim::split_words(cmd);
+    if (words.empty())
+        return {};
+    const std::string &w = words[0];
+    size_t slash = w.rfind('/');
+    return slash == std::string::npos ? w : w.substr(slash + 1);
+}
 
 // fopen on the box: a stdio stream over a descriptor of the box.
 ssize_t cookie_read(void *c, char *buf, size_t size)
@@ -512,19 +625,52 @@ FILE *popen(const char *command, const char *mode)
         errno = EINVAL;
         return nullptr;
     }
+    // The descriptors the command inherits are those open now, at the fork,
+    // but for the streams of earlier popen calls, which a child of popen
+    // never keeps (POSIX).
+    std::vector<boxsim::FileRef> inherited;
+    for (auto &f : box->fd_inherit())
+        if (!std::dynamic_pointer_cast<Pipe>(f->node))
+            inherited.push_back(std::move(f));
+
     auto job = std::make_unique<PopenJob>();
     job->cmd = command;
-    job->io = std::make_shared<PipeIo>(*box);
-    cookie_io_functions_t io = {pipe_read, nullptr, nullptr, pipe_close};
-    FILE *f = fopencookie(job->io.get(), "r", io);
-    if (!f)
+    job->pipe = std::make_shared<Pipe>(*box);
+    job->io = std::make_shared<PipeIo>(job->pipe);
+    // The read end takes the lowest free descriptor of the system, as
+    // pipe(2) gives it; close-on-exec with the mode's "e", as glibc does.
+    // (The box names descriptors by path: the pipe has one for a moment.)
+    static std::atomic<unsigned> serial{0};
+    std::string tmp = "/proc/.pipe-" + std::to_string(serial++);
+    box->add_node(tmp, job->pipe);
+    int err = 0;
+    job->fd = box->fd_open(tmp, O_RDONLY | (strchr(mode, 'e') ? O_CLOEXEC : 0), err);
+    box->remove(tmp);
+    if (job->fd < 0) {
+        errno = err;
         return nullptr;
-    box->trace().record({{"op", "popen"}, {"cmd", command}});
+    }
+    job->file = box->fd_hold(job->fd);
+    job->file->path = "pipe:[" + job->cmd + "]";
+    cookie_io_functions_t io = {pipe_read, nullptr, nullptr, pipe_close};
+    FILE *f = fopencookie(job.get(), "r", io);
+    if (!f) {
+        box->fd_close(job->fd);
+        return nullptr;
+    }
+    // fileno() of the stream names the read end, so that the system may
+    // poll and read it as it would a real popen stream's. (glibc marks a
+    // cookie stream with a negative number and never uses it for a call.)
+    f->_fileno = job->fd;
+    box->trace().record({{"op", "popen"}, {"cmd", command}, {"fd", job->fd}});
     PopenJob *j = job.get();
-    // The descriptors the command inherits are those open now, at the fork.
-    job->thread = boxsim::clock::spawn("sh -c " + job->cmd, [box, j, inherited = box->fd_inherit()]() mutable {
+    // killall finds the command by its name while it runs.
+    boxsim::add_process(*box, process_name(job->cmd), job->io);
+    job->thread = boxsim::clock::spawn("sh -c " + job->cmd, [box, j, inherited = std::move(inherited)]() mutable {
         j->status = boxsim::run_shell(*box, j->cmd, *j->io, std::move(inherited));
-        j->io->close_write();
+        j->killed = j->io->ended();
+        j->pipe->close_write();
+        j->io->end();  // gone from the process table
     });
     std::lock_guard<std::mutex> g(g_jobs_m);
     g_jobs[f] = std::move(job);
@@ -545,14 +691,21 @@ int pclose(FILE *stream)
         job = std::move(it->second);
         g_jobs.erase(it);
     }
-    // Closing the read end ends a command that still writes; then wait for it.
+    // The read end goes; then, as pclose does, wait for the command to end:
+    // it ends by itself, at its next write (SIGPIPE), or when killed.
     fclose(stream);
-    job->io->end();
     boxsim::clock::join(job->thread);
-    int status = job->status;
-    if (Box *box = Box::current())
-        box->trace().record({{"op", "pclose"}, {"cmd", job->cmd}, {"status", status}});
-    return status << 8;
+    // The wait status: the exit status, or the signal that ended it.
+    int wait_status = job->killed ? SIGKILL : job->pipe->broken() ? SIGPIPE : (job->status & 0xff) << 8;
+    if (Box *box = Box::current()) {
+        json ev = {{"op", "pclose"}, {"cmd", job->cmd}};
+        if (job->killed || job->pipe->broken())
+            ev["signal"] = job->killed ? "SIGKILL" : "SIGPIPE";
+        else
+            ev["status"] = job->status;
+        box->trace().record(std::move(ev));
+    }
+    return wait_status;
 }
 
 int system(const char *command)

@@ -43,9 +43,38 @@ struct NetState {
     std::vector<std::string> script;
     int script_interval_ms = 0;
 
-    int foreground_clients = 0;
+    // The DHCP client the box has: its words, where it writes them, and
+    // whether it goes to the background once it holds a lease.
+    net::ClientWords words = net::ClientWords::Box;
+    bool to_stderr = false;
+    bool background = true;
 
-    bool carrier() const { return cable && up && Clock::now() >= carrier_at; }
+    // What the driver tells the kernel about the link (operstate).
+    net::LinkReport report = net::LinkReport::Carrier;
+
+    int foreground_clients = 0;
+    // Clients gone to the background (the shell's process table holds them).
+    std::vector<std::weak_ptr<ShellIo>> daemons;
+
+    // The wire: cable in, interface up, negotiation done. Frames pass.
+    bool wire() const { return cable && up && Clock::now() >= carrier_at; }
+    // The carrier as the driver reports it: one that never reports it
+    // leaves the kernel's "carrier on" from the start.
+    bool carrier() const { return report == net::LinkReport::None ? up : wire(); }
+    // RFC 2863 state as the kernel derives it (Documentation/networking/operstates).
+    std::string operstate() const
+    {
+        if (!up)
+            return "down";
+        switch (report) {
+        case net::LinkReport::None: return "unknown";
+        case net::LinkReport::Dormant: return wire() ? "dormant" : "down";
+        default: return wire() ? "up" : "down";
+        }
+    }
+    // A server on the wire hears the client: the link must pass frames (a
+    // port waiting for 802.1X does not).
+    bool reachable() const { return wire() && report != net::LinkReport::Dormant; }
 };
 
 NetState &state(Box &box) { return box.part<NetState>(); }
@@ -110,7 +139,7 @@ std::string ifconfig_text(NetState &n)
     out += "          ";
     if (n.up)
         out += "UP BROADCAST ";
-    if (n.carrier())
+    if (n.up && n.carrier())
         out += "RUNNING ";
     out += "MULTICAST  MTU:1500  Metric:1\n\n";
     return out;
@@ -178,9 +207,13 @@ int cmd_ifconfig(Box &box, ShellIo &io, const std::vector<std::string> &argv)
 // ---------------------------------------------------------------------------
 // udhcpc: the DHCP client. In the foreground it prints its progress; once it
 // holds a lease it configures eth0 and goes to the background, which ends its
-// output. Without a server it keeps trying: a round of discovers a few
-// seconds apart, then a long pause. It gives up at once when the cable is
-// pulled.
+// output (or, told to stay in the foreground, holds its output open and
+// renews at half the lease time). Without a server it keeps trying: a round
+// of discovers a few seconds apart, then a long pause. Like a real client it
+// does not watch the cable while it waits; the box's own client looks at the
+// link before each discover and gives up when there is none. Its words are
+// the box client's, busybox's, or none, on standard output or standard
+// error. A write after its reader has gone ends it (SIGPIPE), as does a kill.
 
 // A client in the background: its output goes nowhere; it holds the lease
 // until it is killed.
@@ -216,10 +249,37 @@ int run_script(Box &box, ShellIo &io, const std::vector<std::string> &pieces, in
     return 0;
 }
 
+// What the client says at each step, in its words.
+struct ClientText {
+    net::ClientWords words;
+    std::string discover() const
+    {
+        return words == net::ClientWords::Box ? "Sending discover...\n" : "udhcpc: broadcasting discover\n";
+    }
+    std::string select(const std::string &addr, const std::string &server) const
+    {
+        return words == net::ClientWords::Box ? "Sending select for " + addr + "...\n"
+                                              : "udhcpc: broadcasting select for " + addr + ", server " + server + "\n";
+    }
+    std::string lease(const std::string &addr, const std::string &server, long lease_time) const
+    {
+        return words == net::ClientWords::Box
+                   ? "Lease of " + addr + " obtained, lease time " + std::to_string(lease_time) + "\n"
+                   : "udhcpc: lease of " + addr + " obtained from " + server + ", lease time " +
+                         std::to_string(lease_time) + "\n";
+    }
+    std::string renew(const std::string &server) const
+    {
+        return words == net::ClientWords::Box ? "Sending renew...\n" : "udhcpc: sending renew to server " + server + "\n";
+    }
+};
+
 int cmd_udhcpc(Box &box, ShellIo &io, const std::vector<std::string> &)
 {
     auto &n = state(box);
     ClientCount count(n);
+    net::ClientWords words;
+    bool to_stderr, background;
     {
         std::unique_lock<std::mutex> g(n.m);
         if (n.scripted) {
@@ -228,26 +288,41 @@ int cmd_udhcpc(Box &box, ShellIo &io, const std::vector<std::string> &)
             g.unlock();
             return run_script(box, io, pieces, interval);
         }
+        words = n.words;
+        to_stderr = n.to_stderr;
+        background = n.background;
     }
-    auto cable_in = [&] {
-        std::lock_guard<std::mutex> g(n.m);
-        return n.cable;
+    const ClientText text{words};
+    // One message; false once the client is ended (killed, or its standard
+    // output has no reader left).
+    auto say = [&](const std::string &line) {
+        if (words == net::ClientWords::None)
+            return !io.ended();
+        return (to_stderr ? io.err(line) : io.out(line)) && !io.ended();
     };
-    // Waits until `t`; true when the wait was cut short (the client was ended
-    // or the cable pulled).
+    // Waits until `t`; true when the wait was cut short (the client was ended).
     auto wait_until = [&](Clock::time_point t) {
-        return box.wait_change([&] { return io.ended() || box.stopping() || !cable_in(); }, Clock::ns(t), "udhcpc");
+        return box.wait_change([&] { return io.ended() || box.stopping(); }, Clock::ns(t), "udhcpc");
     };
 
+    if (words == net::ClientWords::Busybox && !say("udhcpc: started, v1.35.0\n"))
+        return 1;
     int sent = 0;
     for (;;) {
         if (io.ended() || box.stopping())
             return 1;
-        if (!cable_in()) {
-            io.out("eth0 cable unplugged, powering down\n");
-            return 1;
+        if (words == net::ClientWords::Box) {
+            bool link;
+            {
+                std::lock_guard<std::mutex> g(n.m);
+                link = n.carrier();
+            }
+            if (!link) {
+                say("eth0 cable unplugged, powering down\n");
+                return 1;
+            }
         }
-        if (!io.out("Sending discover...\n"))
+        if (!say(text.discover()))
             return 1;
         ++sent;
 
@@ -255,7 +330,7 @@ int cmd_udhcpc(Box &box, ShellIo &io, const std::vector<std::string> &)
         bool answers;
         {
             std::lock_guard<std::mutex> g(n.m);
-            answers = n.server && n.carrier();
+            answers = n.server && n.reachable();
             answer_ms = n.answer_ms;
             timeout_ms = n.discover_timeout_ms;
             pause_ms = n.retry_pause_ms;
@@ -269,17 +344,19 @@ int cmd_udhcpc(Box &box, ShellIo &io, const std::vector<std::string> &)
             long lease_time;
             {
                 std::lock_guard<std::mutex> g(n.m);
-                answers = n.server && n.carrier();
+                answers = n.server && n.reachable();
                 memcpy(lease, n.lease, 4);
                 lease_time = n.lease_time;
             }
             if (answers) {
                 std::string addr = ip_text(lease);
-                if (!io.out("Sending select for " + addr + "...\n"))
+                const unsigned char srv[4] = {lease[0], lease[1], lease[2], 1};
+                std::string server = ip_text(srv);
+                if (!say(text.select(addr, server)))
                     return 1;
                 if (wait_until(Clock::now() + std::chrono::milliseconds(answer_ms / 4 + 1)))
                     continue;
-                if (!io.out("Lease of " + addr + " obtained, lease time " + std::to_string(lease_time) + "\n"))
+                if (!say(text.lease(addr, server, lease_time)))
                     return 1;
                 {
                     std::lock_guard<std::mutex> g(n.m);
@@ -288,10 +365,29 @@ int cmd_udhcpc(Box &box, ShellIo &io, const std::vector<std::string> &)
                 }
                 box.trace().record({{"op", "net"}, {"what", "lease"}, {"ip", addr}, {"lease_time", lease_time}});
                 box.changed();
-                // To the background: the foreground command returns, which
-                // ends its output; the daemon lives on until killed.
-                add_process(box, "udhcpc", std::make_shared<DaemonIo>());
-                return 0;
+                if (background) {
+                    // To the background: the foreground command returns,
+                    // which ends its output; the daemon lives on until killed.
+                    auto daemon = std::make_shared<DaemonIo>();
+                    {
+                        std::lock_guard<std::mutex> g(n.m);
+                        std::erase_if(n.daemons, [](const std::weak_ptr<ShellIo> &d) {
+                            auto p = d.lock();
+                            return !p || p->ended();
+                        });
+                        n.daemons.push_back(daemon);
+                    }
+                    add_process(box, "udhcpc", daemon);
+                    return 0;
+                }
+                // In the foreground it holds its output open and renews.
+                auto renew_after = std::chrono::seconds(std::max(1L, lease_time / 2));
+                for (;;) {
+                    if (wait_until(Clock::now() + renew_after))
+                        return 1;
+                    if (!say(text.renew(server)))
+                        return 1;
+                }
             }
         }
         if (wait_until(sent_at + std::chrono::milliseconds(timeout_ms)))
@@ -306,6 +402,33 @@ int cmd_udhcpc(Box &box, ShellIo &io, const std::vector<std::string> &)
 
 // ---------------------------------------------------------------------------
 // Profile, snapshot, actions.
+
+std::optional<net::ClientWords> words_of(const std::string &w)
+{
+    if (w == "box")
+        return net::ClientWords::Box;
+    if (w == "busybox")
+        return net::ClientWords::Busybox;
+    if (w == "none")
+        return net::ClientWords::None;
+    return std::nullopt;
+}
+
+const char *words_name(net::ClientWords w)
+{
+    return w == net::ClientWords::Box ? "box" : w == net::ClientWords::Busybox ? "busybox" : "none";
+}
+
+std::optional<net::LinkReport> report_of(const std::string &w)
+{
+    if (w == "carrier")
+        return net::LinkReport::Carrier;
+    if (w == "unknown")
+        return net::LinkReport::None;
+    if (w == "dormant")
+        return net::LinkReport::Dormant;
+    return std::nullopt;
+}
 
 void install_net(Box &box, const json &profile)
 {
@@ -341,6 +464,13 @@ void install_net(Box &box, const json &profile)
         n.discover_timeout_ms = std::clamp(dhcp.value("discover_timeout_ms", 3000), 1, 600000);
         n.retries = std::clamp(dhcp.value("retries", 3), 1, 100);
         n.retry_pause_ms = std::clamp(dhcp.value("retry_pause_ms", 20000), 0, 600000);
+        if (dhcp.contains("client") && dhcp["client"].is_object()) {
+            const json &c = dhcp["client"];
+            n.words = words_of(c.value("words", std::string("box"))).value_or(net::ClientWords::Box);
+            n.to_stderr = c.value("output", std::string("stdout")) == "stderr";
+            n.background = c.value("background", true);
+        }
+        n.report = report_of(cfg.value("operstate", std::string("carrier"))).value_or(net::LinkReport::Carrier);
     }
 
     box.add_dir("/sys/class/net/eth0");
@@ -351,7 +481,7 @@ void install_net(Box &box, const json &profile)
     });
     add_attr(box, "operstate", [&n](std::string &out) {
         std::lock_guard<std::mutex> g(n.m);
-        out = n.carrier() ? "up\n" : "down\n";
+        out = n.operstate() + "\n";
         return 0;
     });
     add_attr(box, "carrier", [&n](std::string &out) {
@@ -365,7 +495,7 @@ void install_net(Box &box, const json &profile)
         std::lock_guard<std::mutex> g(n.m);
         if (!n.up)
             return -EINVAL;
-        out = n.carrier() ? std::to_string(n.speed) + "\n" : "-1\n";
+        out = n.wire() ? std::to_string(n.speed) + "\n" : "-1\n";
         return 0;
     });
 }
@@ -374,14 +504,18 @@ void describe_net(Box &box, json &st)
 {
     auto i = net::interface_state(box);
     auto &n = state(box);
-    json dhcp;
+    json dhcp, client;
     {
         std::lock_guard<std::mutex> g(n.m);
         dhcp = n.scripted ? json("script") : n.server ? json(ip_text(n.lease)) : json(nullptr);
+        client = {{"words", words_name(n.words)},
+                  {"output", n.to_stderr ? "stderr" : "stdout"},
+                  {"background", n.background}};
     }
-    st["network"] = {{"cable", i.cable},     {"speed", i.speed}, {"operstate", i.operstate},
-                     {"carrier", i.carrier}, {"mac", i.mac},     {"up", i.up},
-                     {"ip", i.ip},           {"dhcp_server", dhcp}, {"dhcp_clients", net::dhcp_clients(box)}};
+    st["network"] = {{"cable", i.cable},       {"speed", i.speed},     {"operstate", i.operstate},
+                     {"carrier", i.carrier},   {"mac", i.mac},         {"up", i.up},
+                     {"ip", i.ip},             {"dhcp_server", dhcp},  {"dhcp_clients", net::dhcp_clients(box)},
+                     {"dhcp_client", client}};
 }
 
 std::optional<ActionRun> parse_cable(const std::vector<std::string> &args, std::string &err)
@@ -409,12 +543,30 @@ std::optional<ActionRun> parse_dhcp(const std::vector<std::string> &args, std::s
 {
     if (args.size() == 1 && args[0] == "none")
         return ActionRun([](Box &box) { net::dhcp_none(box); });
+    if (!args.empty() && args[0] == "client") {
+        std::optional<net::ClientWords> words = args.size() > 1 ? words_of(args[1]) : std::nullopt;
+        bool to_stderr = false, background = true, ok = words.has_value() && args.size() <= 4;
+        for (size_t i = 2; ok && i < args.size(); ++i) {
+            if (args[i] == "stdout" || args[i] == "stderr")
+                to_stderr = args[i] == "stderr";
+            else if (args[i] == "background" || args[i] == "foreground")
+                background = args[i] == "background";
+            else
+                ok = false;
+        }
+        if (!ok) {
+            err = "expected client box|busybox|none [stdout|stderr] [background|foreground]";
+            return std::nullopt;
+        }
+        net::ClientWords w = *words;
+        return ActionRun([w, to_stderr, background](Box &box) { net::dhcp_client(box, w, to_stderr, background); });
+    }
     unsigned char ip[4];
     if (args.size() == 2 && args[0] == "lease" && net::parse_ipv4(args[1], ip)) {
         std::string addr = args[1];
         return ActionRun([addr](Box &box) { net::dhcp_lease(box, addr); });
     }
-    err = "expected lease A.B.C.D or none";
+    err = "expected lease A.B.C.D, none, or client box|busybox|none [stdout|stderr] [background|foreground]";
     return std::nullopt;
 }
 
@@ -476,6 +628,21 @@ void dhcp_none(Box &box)
     box.changed();
 }
 
+void dhcp_client(Box &box, ClientWords words, bool to_stderr, bool background)
+{
+    auto &n = state(box);
+    {
+        std::lock_guard<std::mutex> g(n.m);
+        n.words = words;
+        n.to_stderr = to_stderr;
+        n.background = background;
+        n.scripted = false;
+    }
+    box.trace().record({{"op", "event"}, {"what", "dhcp client"}, {"words", words_name(words)},
+                        {"output", to_stderr ? "stderr" : "stdout"}, {"background", background}});
+    box.changed();
+}
+
 void dhcp_script(Box &box, std::vector<std::string> pieces, int interval_ms)
 {
     auto &n = state(box);
@@ -498,11 +665,22 @@ Interface interface_state(Box &box)
     i.cable = n.cable;
     i.speed = n.speed;
     i.up = n.up;
-    i.carrier = n.carrier();
-    i.operstate = i.carrier ? "up" : "down";
+    i.carrier = n.up && n.carrier();
+    i.operstate = n.operstate();
     i.mac = mac_text(n.mac);
     i.ip = n.has_ip ? ip_text(n.ip) : "";
     return i;
+}
+
+static int net_daemons(Box &box)
+{
+    auto &n = state(box);
+    std::lock_guard<std::mutex> g(n.m);
+    int count = 0;
+    for (const auto &d : n.daemons)
+        if (auto p = d.lock(); p && !p->ended())
+            ++count;
+    return count;
 }
 
 int dhcp_clients(Box &box)
@@ -513,7 +691,7 @@ int dhcp_clients(Box &box)
         std::lock_guard<std::mutex> g(n.m);
         fg = n.foreground_clients;
     }
-    return fg + count_processes(box, "udhcpc");
+    return fg + net_daemons(box);
 }
 
 bool parse_mac(const std::string &text, unsigned char out[6])
@@ -578,7 +756,7 @@ BOXSIM_REGISTER({
     register_command("udhcpc", cmd_udhcpc);
     register_command("ifconfig", cmd_ifconfig);
     register_action({"cable", "cable plug [SPEED] | cable unplug", parse_cable});
-    register_action({"dhcp", "dhcp lease A.B.C.D | dhcp none", parse_dhcp});
+    register_action({"dhcp", "dhcp lease A.B.C.D | dhcp none | dhcp client box|busybox|none [stdout|stderr] [background|foreground]", parse_dhcp});
 });
 
 } // namespace boxsim

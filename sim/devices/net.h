@@ -11,6 +11,12 @@
 //     "up": true,               eth0 configured up at start
 //     "autoneg_ms": 1500,       from plug or "ifconfig eth0 up" to carrier
 //     "mac": "00:1e:a0:..",     address when the flash holds no valid record
+//     "operstate": "carrier",   what the driver reports: "carrier" (operstate
+//                               up or down), "unknown" (no carrier reported:
+//                               operstate "unknown" and carrier 1 while up,
+//                               whatever the cable), "dormant" (802.1X never
+//                               done: "dormant" while the carrier is on, and
+//                               no frames pass)
 //     "dhcp": {
 //       "lease": "192.168.1.20" address the server hands out; null: no server
 //       "lease_time": 86400,
@@ -18,6 +24,16 @@
 //       "discover_timeout_ms": 3000, the client's wait for an offer
 //       "retries": 3,            discovers per round before the client pauses
 //       "retry_pause_ms": 20000  the pause between rounds
+//       "client": {              the DHCP client of the box
+//         "words": "box",        "box" (the box's client: "Sending discover...",
+//                                "Lease of A.B.C.D obtained, lease time N", "eth0
+//                                cable unplugged, powering down"), "busybox"
+//                                (busybox 1.35: "udhcpc: broadcasting discover",
+//                                "udhcpc: lease of A.B.C.D obtained from S, lease
+//                                time N"), "none" (silent)
+//         "output": "stdout",    or "stderr"
+//         "background": true     false: stays in the foreground after its lease
+//       }
 //     }
 //   }
 //   "usb":  { "ports": {"1": "1-1", ...}, "attached": [1, ...] }
@@ -43,7 +59,7 @@
 //   }
 //
 // Scenario actions: `cable plug [SPEED]`, `cable unplug`, `dhcp lease A.B.C.D`,
-// `dhcp none`, `usb N on|off`, `sata N on|off`, `hdmi WORD` (WORD: a number,
+// `dhcp none`, `dhcp client box|busybox|none [stdout|stderr] [background|foreground]`, `usb N on|off`, `sata N on|off`, `hdmi WORD` (WORD: a number,
 // "fail" for a failing request, "none" for no driver), `flash cut [N]` (the
 // N-th erase of the flash from now loses power half-way). Each external event is
 // recorded in the trace as {"op":"event","what":...}.
@@ -65,9 +81,22 @@ void cable_unplug(Box &box);
 bool dhcp_lease(Box &box, const std::string &address);
 // No server answers.
 void dhcp_none(Box &box);
+// The words the DHCP client writes: the box's own client (the lines the
+// system reads), busybox's udhcpc of today (1.35), or none at all.
+enum class ClientWords { Box, Busybox, None };
+// The client the box has from now on: its words, on standard error instead
+// of standard output, and whether it goes to the background once it holds a
+// lease (false: it stays in the foreground, its output open, as `-f`).
+void dhcp_client(Box &box, ClientWords words, bool to_stderr, bool background);
 // For tests: the next runs of udhcpc print exactly these pieces (each written
 // as it stands, line ends included), `interval_ms` apart, and then end.
 void dhcp_script(Box &box, std::vector<std::string> pieces, int interval_ms = 0);
+
+// What the Ethernet driver tells the kernel about the link, which makes
+// operstate: the carrier (up or down), nothing (a driver that never reports
+// a carrier: "unknown" while the interface is up), or the carrier with the
+// port held for 802.1X that never completes ("dormant" while it is on).
+enum class LinkReport { Carrier, None, Dormant };
 
 // --- Ports. False when the box has no such port or host.
 bool usb(Box &box, int port, bool on);
@@ -82,8 +111,8 @@ struct Interface {
     bool cable = false;
     int speed = 0;          // of the cable's link, Mbit/s
     bool up = false;        // configured up
-    bool carrier = false;   // cable in, configured up, negotiation done
-    std::string operstate;  // "up" or "down"
+    bool carrier = false;   // as the driver reports it (cable in, up, negotiated)
+    std::string operstate;  // "up", "down", "unknown" or "dormant"
     std::string mac;        // lower case, colon separated
     std::string ip;         // from the last lease, "" when none
 };

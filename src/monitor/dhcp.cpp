@@ -6,8 +6,12 @@
 #include "platform/os.h"
 
 #include <cctype>
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <poll.h>
 
 namespace {
 
@@ -16,6 +20,67 @@ namespace {
 constexpr int kLineSize = 255;
 // Discovery attempts after which the client counts as having found no server.
 constexpr int kMaxDiscover = 4;
+// Longest the step reads the client's output in one port cycle. The rest of
+// the cycle (ports, HDMI, link, a MAC programming request) waits meanwhile,
+// and a client may stay silent or never end (one that writes elsewhere, one
+// that stays in the foreground, one waiting for a server): it is ended then,
+// and the next cycle starts a new one.
+constexpr int kReadBudgetMs = 3000;
+
+int64_t now_ms()
+{
+    struct timespec ts = {};
+    os::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// The client's output, read from its pipe's descriptor without waiting past
+// a deadline, in the pieces fgets would give: a line with its line end, or
+// 254 characters of a longer one, or what is left at the end.
+struct LineReader {
+    int fd;
+    char buf[2 * kLineSize];
+    size_t have;
+    bool eof;
+
+    // 1: a piece is in `line`; 0: the output has ended; -1: the deadline
+    // passed or the pipe failed.
+    int next(char (&line)[kLineSize], int64_t deadline)
+    {
+        for (;;) {
+            size_t limit = have < kLineSize - 1 ? have : kLineSize - 1;
+            const void *nl = memchr(buf, '\n', limit);
+            size_t take = nl ? static_cast<size_t>(static_cast<const char *>(nl) - buf) + 1
+                             : (have >= kLineSize - 1 ? kLineSize - 1 : (eof ? have : 0));
+            if (take > 0) {
+                memcpy(line, buf, take);
+                line[take] = '\0';
+                memmove(buf, buf + take, have - take);
+                have -= take;
+                return 1;
+            }
+            if (eof)
+                return 0;
+            int64_t left = deadline - now_ms();
+            if (left <= 0)
+                return -1;
+            struct pollfd p = {fd, POLLIN, 0};
+            int r = os::poll(&p, 1, static_cast<int>(left));
+            if (r < 0 && errno == EINTR)
+                continue;
+            if (r <= 0)
+                return -1;
+            ssize_t n = os::read(fd, buf + have, sizeof buf - have);
+            if (n < 0 && (errno == EINTR || errno == EAGAIN))
+                continue;
+            if (n < 0)
+                return -1;
+            if (n == 0)
+                eof = true;
+            have += static_cast<size_t>(n);
+        }
+    }
+};
 
 const char *skip_space(const char *p)
 {
@@ -86,9 +151,12 @@ void dhcp_step()
     if (!fp)
         return;
 
+    LineReader reader = {fileno(fp), {}, 0, false};
+    const int64_t deadline = now_ms() + kReadBudgetMs;
     int discover = 0;
+    int got = reader.fd >= 0 ? 1 : -1;
     char line[kLineSize];
-    while (fgets(line, sizeof line, fp)) {
+    while (got == 1 && (got = reader.next(line, deadline)) == 1) {
         puts(line);
 
         // The line without its line end, for the exact comparisons.
@@ -123,6 +191,15 @@ void dhcp_step()
         }
     }
 
-    os::pclose(fp);
+    if (got == 0) {
+        // The output ended: the client has ended or gone to the background.
+        os::pclose(fp);
+        os::system("killall -9 udhcpc");
+        return;
+    }
+    // Reading stopped while the client may still run. pclose waits for it,
+    // which a client ends only at its next write or when it exits: it is
+    // ended first, so that the port monitor is not held.
     os::system("killall -9 udhcpc");
+    os::pclose(fp);
 }

@@ -3,10 +3,12 @@
 #pragma once
 
 // Runs "udhcpc" and reads its output until the output ends, four discovery
-// attempts have been seen or the cable is reported unplugged; then closes the
-// pipe and kills any client still running. Sets `ip` and `dhcp_done` on a
-// lease line; clears `dhcp_done` (and `eth_link` on an unplugged report) when
-// the client gives up.
+// attempts have been seen, the cable is reported unplugged, or three seconds
+// have passed; then closes the pipe and kills any client still running (a
+// client still in the foreground is killed before the pipe is closed, since
+// closing waits for it). Sets `ip` and `dhcp_done` on a lease line; clears
+// `dhcp_done` (and `eth_link` on an unplugged report) when the client gives
+// up.
 void dhcp_step();
 
 // Reads the address of a lease line, from its "Lease of" onwards, with the

@@ -105,6 +105,20 @@ void check_mac_request()
     g_status.mac_request = 0;
 }
 
+// Whether the link is up by its operational state. A driver that never
+// reports its link leaves the state "unknown", which Linux asks to be taken
+// as usable; its carrier then tells whether a cable is in. Any other state
+// but "up" (down, dormant, ...) is no link.
+int link_of(const char *operstate)
+{
+    if (strstr(operstate, "up"))
+        return 1;
+    if (strcmp(operstate, "unknown") != 0)
+        return 0;
+    int carrier = 0;
+    return parseInt(&carrier, "/sys/class/net/eth0/carrier") == 0 && carrier == 1;
+}
+
 int speed_of(const char *text)
 {
     if (strstr(text, "1000"))
@@ -128,7 +142,7 @@ void port_cycle()
     char text[kTextSize];
     read_text(g_status.operstate_text, "/sys/class/net/eth0/operstate", false);
     status_copy_text(text, sizeof text, g_status.operstate_text, kTextSize);
-    g_status.eth_link = strstr(text, "up") != nullptr;
+    g_status.eth_link = link_of(text);
 
     read_text(g_status.speed_text, "/sys/class/net/eth0/speed", false);
     status_copy_text(text, sizeof text, g_status.speed_text, kTextSize);

@@ -105,6 +105,18 @@ protected:
         EXPECT_GT(kill, pclose);
     }
 
+    // The DHCP client was started, then, reading stopped while it may still
+    // run, killed before its pipe was closed (closing waits for it).
+    void expect_client_killed_then_closed()
+    {
+        long popen = index_of([](const json &e) { return e["op"] == "popen" && e["cmd"] == "udhcpc"; });
+        long pclose = index_of([](const json &e) { return e["op"] == "pclose"; });
+        long kill = index_of([](const json &e) { return e["op"] == "system" && e["cmd"] == "killall -9 udhcpc"; });
+        EXPECT_GE(popen, 0);
+        EXPECT_GT(kill, popen);
+        EXPECT_GT(pclose, kill);
+    }
+
     std::string ip() const
     {
         return std::to_string(status_load_byte(&g_status.ip[0])) + "." +

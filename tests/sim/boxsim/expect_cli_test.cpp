@@ -99,7 +99,9 @@ TEST(ExpectCli, TheTestCommandRunsAFolderAndChecksEveryScriptFirst)
                                      "0  dhcp none\n"
                                      "0  cable unplug\n"
                                      "0  expect state status.ip == 0.0.0.0\n"
-                                     "1s expect state status.eth_link == 0\n");
+                                     // the DHCP step begun at start holds the
+                                     // port monitor for up to 3 s
+                                     "4500ms expect state status.eth_link == 0\n");
     write(folder + "/notes.txt", "not a script: only *.box files are run\n");
     // A broken script stops the whole run before anything runs.
     write(folder + "/zz/broken.box", "0 expect state status.ip ~ 1\n");

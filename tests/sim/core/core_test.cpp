@@ -3,8 +3,10 @@
 #include "core/shell.h"
 #include "sim_test.h"
 
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/mman.h>
 #include <thread>
 
@@ -178,16 +180,18 @@ TEST(Shell, EchoRedirectionCatAndExitStatuses)
               (std::vector<std::string>{"echo", "a b", "c d", "e f>x"}));
 }
 
-TEST(Shell, PopenDeliversOutputOverTimeAndPcloseEndsTheCommand)
+TEST(Shell, PopenDeliversOutputOverTimeAndPcloseWaitsForTheCommand)
 {
     auto box = make_box();
-    std::atomic<bool> ended_early{false};
+    std::atomic<int> written{0};
+    std::atomic<bool> ended_in_sleep{false};
     boxsim::register_command("ticker", [&](boxsim::Box &, boxsim::ShellIo &io, const std::vector<std::string> &) {
         for (int i = 0; i < 100; ++i) {
             if (!io.out("tick " + std::to_string(i) + "\n"))
                 break;
+            ++written;
             if (!io.sleep_ms(50)) {
-                ended_early = true;
+                ended_in_sleep = true;
                 break;
             }
         }
@@ -195,17 +199,42 @@ TEST(Shell, PopenDeliversOutputOverTimeAndPcloseEndsTheCommand)
     });
     FILE *p = os::popen("ticker", "r");
     ASSERT_NE(p, nullptr);
+    // The stream names the pipe's read end, a descriptor of the box.
+    int fd = fileno(p);
+    ASSERT_GE(fd, 3);
+    struct pollfd pfd = {fd, POLLIN, 0};
+    EXPECT_EQ(os::poll(&pfd, 1, 1000), 1);
+    EXPECT_EQ(pfd.revents, POLLIN);
     char line[64];
     ASSERT_NE(fgets(line, sizeof line, p), nullptr);
     EXPECT_STREQ(line, "tick 0\n");
     ASSERT_NE(fgets(line, sizeof line, p), nullptr);
     EXPECT_STREQ(line, "tick 1\n");
+    // pclose waits for the command: it ends at its next write, of SIGPIPE,
+    // and the wait status says so.
     auto t0 = boxsim::BoxSteadyClock::now();
-    EXPECT_EQ(os::pclose(p), 0);
-    EXPECT_LT(boxsim::BoxSteadyClock::now() - t0, std::chrono::milliseconds(500));
-    EXPECT_TRUE(ended_early);
+    EXPECT_EQ(os::pclose(p), SIGPIPE);
+    auto waited = boxsim::BoxSteadyClock::now() - t0;
+    EXPECT_GE(waited, std::chrono::milliseconds(40));
+    EXPECT_LT(waited, std::chrono::milliseconds(100));
+    EXPECT_FALSE(ended_in_sleep);
+    EXPECT_EQ(written, 2);
     EXPECT_EQ(box->trace().count("popen"), 1u);
-    EXPECT_EQ(box->trace().count("pclose"), 1u);
+    EXPECT_EQ(box->trace().find("pclose")[0]["signal"], "SIGPIPE");
+
+    // Read through its descriptor, the output ends with POLLHUP and 0; a
+    // command killed meanwhile ends of SIGKILL.
+    p = os::popen("ticker", "r");
+    fd = fileno(p);
+    char buf[64];
+    EXPECT_EQ(os::read(fd, buf, sizeof buf), 7);
+    EXPECT_EQ(boxsim::kill_processes(*box, "ticker"), 1);
+    pfd = {fd, POLLIN, 0};
+    EXPECT_EQ(os::poll(&pfd, 1, 1000), 1);
+    EXPECT_TRUE(pfd.revents & POLLHUP);
+    EXPECT_EQ(os::read(fd, buf, sizeof buf), 0);
+    EXPECT_EQ(os::pclose(p), SIGKILL);
+    EXPECT_TRUE(ended_in_sleep);
 
     p = os::popen("cat /none", "r");
     ASSERT_NE(p, nullptr);

@@ -7,7 +7,9 @@
 #include "platform/os.h"
 #include "core/shell.h"
 
+#include <csignal>
 #include <cstring>
+#include <poll.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -140,7 +142,98 @@ TEST_F(SimNet, ClientWithoutAServerPausesBetweenRounds)
     EXPECT_GE(lines[2].first - lines[1].first, 30);
     EXPECT_GE(lines[3].first - lines[2].first, 380);
     EXPECT_LT(lines[2].first - lines[1].first, lines[3].first - lines[2].first);
-    EXPECT_EQ(boxsim::net::dhcp_clients(*box), 0) << "pclose ended the client";
+    EXPECT_EQ(boxsim::net::dhcp_clients(*box), 0) << "the client ended at its next discover";
+}
+
+// What each kind of driver makes of the link, as sysfs shows it: operstate,
+// carrier and speed with the cable in or out and the interface up or down
+// (carrier and speed fail with EINVAL while it is down).
+TEST_F(SimNet, OperstateAsTheDriverReportsTheLink)
+{
+    struct Case {
+        const char *report;
+        bool cable, up;
+        const char *operstate, *carrier, *speed;
+    };
+    const Case cases[] = {
+        {"carrier", true, true, "up\n", "1\n", "1000\n"},     {"carrier", false, true, "down\n", "0\n", "-1\n"},
+        {"carrier", true, false, "down\n", "<error>", "<error>"},
+        {"unknown", true, true, "unknown\n", "1\n", "1000\n"}, {"unknown", false, true, "unknown\n", "1\n", "-1\n"},
+        {"unknown", true, false, "down\n", "<error>", "<error>"},
+        {"dormant", true, true, "dormant\n", "1\n", "1000\n"}, {"dormant", false, true, "down\n", "0\n", "-1\n"},
+        {"dormant", true, false, "down\n", "<error>", "<error>"},
+    };
+    for (const auto &c : cases) {
+        json p = fast_profile();
+        p["network"]["operstate"] = c.report;
+        p["network"]["cable"] = c.cable;
+        p["network"]["up"] = c.up;
+        start(p);
+        std::string what = std::string(c.report) + (c.cable ? ", cable in" : ", cable out") + (c.up ? ", up" : ", down");
+        EXPECT_EQ(cat("/sys/class/net/eth0/operstate"), c.operstate) << what;
+        EXPECT_EQ(cat("/sys/class/net/eth0/carrier"), c.carrier) << what;
+        EXPECT_EQ(cat("/sys/class/net/eth0/speed"), c.speed) << what;
+        EXPECT_EQ(box->describe()["network"]["operstate"].get<std::string>() + "\n", c.operstate) << what;
+    }
+}
+
+// The client's words and where it writes them; a client that stays in the
+// foreground holds its output open; a client not read any more ends at its
+// next write (pclose waits for that), one that is killed at once.
+TEST_F(SimNet, ClientWordsOutputAndEnd)
+{
+    using boxsim::net::ClientWords;
+    json p = fast_profile();
+    p["network"]["dhcp"]["client"] = {{"words", "busybox"}, {"output", "stderr"}};
+    start(p);
+    int status = -1;
+    EXPECT_TRUE(read_client(&status).empty()) << "nothing on standard output";
+    EXPECT_EQ(status, 0);
+    capture->drain();
+    std::string err = boxtest::printed(*box, "stderr");
+    EXPECT_NE(err.find("udhcpc: started, v1.35.0\nudhcpc: broadcasting discover\n"
+                       "udhcpc: broadcasting select for 192.168.1.20, server 192.168.1.1\n"
+                       "udhcpc: lease of 192.168.1.20 obtained from 192.168.1.1, lease time 86400"),
+              std::string::npos)
+        << err;
+    EXPECT_EQ(boxsim::net::dhcp_clients(*box), 1) << "in the background";
+    EXPECT_EQ(os::system("killall -9 udhcpc"), 0);
+
+    // In the foreground, on standard output: the lease, then nothing until
+    // the renewal; killed while it waits.
+    boxsim::net::dhcp_client(*box, ClientWords::Box, false, false);
+    EXPECT_EQ(box->describe()["network"]["dhcp_client"],
+              json({{"words", "box"}, {"output", "stdout"}, {"background", false}}));
+    FILE *f = os::popen("udhcpc", "r");
+    ASSERT_NE(f, nullptr);
+    char line[128];
+    for (int i = 0; i < 3; ++i)
+        ASSERT_NE(fgets(line, sizeof line, f), nullptr);
+    EXPECT_STREQ(line, "Lease of 192.168.1.20 obtained, lease time 86400\n");
+    struct pollfd pfd = {fileno(f), POLLIN, 0};
+    EXPECT_EQ(os::poll(&pfd, 1, 2000), 0) << "the client holds its output open";
+    EXPECT_EQ(boxsim::net::dhcp_clients(*box), 1);
+    EXPECT_EQ(os::system("killall -9 udhcpc"), 0);
+    EXPECT_EQ(os::pclose(f), SIGKILL);
+    EXPECT_EQ(boxsim::net::dhcp_clients(*box), 0);
+
+    // Without a server, not read after its first line: pclose waits for
+    // its next discover, which ends it (SIGPIPE).
+    boxsim::net::dhcp_none(*box);
+    f = os::popen("udhcpc", "r");
+    ASSERT_NE(fgets(line, sizeof line, f), nullptr);
+    auto t0 = Clock::now();
+    EXPECT_EQ(os::pclose(f), SIGPIPE);
+    EXPECT_GE(Clock::now() - t0, 50ms) << "pclose does not end the command";
+    EXPECT_EQ(box->trace().find("pclose").back()["signal"], "SIGPIPE");
+
+    // The box's client looks at the link before each discover, not while it
+    // waits: a cable pulled meanwhile is reported at its next attempt.
+    boxsim::net::cable_unplug(*box);
+    f = os::popen("udhcpc", "r");
+    ASSERT_NE(fgets(line, sizeof line, f), nullptr);
+    EXPECT_STREQ(line, "eth0 cable unplugged, powering down\n");
+    EXPECT_EQ(os::pclose(f), 1 << 8);
 }
 
 TEST_F(SimNet, ClientReportsAPulledCable)
@@ -338,6 +431,10 @@ TEST_F(SimNet, ActionsCheckTheirArguments)
              {"dhcp", {"lease", "192.168.1.256"}},
              {"dhcp", {"lease", "1.2.3.4.5"}},
              {"dhcp", {"maybe"}},
+             {"dhcp", {"client"}},
+             {"dhcp", {"client", "dhclient"}},
+             {"dhcp", {"client", "box", "stdin"}},
+             {"dhcp", {"client", "box", "stdout", "background", "x"}},
              {"usb", {"1"}},
              {"usb", {"x", "on"}},
              {"usb", {"99", "on"}},
@@ -361,6 +458,11 @@ TEST_F(SimNet, ActionsCheckTheirArguments)
     EXPECT_EQ(box->describe()["network"]["dhcp_server"], nullptr);
     EXPECT_EQ(act("dhcp", {"lease", "10.0.0.1"}), "");
     EXPECT_EQ(box->describe()["network"]["dhcp_server"], "10.0.0.1");
+    EXPECT_EQ(act("dhcp", {"client", "busybox", "stderr", "foreground"}), "");
+    EXPECT_EQ(box->describe()["network"]["dhcp_client"],
+              json({{"words", "busybox"}, {"output", "stderr"}, {"background", false}}));
+    EXPECT_EQ(act("dhcp", {"client", "none"}), "");
+    EXPECT_EQ(box->describe()["network"]["dhcp_client"]["words"], "none");
 }
 
 TEST_F(SimNet, SnapshotShowsInterfaceAndFlashRecord)

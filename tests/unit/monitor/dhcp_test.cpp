@@ -4,7 +4,10 @@
 
 #include "monitor/dhcp.h"
 
+#include "platform/os.h"
+
 #include <algorithm>
+#include <atomic>
 
 namespace monitortest {
 namespace {
@@ -25,12 +28,16 @@ protected:
     }
 
     // The client was started, its pipe closed and then any client killed, in
-    // that order, each once.
-    void expect_client_ended()
+    // that order, each once (its output had ended); or, when the step
+    // stopped reading first, killed and then closed.
+    void expect_client_ended(bool output_ended = true)
     {
         EXPECT_EQ(box->trace().count("popen"), 1u);
         EXPECT_EQ(box->trace().count("pclose"), 1u);
-        expect_client_closed_then_killed();
+        if (output_ended)
+            expect_client_closed_then_killed();
+        else
+            expect_client_killed_then_closed();
         EXPECT_EQ(commands(), std::vector<std::string>{"killall -9 udhcpc"});
     }
 };
@@ -57,7 +64,7 @@ TEST_F(DhcpStep, FourthDiscoverGivesUpAndStopsReading)
     run({kDiscover, kDiscover, kDiscover, kDiscover, kLease});
     EXPECT_EQ(g_status.dhcp_done, 0);
     EXPECT_EQ(ip(), "10.0.0.9") << "the lease line after the fourth discover is never read";
-    expect_client_ended();
+    expect_client_ended(false);
     auto lines = printed_lines();
     EXPECT_EQ(lines.size(), 8u);
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "Sending discover..."), 4);
@@ -69,7 +76,7 @@ TEST_F(DhcpStep, UnpluggedLineDropsTheLinkAndStopsAtOnce)
     EXPECT_EQ(g_status.eth_link, 0);
     EXPECT_EQ(g_status.dhcp_done, 0);
     EXPECT_EQ(ip(), "0.0.0.0");
-    expect_client_ended();
+    expect_client_ended(false);
     EXPECT_EQ(printed_lines().back(), "");
     EXPECT_EQ(printed_lines()[2], "eth0 cable unplugged, powering down");
     EXPECT_EQ(printed_lines().size(), 4u);
@@ -164,6 +171,60 @@ TEST_F(DhcpStep, GarbageOutputLeavesTheRecordSane)
     EXPECT_EQ(std::count(lines.begin(), lines.end(), std::string(254, 'L')), 403);
     for (const auto &l : lines)
         EXPECT_LE(l.size(), 254u);
+}
+
+// Clients as they may be on a box: whatever one does, the step returns
+// within its reading time (the port monitor's other work waits for it), and
+// no client is left running in the foreground.
+TEST_F(DhcpStep, NoClientHoldsThePortMonitorForLongerThanAFewSeconds)
+{
+    using boxsim::net::ClientWords;
+    struct Case {
+        const char *what;
+        ClientWords words;
+        bool to_stderr, background, server;
+        int done;
+        const char *ip;
+        const char *on_stderr;  // a line the client wrote on the system's standard error
+    };
+    const Case cases[] = {
+        {"the box's client in the foreground after its lease", ClientWords::Box, false, false, true, 1, "192.168.1.20", nullptr},
+        {"a silent client that never ends", ClientWords::None, false, false, true, 0, "0.0.0.0", nullptr},
+        {"busybox on standard error, to the background after its lease", ClientWords::Busybox, true, true, true, 0,
+         "0.0.0.0", "udhcpc: lease of 192.168.1.20 obtained from 192.168.1.1, lease time 86400"},
+        {"busybox on standard output, in the foreground", ClientWords::Busybox, false, false, true, 0, "0.0.0.0", nullptr},
+        {"the box's client without a server", ClientWords::Box, false, true, false, 0, "0.0.0.0", nullptr},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        // A real client's timing: an offer after 300 ms, discovers 3 s apart,
+        // 20 s between rounds.
+        json p = fast_profile();
+        p["network"]["dhcp"] = {{"lease", c.server ? json("192.168.1.20") : json(nullptr)}, {"answer_ms", 300}};
+        start(p);
+        boxsim::net::dhcp_client(*box, c.words, c.to_stderr, c.background);
+        g_status.eth_link = 1;
+        int64_t t0 = box->now_ms();
+        std::atomic<bool> returned{false};
+        std::thread step = boxsim::clock::spawn("step", [&] {
+            dhcp_step();
+            returned = true;
+        });
+        EXPECT_TRUE(boxtest::eventually([&] { return returned.load(); }, 6s));
+        int64_t took = box->now_ms() - t0;
+        if (!returned)
+            os::system("killall -9 udhcpc");  // a step that waits on: end its client, so that it returns
+        boxsim::clock::join(step);
+        EXPECT_LE(took, 3100);
+        EXPECT_EQ(g_status.dhcp_done, c.done);
+        EXPECT_EQ(ip(), c.ip);
+        EXPECT_EQ(boxsim::net::dhcp_clients(*box), 0) << "a client left running";
+        EXPECT_EQ(box->trace().count("pclose"), 1u);
+        if (c.on_stderr) {
+            capture->drain();
+            EXPECT_NE(boxtest::printed(*box, "stderr").find(c.on_stderr), std::string::npos);
+        }
+    }
 }
 
 } // namespace

@@ -116,15 +116,22 @@ TEST_F(PortCycle, LinkStateAndSpeedTexts)
     struct Case {
         const char *file, *text;
         int want;
+        const char *carrier = nullptr;  // the carrier file's text; null: none
     };
+    // "unknown": a driver that reports no link state; its carrier tells.
     const Case cases[] = {
-        {"operstate", "up\n", 1},  {"operstate", "down\n", 0}, {"operstate", "dormant\n", 0},
-        {"operstate", "", 0},      {"operstate", "  up", 1},    {"speed", "10000\n", 1000},
+        {"operstate", "up\n", 1},  {"operstate", "down\n", 0}, {"operstate", "dormant\n", 0, "1\n"},
+        {"operstate", "", 0},      {"operstate", "  up", 1},    {"operstate", "unknown\n", 1, "1\n"},
+        {"operstate", "unknown\n", 0, "0\n"}, {"operstate", "unknown\n", 0}, {"operstate", "unknown\n", 0, ""},
+        {"operstate", "lowerlayerdown\n", 0, "1\n"}, {"speed", "10000\n", 1000},
         {"speed", "1000\n", 1000}, {"speed", "100\n", 100},     {"speed", "10\n", 10},
         {"speed", "", 0},          {"speed", "-1\n", 0},       {"speed", "2500\n", 0},
     };
     for (const Case &c : cases) {
         const bool link = std::string(c.file) == "operstate";
+        box->remove("/sys/class/net/eth0/carrier");
+        if (c.carrier)
+            box->add_file("/sys/class/net/eth0/carrier", c.carrier);
         box->add_file(std::string("/sys/class/net/eth0/") + c.file, c.text);
         port_cycle();
         EXPECT_EQ(link ? g_status.eth_link.load() : g_status.eth_speed.load(), c.want)
