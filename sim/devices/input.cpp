@@ -480,6 +480,20 @@ void install_input(Box &box, const json &profile)
             set_nodes(box, st, n, true);
 }
 
+// The keyboard's typing speed, looked at before a box is made.
+std::string check_input(const json &profile)
+{
+    if (!profile.is_object() || !profile.contains("input") || !profile["input"].is_object())
+        return "";
+    const json &kb = profile["input"].value("keyboard", json::object());
+    if (!kb.is_object() || !kb.contains("typing"))
+        return "";
+    const json &t = kb["typing"];
+    bool ok = (t.is_string() && t == "scanner") ||
+              (t.is_number_integer() && t.get<long long>() >= 20 && t.get<long long>() <= 2000);
+    return ok ? "" : "input: keyboard typing must be milliseconds from 20 to 2000 or \"scanner\"";
+}
+
 void describe_input(Box &box, json &state)
 {
     auto &st = box.part<InputState>();
@@ -652,7 +666,7 @@ std::optional<ActionRun> parse_type_action(const std::vector<std::string> &args,
 }
 
 BOXSIM_REGISTER({
-    register_module({"input", 70, install_input, describe_input});
+    register_module({"input", 70, install_input, describe_input, check_input});
     register_action({"key", "key CODE|NAME [REPEATS]   (remote control)",
                      [](const std::vector<std::string> &a, std::string &e) {
                          return parse_key_action(input::Role::Remote, a, e);

@@ -500,6 +500,40 @@ void install_net(Box &box, const json &profile)
     });
 }
 
+// The keys of the network's driver and DHCP client that take words, looked
+// at before a box is made: a word the model does not know refuses the
+// profile.
+std::string check_net(const json &profile)
+{
+    if (!profile.is_object() || !profile.contains("network"))
+        return "";
+    const json &cfg = profile["network"];
+    if (!cfg.is_object())
+        return "network: not an object";
+    std::string bad;
+    auto word = [&](const json &obj, const char *key, std::initializer_list<const char *> known) {
+        if (!obj.is_object() || !obj.contains(key))
+            return;
+        const json &v = obj[key];
+        bool ok = v.is_string() && std::any_of(known.begin(), known.end(), [&](const char *k) { return v == k; });
+        if (!ok)
+            bad += (bad.empty() ? "" : ", ") + std::string(key);
+    };
+    word(cfg, "operstate", {"carrier", "unknown", "dormant"});
+    if (cfg.contains("dhcp") && cfg["dhcp"].is_object() && cfg["dhcp"].contains("client")) {
+        const json &c = cfg["dhcp"]["client"];
+        if (!c.is_object()) {
+            bad += (bad.empty() ? "" : ", ") + std::string("client");
+        } else {
+            word(c, "words", {"box", "busybox", "none"});
+            word(c, "output", {"stdout", "stderr"});
+            if (c.contains("background") && !c["background"].is_boolean())
+                bad += (bad.empty() ? "" : ", ") + std::string("background");
+        }
+    }
+    return bad.empty() ? "" : "network: keys of the wrong type or value: " + bad;
+}
+
 void describe_net(Box &box, json &st)
 {
     auto i = net::interface_state(box);
@@ -752,7 +786,7 @@ std::string hex(const std::vector<unsigned char> &bytes)
 } // namespace net
 
 BOXSIM_REGISTER({
-    register_module({"network", 50, install_net, describe_net});
+    register_module({"network", 50, install_net, describe_net, check_net});
     register_command("udhcpc", cmd_udhcpc);
     register_command("ifconfig", cmd_ifconfig);
     register_action({"cable", "cable plug [SPEED] | cable unplug", parse_cable});

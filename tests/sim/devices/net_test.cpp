@@ -177,6 +177,44 @@ TEST_F(SimNet, OperstateAsTheDriverReportsTheLink)
     }
 }
 
+// Words of the driver's and the client's keys that the model does not know
+// refuse the profile, naming them; the keyboard's typing speed likewise.
+TEST_F(SimNet, ProfileWordsAreChecked)
+{
+    struct Case {
+        json patch;
+        const char *error;  // "" when the profile is good
+    } cases[] = {
+        {{{"network", {{"operstate", "unknown"}, {"dhcp", {{"client", {{"words", "busybox"}, {"output", "stderr"}, {"background", false}}}}}}}}, ""},
+        {{{"network", {{"operstate", "sideways"}}}}, "network: keys of the wrong type or value: operstate"},
+        {{{"network", {{"operstate", 1}}}}, "operstate"},
+        {{{"network", {{"dhcp", {{"client", {{"words", "dhclient"}, {"output", "stdin"}}}}}}}}, "words, output"},
+        {{{"network", {{"dhcp", {{"client", "busybox"}}}}}}, "client"},
+        {{{"network", {{"dhcp", {{"client", {{"background", "yes"}}}}}}}}, "background"},
+        {{{"input", {{"keyboard", {{"typing", "scanner"}}}}}}, ""},
+        {{{"input", {{"keyboard", {{"typing", 150}}}}}}, ""},
+        {{{"input", {{"keyboard", {{"typing", 5}}}}}}, "input: keyboard typing"},
+        {{{"input", {{"keyboard", {{"typing", "fast"}}}}}}, "input: keyboard typing"},
+    };
+    boxtest::TempDir dir;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.patch.dump());
+        std::string err;
+        auto profile = boxsim::Box::load_profile("default", err);
+        ASSERT_TRUE(profile) << err;
+        profile->merge_patch(c.patch);
+        const std::string file = dir.file("p.json");
+        FILE *f = fopen(file.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        fputs(profile->dump().c_str(), f);
+        fclose(f);
+        err.clear();
+        bool loaded = boxsim::Box::load_profile(file, err).has_value();
+        EXPECT_EQ(loaded, std::string(c.error).empty()) << err;
+        EXPECT_NE(err.find(c.error), std::string::npos) << err;
+    }
+}
+
 // The client's words and where it writes them; a client that stays in the
 // foreground holds its output open; a client not read any more ends at its
 // next write (pclose waits for that), one that is killed at once.
