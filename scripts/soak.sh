@@ -23,8 +23,9 @@
 #   --replays K      failed runs replayed with outputs kept (default 10)
 #
 # BOXSIM_CHAOS_MANNERS=0 in the environment turns the kernel-manners faults
-# off (they are on by default). Exit status: 0 every run passed, 1 a run
-# failed, 2 bad input (one message).
+# off (they are on by default); BOX_BUILD_ROOT names another folder of
+# builds than build/. Exit status: 0 every run passed, 1 a run failed, 2 bad
+# input (one message).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -102,7 +103,7 @@ case "$preset" in
           command -v qemu-mipsel >/dev/null || bad "preset mipsel needs qemu-mipsel (scripts/setup.sh cross)" ;;
   *) bad "unknown preset '$preset' (host, asan, tsan or mipsel)" ;;
 esac
-bin=build/$preset/tests/test_scenario
+bin=${BOX_BUILD_ROOT:-build}/$preset/tests/test_scenario
 [ -x "$bin" ] || bad "preset $preset is not built: $bin is missing (cmake --preset $preset && cmake --build --preset $preset)"
 
 [ -z "$out" ] && out=build/soak/$preset-shard-$index-of-$total
