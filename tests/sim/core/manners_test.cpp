@@ -3,6 +3,7 @@
 // closes, hangs, devices that vanish and come back, signals that interrupt
 // the system's waits, every error a call documents at a seeded rate, and a
 // profile whose fault line asks for what Linux never does refused.
+#include "boxsim/script.h"
 #include "core/faults.h"
 #include "core/shell.h"
 #include "platform/os.h"
@@ -319,8 +320,16 @@ TEST(FaultManners, MannersDrawEveryDocumentedErrorAndNothingElse)
     os::close(fd);
 }
 
-TEST(FaultManners, AProfileWhoseFaultLineLinuxNeverGivesIsRefused)
+TEST(FaultManners, AScriptOrProfileWhoseFaultLineLinuxNeverGivesIsRefused)
 {
+    // A script: one message naming the file and the line; nothing runs.
+    std::string err;
+    EXPECT_TRUE(boxsim::parse_script("0 fault poll /dev/event0 EINTR once\n", "ok.box", err)) << err;
+    EXPECT_FALSE(boxsim::parse_script("0 cable plug\n1s fault poll /dev/event0 EIO\n", "bad.box", err));
+    EXPECT_NE(err.find("bad.box:2:"), std::string::npos) << err;
+    EXPECT_NE(err.find("poll on an input device never fails with EIO"), std::string::npos) << err;
+
+    // A profile: the same, by the line's place in the list.
     boxtest::TempDir dir;
     auto write_profile = [&](const std::string &name, const json &faults) {
         std::string path = dir.file(name);
@@ -329,7 +338,6 @@ TEST(FaultManners, AProfileWhoseFaultLineLinuxNeverGivesIsRefused)
         fclose(out);
         return path;
     };
-    std::string err;
     EXPECT_TRUE(boxsim::Box::load_profile(write_profile("good.json", json::array({"read /dev/event0 EAGAIN rate 5%"})), err)) << err;
     EXPECT_FALSE(boxsim::Box::load_profile(
         write_profile("bad.json", json::array({"open /dev/lcd0 EIO once", "read /proc/stb/fp/version EAGAIN"})), err));
