@@ -246,7 +246,7 @@ struct FaultTable {
     std::vector<Vanish> vanished;
     std::atomic<int> count{0};  // so that a box without faults pays nothing
     std::atomic<int> vanishes{0};
-    // The thread that sends the signals, while there are any.
+    // The thread that sends the signals, from the first signal fault on.
     std::thread signals;
     bool signals_running = false;
     uint64_t version = 0;
@@ -594,7 +594,7 @@ void add_fault(Box &box, const FaultRule &rule)
         }
     }
     if (start_signals) {
-        // A thread of an earlier signal that has run out has ended, or ends now.
+        // A thread of earlier signals that ran out has ended: joined first.
         if (t.signals.joinable())
             clock::join(t.signals);
         FaultTable *table = &t;
@@ -619,6 +619,15 @@ void clear_faults(Box &box, const std::string &call)
         ++t.version;
     }
     box.changed();
+    // The signals' thread, left with nothing to send, ends now.
+    bool signals_left = false;
+    {
+        std::lock_guard<std::mutex> g(t.m);
+        for (const auto &f : t.faults)
+            signals_left = signals_left || f.rule.call == "signal";
+    }
+    if (!signals_left && t.signals.joinable())
+        clock::join(t.signals);
 }
 
 std::vector<int> allowed_errors(std::string_view call, std::string_view path)
@@ -812,6 +821,8 @@ void signals_loop(Box &box, FaultTable &t)
                 if (!f.spent && f.next_ms < f.until_ms)
                     next = std::min(next, f.next_ms);
             }
+            // With none left to send the thread ends (clear_faults or the
+            // next signal fault joins it).
             if (next == INT64_MAX)
                 t.signals_running = false;
         }

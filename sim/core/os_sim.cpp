@@ -106,6 +106,9 @@ public:
             }
             if (box_.stopping())
                 return 0;
+            // A signal whose handler has no SA_RESTART ends the wait.
+            if (boxsim::clock::signal_arrived())
+                return -EINTR;
             box_.wait_change([this] { return readable() || box_.stopping(); }, boxsim::clock::kNever, "pipe read");
         }
     }
@@ -216,8 +219,21 @@ ssize_t pipe_read(void *c, char *buf, size_t size)
     auto *job = static_cast<PopenJob *>(c);
     if (!job->file)
         return -1;
-    ssize_t n = job->pipe->read(*job->file, buf, size);
-    return n < 0 ? -1 : n;
+    // The stream's read(2) may wait, and a signal may interrupt it (fgets
+    // then returns NULL with the stream's error set, as on a box).
+    boxsim::clock::InterruptScope signals(boxsim::clock::Interruptible::Restartable);
+    ssize_t n;
+    for (;;) {
+        n = job->pipe->read(*job->file, buf, size);
+        if (!signals.interrupted() || n > 0 || !signals.restart())
+            break;
+        signals.reset();
+    }
+    if (n < 0 || (n == 0 && signals.interrupted())) {
+        errno = n < 0 ? static_cast<int>(-n) : EINTR;
+        return -1;
+    }
+    return n;
 }
 int pipe_close(void *c)
 {
@@ -624,6 +640,16 @@ FILE *popen(const char *command, const char *mode)
     if (mode[0] != 'r') {
         errno = EINVAL;
         return nullptr;
+    }
+    // The pipe or the shell cannot be made (pipe(2) or fork(2) failed):
+    // NULL with errno, as popen(3) gives it.
+    if (auto hit = boxsim::fault_check(*box, "popen", process_name(command))) {
+        boxsim::fault_hang(*box, *hit);
+        if (hit->error) {
+            box->trace().record({{"op", "popen"}, {"cmd", command}, {"errno", boxsim::errno_name(hit->error)}});
+            errno = hit->error;
+            return nullptr;
+        }
     }
     // The descriptors the command inherits are those open now, at the fork,
     // but for the streams of earlier popen calls, which a child of popen

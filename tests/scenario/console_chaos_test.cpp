@@ -182,6 +182,14 @@ bool manners_on()
     return !v || std::string(v) != "0";
 }
 
+// A signal whose handler has no SA_RESTART, now and then, as a child's
+// SIGCHLD or a timer's SIGALRM comes to a process that catches them.
+std::string signal_line(uint32_t seed)
+{
+    return "fault signal " + std::string(seed % 2 ? "SIGCHLD" : "SIGALRM") + " every " +
+           std::to_string(500 + 250 * (seed % 8)) + "ms";
+}
+
 std::string manners_line(uint32_t seed)
 {
     static const char *const kRates[] = {"0.5%", "1%", "1.5%", "2%"};
@@ -228,16 +236,20 @@ TEST_P(ConsoleChaos, RandomInputFaultsAndPlugsThenTheBoxIsPutRight)
     std::mt19937 pace(seed ^ 0x9e3779b9u);
     int events = 0;
     const bool manners = manners_on();
-    if (manners)
+    if (manners) {
         act(box, manners_line(seed));
+        act(box, signal_line(seed));
+    }
     const uint32_t calls_at = static_cast<uint32_t>(boxsim::clock::facade_calls());
     auto end = boxsim::BoxSteadyClock::now() + std::chrono::seconds(seconds);
     while (boxsim::BoxSteadyClock::now() < end) {
         std::string line = chaos.next();
         act(box, line);
         // A clear of every fault leaves the manners on.
-        if (manners && line == "fault clear")
+        if (manners && line == "fault clear") {
             act(box, manners_line(seed));
+            act(box, signal_line(seed));
+        }
         ++events;
         auto pause = std::chrono::milliseconds(std::uniform_int_distribution<int>(5, 120)(pace));
         box.wait_for([] { return false; }, pause);

@@ -151,6 +151,9 @@ TEST(FaultManners, CloseThatFailsStillClosesStatAndSleeps)
     EXPECT_EQ(f.box->read_file("/tmp/x"), "1\n");
     EXPECT_EQ(os::system("ifconfig eth0 up"), -1);
     EXPECT_EQ(errno, EAGAIN);
+    set_fault(*f.box, "popen udhcpc EMFILE once");
+    EXPECT_EQ(os::popen("udhcpc -f", "r"), nullptr);
+    EXPECT_EQ(errno, EMFILE);
     os::close(bell);
 }
 
@@ -202,15 +205,18 @@ struct Waiter {
     std::function<long()> wait;
     long result = -2;
     int error = 0;
-    int64_t returned_ms = -1;
+    int64_t t0 = 0;
+    int64_t returned_ms = -1;  // when the call returned (set by `wait` when more follows it)
     pthread_t thread{};
+    int64_t since_start_ms() const { return (boxsim::clock::now_ns() - t0) / 1000000; }
     static void *run(void *p)
     {
         auto *w = static_cast<Waiter *>(p);
-        auto t0 = boxsim::clock::now_ns();
+        w->t0 = boxsim::clock::now_ns();
         w->result = w->wait();
         w->error = errno;
-        w->returned_ms = (boxsim::clock::now_ns() - t0) / 1000000;
+        if (w->returned_ms < 0)
+            w->returned_ms = w->since_start_ms();
         return nullptr;
     }
 };
@@ -231,6 +237,8 @@ TEST(FaultManners, SignalsInterruptTheWaitsLinuxInterrupts)
         {"read", "signal SIGCHLD after 100ms", -1, EINTR, 90, 150},
         {"read", "signal SIGCHLD restart after 100ms", 1, 0, 290, 350},  // restarted: the ring at 300 ms
         {"cond", "signal SIGUSR1 after 100ms", 0, 0, 90, 150},           // a spurious wake-up
+        {"fgets", "signal SIGCHLD after 100ms", 0, EINTR, 90, 150},      // NULL, the stream's error set
+        {"fgets", "signal SIGCHLD restart after 100ms", 1, 0, 290, 350},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(std::string(c.what) + " / " + c.signal);
@@ -256,11 +264,27 @@ TEST(FaultManners, SignalsInterruptTheWaitsLinuxInterrupts)
                 char b;
                 return os::read(fd, &b, 1);
             }
+            if (what == "fgets") {
+                // A command that writes a line once the bell rings.
+                FILE *p = os::popen("ringer", "r");
+                char line[16];
+                long got = fgets(line, sizeof line, p) != nullptr;
+                int e = errno;
+                w.returned_ms = w.since_start_ms();  // pclose then waits for the command
+                os::pclose(p);
+                errno = e;
+                return got;
+            }
             os::pthread_mutex_lock(&m);
             long r = os::pthread_cond_wait(&cv, &m);
             os::pthread_mutex_unlock(&m);
             return r;
         };
+        boxsim::register_command("ringer", [&f](boxsim::Box &box, boxsim::ShellIo &io, const std::vector<std::string> &) {
+            box.wait_change([&] { return f.bell->rung.load() || box.stopping(); }, boxsim::clock::kNever, "ringer");
+            io.out("ring\n");
+            return 0;
+        });
         set_fault(*f.box, c.signal);
         ASSERT_EQ(os::pthread_create(&w.thread, Waiter::run, &w), 0);
         boxsim::clock::sleep_for_ms(300);
