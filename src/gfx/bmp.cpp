@@ -27,7 +27,6 @@ constexpr uint32_t kBiBitfields = 3;
 // an info header of 52 bytes or more, or after a 40-byte one; alpha from
 // offset 66 in a header of 56 bytes or more.
 constexpr size_t kMaskOffset = 54;
-constexpr uint32_t kHeaderWithColourMasks = 52;
 constexpr uint32_t kHeaderWithAlphaMask = 56;
 
 // The masks of 16-bit files without their own: five bits per colour.
