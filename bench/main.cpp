@@ -35,15 +35,15 @@ std::vector<std::pair<std::string, void (*)()>> &pass_list()
     return list;
 }
 
-struct PairSpec {
+struct FigurePair {
     std::string figure, reference;
     void (*setup)();
     void (*a)();
     void (*b)();
 };
-std::vector<PairSpec> &pair_list()
+std::vector<FigurePair> &pair_list()
 {
-    static std::vector<PairSpec> list;
+    static std::vector<FigurePair> list;
     return list;
 }
 
@@ -99,7 +99,7 @@ long context_switches()
 
 // One pair's rounds so far.
 struct PairRun {
-    const PairSpec *spec;
+    const FigurePair *pair;
     long na = 1, nb = 1;
     std::vector<double> as, bs, ratios;
     int dropped = 0;
@@ -117,18 +117,18 @@ struct PairRun {
 bool pair_round(PairRun &p, int r)
 {
     constexpr int kTurns = 2;
-    p.spec->setup();
-    p.spec->a();
-    p.spec->b();
+    p.pair->setup();
+    p.pair->a();
+    p.pair->b();
     double ta = 0, tb = 0;
     long switches = context_switches();
     for (int turn = 0; turn < kTurns; ++turn) {
         if (r % 2 == 0) {
-            ta += time_batch(p.spec->a, p.na);
-            tb += time_batch(p.spec->b, p.nb);
+            ta += time_batch(p.pair->a, p.na);
+            tb += time_batch(p.pair->b, p.nb);
         } else {
-            tb += time_batch(p.spec->b, p.nb);
-            ta += time_batch(p.spec->a, p.na);
+            tb += time_batch(p.pair->b, p.nb);
+            ta += time_batch(p.pair->a, p.na);
         }
     }
     if (context_switches() != switches) {
@@ -145,13 +145,13 @@ bool pair_round(PairRun &p, int r)
 // each, ...: every pair's median then spans the whole measurement instead
 // of one second of it, and a busy spell of the machine touches a few rounds
 // of every pair instead of most rounds of one.
-std::map<std::string, PairResult> measure_pairs(const std::vector<const PairSpec *> &specs, int rounds)
+std::map<std::string, PairResult> measure_pairs(const std::vector<const FigurePair *> &chosen, int rounds)
 {
     constexpr double kTurnNs = 0.05e6;
     std::vector<PairRun> runs;
-    for (const PairSpec *s : specs) {
+    for (const FigurePair *s : chosen) {
         PairRun p;
-        p.spec = s;
+        p.pair = s;
         s->setup();
         p.na = batch_size(s->a, kTurnNs);
         p.nb = batch_size(s->b, kTurnNs);
@@ -173,7 +173,7 @@ std::map<std::string, PairResult> measure_pairs(const std::vector<const PairSpec
         res.high = percentile(p.ratios, 0.9);
         res.rounds = static_cast<int>(p.ratios.size());
         res.dropped = p.dropped;
-        out[p.spec->figure] = res;
+        out[p.pair->figure] = res;
     }
     return out;
 }
@@ -286,7 +286,7 @@ int main(int argc, char **argv)
     int rounds = 401;
     if (const char *r = getenv("BOX_BENCH_ROUNDS"))
         rounds = std::max(3, atoi(r));
-    std::vector<const PairSpec *> chosen;
+    std::vector<const FigurePair *> chosen;
     for (const auto &p : pair_list())
         if (std::regex_search(p.figure, selected)) {
             std::fprintf(stderr, "measuring %s against %s, %d rounds\n", p.figure.c_str(), p.reference.c_str(), rounds);

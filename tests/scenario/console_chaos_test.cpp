@@ -11,6 +11,7 @@
 // The run prints its seed; BOXSIM_CHAOS_SEED takes one back, and
 // BOXSIM_CHAOS_SECONDS changes its length (60 s of the box's virtual clock by default).
 #include "console_run.h"
+#include "chaos_manners.h"
 
 #include "boxsim/script.h"
 #include "console/areas.h"
@@ -29,6 +30,7 @@ namespace console_chaos_test {
 namespace {
 
 using namespace consolerun;
+using namespace chaos_manners;
 
 int env_int(const char *name, int fallback)
 {
@@ -165,37 +167,6 @@ void act(boxsim::Box &box, const std::string &line)
     auto a = boxsim::parse_action(line, err);
     ASSERT_TRUE(a) << line << ": " << err;
     boxsim::run_action(box, *a, "chaos");
-}
-
-// The manners: besides the chosen faults, every call of the system fails now
-// and then with one of the errors its man page and the driver of that kind of
-// device document (EAGAIN only on a non-blocking descriptor, EINTR only where
-// the call may wait, short where the device may be short), at a rate drawn
-// from the seed. On by default; BOXSIM_CHAOS_MANNERS=0 runs the chaos
-// without them, BOXSIM_CHAOS_MANNERS=5% at that rate.
-// Calls of the box a second that no chaos run reaches unless a task spins.
-constexpr uint32_t kMaxCallsPerSecond = 5000;
-
-bool manners_on()
-{
-    const char *v = getenv("BOXSIM_CHAOS_MANNERS");
-    return !v || std::string(v) != "0";
-}
-
-// A signal whose handler has no SA_RESTART, now and then, as a child's
-// SIGCHLD or a timer's SIGALRM comes to a process that catches them.
-std::string signal_line(uint32_t seed)
-{
-    return "fault signal " + std::string(seed % 2 ? "SIGCHLD" : "SIGALRM") + " every " +
-           std::to_string(500 + 250 * (seed % 8)) + "ms";
-}
-
-std::string manners_line(uint32_t seed)
-{
-    static const char *const kRates[] = {"0.5%", "1%", "1.5%", "2%"};
-    const char *v = getenv("BOXSIM_CHAOS_MANNERS");
-    std::string rate = v && std::string(v).ends_with("%") ? v : kRates[seed % 4];
-    return "fault manners * rate " + rate + " seed " + std::to_string(seed);
 }
 
 // A whole MAC record: eight equal slots, the filler, the doubled checksum.
