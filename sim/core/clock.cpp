@@ -407,6 +407,20 @@ void wake_all(const void *key)
         }
 }
 
+// The name of the function an address lies in, without its arguments;
+// empty when the symbol table does not show one.
+std::string function_name(void *pc)
+{
+    Dl_info info;
+    if (!dladdr(pc, &info) || !info.dli_sname)
+        return {};
+    int status = 0;
+    char *plain = abi::__cxa_demangle(info.dli_sname, nullptr, nullptr, &status);
+    std::string name = status == 0 && plain ? plain : info.dli_sname;
+    free(plain);
+    return name.substr(0, name.find('('));
+}
+
 // The name of a task started through a wrapper that has no exported name
 // (a file-local function that calls the task's body): the first named
 // function the thread runs under the task layer's start routine, read from
@@ -415,16 +429,7 @@ std::string task_name_from_stack()
 {
     void *frames[64];
     int n = backtrace(frames, 64);
-    auto name_of = [](void *pc) -> std::string {
-        Dl_info info;
-        if (!dladdr(pc, &info) || !info.dli_sname)
-            return {};
-        int status = 0;
-        char *plain = abi::__cxa_demangle(info.dli_sname, nullptr, nullptr, &status);
-        std::string name = status == 0 && plain ? plain : info.dli_sname;
-        free(plain);
-        return name.substr(0, name.find('('));
-    };
+    auto name_of = [](void *pc) { return function_name(pc); };
     int start = -1;
     for (int i = n - 1; i >= 0 && start < 0; --i)
         if (name_of(frames[i]) == "pthreadProc")

@@ -146,6 +146,10 @@ void enable_signals();
 // Threads of the simulated box: on the virtual clock they take turns with the
 // system's; on the real clock they are plain threads.
 std::thread spawn(std::string name, std::function<void()> fn);
+
+// The name of the function an address lies in, without its arguments (a
+// task's name for reports of a stuck run); empty when the symbol table has none.
+std::string function_name(void *pc);
 // Joins a thread made by spawn (gives up the turn while it waits).
 void join(std::thread &t);
 

@@ -776,19 +776,6 @@ void from_ns(int64_t ns, struct timespec *ts)
     ts->tv_nsec = static_cast<long>(ns % 1000000000LL);
 }
 
-// A task's name for reports of a stuck run: its function's name.
-std::string function_name(void *fn)
-{
-    Dl_info info;
-    if (!dladdr(fn, &info) || !info.dli_sname)
-        return {};
-    int status = 0;
-    char *plain = abi::__cxa_demangle(info.dli_sname, nullptr, nullptr, &status);
-    std::string name = status == 0 && plain ? plain : info.dli_sname;
-    free(plain);
-    return name.substr(0, name.find('('));
-}
-
 // Takes the mutex on the virtual clock: a held mutex gives up the turn.
 int virtual_lock(pthread_mutex_t *mutex)
 {
@@ -870,9 +857,9 @@ int pthread_create(pthread_t *thread, void *(*start)(void *), void *arg)
     if (boxsim::clock::is_virtual()) {
         boxsim::clock::facade_call("pthread_create");
         // The task layer starts every task through one routine: name the task by its function.
-        name = function_name(reinterpret_cast<void *>(start));
+        name = boxsim::clock::function_name(reinterpret_cast<void *>(start));
         if (name == "pthreadProc" && arg) {
-            name = function_name(reinterpret_cast<void *>(static_cast<BKNI_TaskHandle>(arg)->function));
+            name = boxsim::clock::function_name(reinterpret_cast<void *>(static_cast<BKNI_TaskHandle>(arg)->function));
             if (name.empty())
                 name = "task";
         }
