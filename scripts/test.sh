@@ -1,126 +1,176 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the host build (with the browser test), the
-# sanitizer builds, the box's own mipsel build under qemu, and the kernel
-# lane (the mipsel build on Debian's MIPS kernel under qemu-system-mipsel,
-# scripts/kernel.sh).
-# Usage: scripts/test.sh [host|asan|tsan|mipsel|kernel]...   (no argument: all)
+# Builds and runs every test: the host build (the programs users run, the
+# scenario tests with the full chaos seeds, the scenario scripts, the browser
+# test and the soak), the kernel lane (the mipsel build on Debian's MIPS
+# kernel under qemu-system-mipsel, scripts/kernel.sh), the box's own mipsel
+# build under qemu-user, and every unit, simulator and scenario test under
+# ThreadSanitizer and under AddressSanitizer with UndefinedBehaviorSanitizer.
+# Usage: scripts/test.sh [kernel|host|mipsel|tsan|asan]...   (no argument: all)
 #
-# Each preset after the first is built while the one before it is tested:
-# the tests leave a core idle at times (the web and browser tests wait in
-# real time, and a run ends with its longest tests), and the build, at the
-# lowest priority, takes only what they leave. Its output goes to
-# build/PRESET.build.log and is printed when the build fails. So only the
-# first build and the last tests run alone: all presets run tsan first (its
-# tests take longest) and host last (its tests are the shortest).
+# Two queues run side by side. The builds, one after another at the lowest
+# priority (host, the mipsel programs, the rest of mipsel, tsan, asan), take
+# what the tests leave of the two cores; their output goes to
+# build/STAGE.build.log and is printed when a build fails. The tests run one
+# lane at a time at normal priority, each as soon as its build is done: the
+# kernel lane first, since it waits in real time on its guest most of its
+# minute and a build at the lowest priority barely slows the emulator, then
+# host, mipsel, tsan and asan. The host build's test preset is its gate
+# (CMakePresets.json "host-gate"); `ctest --preset host` after a full host
+# build runs all of its tests.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-presets=("$@")
-[ ${#presets[@]} -eq 0 ] && presets=(tsan asan mipsel host kernel)
-
-# What configuring and building need comes first; the cross compiler, qemu
-# and the browser, which only the mipsel build and the tests need, are
-# installed while the first preset builds (build/setup.log).
-scripts/setup.sh build
-later=()
-for p in "${presets[@]}"; do
-  [ "$p" = mipsel ] && later+=(cross)
-  [ "$p" = host ] && later+=(browser)
-  [ "$p" = kernel ] && later+=(kernel)
+start=$(date +%s)
+all=(kernel host mipsel tsan asan)
+lanes=("$@")
+[ ${#lanes[@]} -eq 0 ] && lanes=("${all[@]}")
+has() { [[ " ${lanes[*]} " == *" $1 "* ]]; }
+for l in "${lanes[@]}"; do
+  [[ " ${all[*]} " == *" $l "* ]] || { echo "test.sh: unknown lane '$l' (kernel, host, mipsel, tsan, asan)" >&2; exit 2; }
 done
+
+# What configuring and building need comes first; the cross compiler, qemu,
+# the browser and the kernel lane's packages are installed while the first
+# build runs (build/setup.log).
+scripts/setup.sh build
 mkdir -p build
-installing=""
+later=()
+{ has mipsel || has kernel; } && later+=(cross)
+has host && later+=(browser)
+has kernel && later+=(kernel)
+rm -f build/.installed build/.install-failed build/*.built build/*.failed
 if [ ${#later[@]} -gt 0 ]; then
   (
-    scripts/setup.sh "${later[@]}"
-    if [ -d tests/browser ] && [ -f tests/browser/package.json ] && [[ " ${later[*]} " == *" browser "* ]]; then
-      (cd tests/browser && { [ -d node_modules ] || npm install --no-audit --no-fund --silent; })
-    fi
-    # The kernel lane's packages (about 200 MB on a fresh machine) and
-    # modules; a failure here is reported by the lane itself when it runs.
-    if [[ " ${later[*]} " == *" kernel "* ]]; then
-      scripts/kernel.sh --fetch-only || true
+    if scripts/setup.sh "${later[@]}" &&
+       { ! has host || [ ! -f tests/browser/package.json ] ||
+         (cd tests/browser && { [ -d node_modules ] || npm install --no-audit --no-fund --silent; }); }; then
+      # The kernel lane's packages (about 200 MB on a fresh machine) and
+      # modules; a failure here is reported by the lane itself when it runs.
+      if has kernel; then scripts/kernel.sh --fetch-only || true; fi
+      touch build/.installed
+    else
+      touch build/.install-failed
     fi
   ) > build/setup.log 2>&1 &
-  installing=$!
+else
+  touch build/.installed
 fi
-# Waits for those installs; stops with their log when they failed.
+
+# The build stages the chosen lanes need, in the order they are built.
+stages=()
+{ has host || has kernel; } && stages+=(host)
+has kernel && stages+=(mipsel-programs)
+has mipsel && stages+=(mipsel)
+has tsan && stages+=(tsan)
+has asan && stages+=(asan)
+
+extra=()
+[ "${CI:-}" = true ] && extra=(-DBOX_WERROR=ON)
+build_stage() {
+  case $1 in
+    host)
+      cmake --preset host "${extra[@]}" >/dev/null
+      cmake --build --preset host-gate ;;
+    mipsel-programs)
+      cmake --preset mipsel "${extra[@]}" >/dev/null
+      cmake --build build/mipsel --target testui testconsole ;;
+    *)
+      cmake --preset "$1" "${extra[@]}" >/dev/null
+      cmake --build --preset "$1" ;;
+  esac
+}
+# The build queue: writes build/STAGE.built with the stage's seconds, or
+# build/STAGE.failed. The cross compiler is waited for before a mipsel stage.
+set -m
+nice -n 19 bash -c "$(declare -f build_stage)"'
+  extra=('"${extra[*]}"')
+  for s in '"${stages[*]}"'; do
+    if [[ $s == mipsel* ]]; then
+      until [ -f build/.installed ] || [ -f build/.install-failed ]; do sleep 1; done
+      [ -f build/.install-failed ] && exit 1
+    fi
+    t0=$(date +%s)
+    if build_stage "$s" > "build/$s.build.log" 2>&1; then
+      echo $(( $(date +%s) - t0 )) > "build/$s.built"
+    else
+      touch "build/$s.failed"
+      exit 1
+    fi
+  done' &
+builder=$!
+set +m
+stop_background() {
+  kill -- -"$builder" 2>/dev/null || true
+  wait "$builder" 2>/dev/null || true
+  # The install job ends on its own; it is waited for, not cut off mid-install.
+  wait 2>/dev/null || true
+}
+trap stop_background EXIT
+
+# Waits until the named stages are built; stops with a failed build's log.
+built() {
+  local s
+  while :; do
+    local all_built=1
+    for s in "$@"; do
+      if [ -f "build/$s.failed" ]; then
+        cat "build/$s.build.log"
+        echo "=== $s: the build failed (build/$s.build.log) ===" >&2
+        exit 1
+      fi
+      [ -f "build/$s.built" ] || all_built=0
+    done
+    [ "$all_built" = 1 ] && return 0
+    if ! kill -0 "$builder" 2>/dev/null; then
+      [ -f build/.install-failed ] && installed
+      echo "=== the builds stopped before $* (build/*.build.log) ===" >&2
+      exit 1
+    fi
+    sleep 1
+  done
+}
+# Waits for the installs; stops with their log when they failed.
+shown_setup=0
 installed() {
-  [ -z "$installing" ] && return 0
-  if ! wait "$installing"; then
+  until [ -f build/.installed ] || [ -f build/.install-failed ]; do sleep 1; done
+  if [ -f build/.install-failed ]; then
     cat build/setup.log >&2
     echo "=== installing ${later[*]} failed (build/setup.log) ===" >&2
     exit 1
   fi
-  installing=""
-  cat build/setup.log
+  if [ "$shown_setup" = 0 ] && [ -s build/setup.log ]; then cat build/setup.log; fi
+  shown_setup=1
 }
 
-extra=()
-[ "${CI:-}" = true ] && extra=(-DBOX_WERROR=ON)
-
-# Configures and builds one preset; writes its build time in seconds to
-# build/PRESET.build.time.
-build() {
-  local p=$1 t0
-  t0=$(date +%s)
-  if [ "$p" = kernel ]; then
-    # The guest's packages and modules (the programs are the mipsel
-    # preset's, boxsim the host preset's).
-    scripts/kernel.sh --fetch-only
-  else
-    cmake --preset "$p" "${extra[@]}" >/dev/null
-    cmake --build --preset "$p"
-  fi
-  echo $(( $(date +%s) - t0 )) > "build/$p.build.time"
-}
-
-background=""
-stop_background() {
-  [ -n "$installing" ] && wait "$installing" 2>/dev/null
-  if [ -n "$background" ]; then
-    kill -- -"$background" 2>/dev/null || kill "$background" 2>/dev/null || true
-    wait "$background" 2>/dev/null || true
-  fi
-}
-trap stop_background EXIT
-
-start=$(date +%s)
 times=()
-for i in "${!presets[@]}"; do
-  p=${presets[$i]}
-  echo "=== $p ==="
-  if [ "$i" -eq 0 ]; then
-    [ "$p" = mipsel ] && installed
-    build "$p"
-  else
-    if ! wait "$background"; then
-      background=""
-      cat "build/$p.build.log"
-      echo "=== $p: the build failed (build/$p.build.log) ===" >&2
-      exit 1
-    fi
-    background=""
-    echo "built beside the tests of ${presets[$(( i - 1 ))]}: build/$p.build.log"
-  fi
+tests_sum=0
+for l in "${all[@]}"; do
+  has "$l" || continue
+  case $l in
+    kernel) need=(host mipsel-programs) ;;
+    *) need=("$l") ;;
+  esac
+  echo "=== $l: waiting for its build (${need[*]}) ==="
+  built "${need[@]}"
   installed
-  next=$(( i + 1 ))
-  if [ "$next" -lt ${#presets[@]} ]; then
-    n=${presets[$next]}
-    # A process group of its own, so that a failing test run stops it whole.
-    set -m
-    nice -n 19 bash -c "$(declare -f build); extra=(${extra[*]}); build $n" > "build/$n.build.log" 2>&1 &
-    background=$!
-    set +m
-  fi
+  # The lane's own build is its packages and modules, fetched with the
+  # installs; its programs are counted with host and mipsel.
+  secs=0
+  [ "$l" != kernel ] && secs=$(cat "build/$l.built")
+  [ "$l" = mipsel ] && has kernel && secs=$(( secs + $(cat build/mipsel-programs.built) ))
+  echo "=== $l: built in $secs s (build/${need[0]}.build.log); testing ==="
   t1=$(date +%s)
-  if [ "$p" = kernel ]; then
-    scripts/kernel.sh
-  else
-    ctest --preset "$p"
-  fi
+  case $l in
+    # Its programs and boxsim are built: the lane builds nothing itself (the
+    # build queue may be building mipsel beside it).
+    kernel) KERNEL_LANE_NO_BUILD=1 scripts/kernel.sh ;;
+    host) ctest --preset host-gate ;;
+    *) ctest --preset "$l" ;;
+  esac
   t2=$(date +%s)
-  times+=("$(printf '%-7s built in %4d s, tests passed in %4d s' "$p" "$(cat "build/$p.build.time")" $(( t2 - t1 )))")
+  [ "$l" != kernel ] && tests_sum=$(( tests_sum + t2 - t1 ))
+  times+=("$(printf '%-7s built in %4d s, tests passed in %4d s' "$l" "$secs" $(( t2 - t1 )))")
   echo "=== ${times[-1]} ==="
 done
 printf '%s\n' "${times[@]}"
-echo "all test runs passed in $(( $(date +%s) - start )) s: ${presets[*]}"
+echo "the presets' tests took $tests_sum s together"
+echo "all test runs passed in $(( $(date +%s) - start )) s: ${lanes[*]}"
