@@ -22,19 +22,27 @@ inline bool manners_on()
     return !v || std::string(v) != "0";
 }
 
+// The signal a seed brings.
+inline std::string signal_name(uint32_t seed) { return seed % 2 ? "SIGCHLD" : "SIGALRM"; }
+
 // A signal whose handler has no SA_RESTART, now and then, as a child's
 // SIGCHLD or a timer's SIGALRM comes to a process that catches them.
 inline std::string signal_line(uint32_t seed)
 {
-    return "fault signal " + std::string(seed % 2 ? "SIGCHLD" : "SIGALRM") + " every " +
-           std::to_string(500 + 250 * (seed % 8)) + "ms";
+    return "fault signal " + signal_name(seed) + " every " + std::to_string(500 + 250 * (seed % 8)) + "ms";
+}
+
+// The manners' rate a seed brings.
+inline std::string seed_rate(uint32_t seed)
+{
+    static const char *const kRates[] = {"0.5%", "1%", "1.5%", "2%"};
+    return kRates[seed % 4];
 }
 
 inline std::string manners_line(uint32_t seed)
 {
-    static const char *const kRates[] = {"0.5%", "1%", "1.5%", "2%"};
     const char *v = getenv("BOXSIM_CHAOS_MANNERS");
-    std::string rate = v && std::string(v).ends_with("%") ? v : kRates[seed % 4];
+    std::string rate = v && std::string(v).ends_with("%") ? v : seed_rate(seed);
     return "fault manners * rate " + rate + " seed " + std::to_string(seed);
 }
 

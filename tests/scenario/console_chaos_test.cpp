@@ -11,6 +11,8 @@
 // The run prints its seed; BOXSIM_CHAOS_SEED takes one back, and
 // BOXSIM_CHAOS_SECONDS changes its length (60 s of the box's virtual clock by default).
 #include "console_run.h"
+#include "chaos_events.h"
+#include "chaos_gate.h"
 #include "chaos_manners.h"
 
 #include "boxsim/script.h"
@@ -22,7 +24,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
-#include <random>
+#include <set>
 
 // This file's helpers in a namespace of its own: the folder's files compile
 // as one unit, and their helpers of the same names stay apart.
@@ -37,120 +39,6 @@ int env_int(const char *name, int fallback)
     const char *v = getenv(name);
     return v && *v ? atoi(v) : fallback;
 }
-
-class ConsoleEvents {
-public:
-    explicit ConsoleEvents(uint32_t seed) : rng_(seed) {}
-
-    std::string next()
-    {
-        int n = pick(100);
-        if (n < 22)
-            return "key " + std::string(kRemoteKeys[pick(std::size(kRemoteKeys))]) + (pick(6) ? "" : " 2");
-        if (n < 32)
-            return "panel-key " + std::string(kPanelKeys[pick(std::size(kPanelKeys))]);
-        if (n < 42)
-            return typing();
-        if (n < 46)
-            return pick(2) ? "keyboard plug" : "keyboard unplug";
-        if (n < 52)
-            return pick(3) ? "cable plug " + std::string(pick(2) ? "1000" : "100") : "cable unplug";
-        if (n < 57)
-            return pick(3) ? "dhcp lease 10.0." + std::to_string(pick(256)) + "." + std::to_string(1 + pick(254))
-                           : "dhcp none";
-        if (n < 64) {
-            std::string reader = std::to_string(pick(2));
-            int k = pick(4);
-            return k == 0 ? "card " + reader + " remove"
-                 : k == 1 ? "card " + reader + " insert none"
-                 : k == 2 ? "card " + reader + " insert 00112233"
-                          : "card " + reader + " insert " + std::string(pick(2) ? "3B021450" : "3F2F008069AF0307");
-        }
-        if (n < 68)
-            return pick(2) ? "ci 0 insert" : "ci 0 remove";
-        if (n < 75) {
-            std::string fe = std::to_string(pick(2));
-            int k = pick(3);
-            return k == 0 ? "signal " + fe + " off"
-                 : k == 1 ? "signal " + fe + " on"
-                          : "signal " + fe + " snr " + std::to_string(pick(101)) + " strength " + std::to_string(pick(101));
-        }
-        if (n < 94)
-            return fault();
-        return pick(2) ? "fault clear" : "fault clear " + std::string(kCalls[pick(std::size(kCalls))]);
-    }
-
-private:
-    static constexpr const char *kRemoteKeys[] = {"1", "2", "3", "4", "5", "6", "7", "8", "9", "MUTE",
-                                                  "VOLUMEUP", "VOLUMEDOWN", "CHANNELUP", "CHANNELDOWN", "POWER",
-                                                  "RED", "BLUE", "OK", "EXIT", "0"};
-    static constexpr const char *kPanelKeys[] = {"POWER", "LEFT", "RIGHT", "UP", "DOWN", "MENU", "OK", "EXIT"};
-    static constexpr const char *kCalls[] = {"open", "read", "write", "ioctl", "poll", "command"};
-
-    int pick(size_t n) { return static_cast<int>(std::uniform_int_distribution<size_t>(0, n - 1)(rng_)); }
-
-    // Part of an address, a whole one with the maker's prefix (typed twice in
-    // a row now and then, so the flash is written under faults), or noise.
-    std::string typing()
-    {
-        static const char kHex[] = "0123456789ABCDEF";
-        int k = pick(4);
-        if (k == 0 || (k == 1 && !last_address_.empty())) {
-            if (k == 0 || last_address_.empty()) {
-                last_address_ = "02:47:58:";
-                for (int i = 0; i < 6; ++i)
-                    last_address_ += kHex[pick(16)];
-            }
-            return "type " + last_address_;
-        }
-        std::string text;
-        int len = 1 + pick(8);
-        for (int i = 0; i < len; ++i)
-            text += pick(5) ? kHex[pick(16)] : ':';
-        return "type " + text;
-    }
-
-    // A fault at 2 to 10 percent on one of the console's paths.
-    std::string fault()
-    {
-        static const char *const kFaults[] = {
-            "write /dev/lcd0 EIO",
-            "ioctl /dev/fb0 FBIO_BLIT EIO",
-            "ioctl /dev/dvb0.frontend* FE_READ_STATUS EIO",
-            "ioctl /dev/dvb0.frontend* FE_READ_SNR EIO",
-            "ioctl /dev/dvb0.frontend* FE_SET_PROPERTY EIO",
-            "ioctl /dev/dvb0.frontend* * EBUSY",
-            "open /dev/dvb0.frontend* EBUSY",
-            "ioctl /dev/dvb0.demux* * EINVAL",
-            "ioctl /dev/dvb0.video* * EIO",
-            "ioctl /dev/dvb0.audio* * EIO",
-            "open /dev/dvb0.video1 ENOENT",
-            "write /dev/dvb0.dvr4 short",
-            "write /dev/dvb0.dvr4 EINTR",
-            "poll /dev/dvb0.dvr4 ENOMEM",
-            "read /root/audio.ts EIO",
-            "ioctl /dev/sci* * EIO",
-            "read /dev/sci* EIO",
-            "poll /dev/ci* EINTR",
-            "read /dev/event* ENODEV",
-            "poll /dev/event* ENOMEM",
-            "open /dev/event* EBUSY",
-            "write /dev/mtdblock3 EIO",
-            "open /dev/mtdblock3 EBUSY",
-            "open /proc/stb/* ENOMEM",
-            "read /proc/uptime EIO",
-            "command udhcpc missing",
-            "command showiframe fail",
-            "command echo fail",
-            "command ifconfig fail",
-        };
-        std::string f = kFaults[pick(std::size(kFaults))];
-        return "fault " + f + " rate " + std::to_string(2 + pick(9)) + "% seed " + std::to_string(pick(1000));
-    }
-
-    std::mt19937 rng_;
-    std::string last_address_;
-};
 
 json chaos_profile()
 {
@@ -203,29 +91,38 @@ TEST_P(ConsoleChaos, RandomInputFaultsAndPlugsThenTheBoxIsPutRight)
     const auto flash_before = boxsim::net::flash_read(box, 0, 131072);
     ASSERT_TRUE(whole_record(flash_before));
 
-    ConsoleEvents chaos(seed);
-    std::mt19937 pace(seed ^ 0x9e3779b9u);
+    chaos_events::Stream<chaos_events::ConsoleEvents> chaos(seed);
     int events = 0;
+    std::set<std::string> acted;  // the kinds of action and fault of the run
     const bool manners = manners_on();
     if (manners) {
         act(box, manners_line(seed));
         act(box, signal_line(seed));
+        for (const auto &k : chaos_events::manners_kinds(seed))
+            acted.insert(k);
     }
     const uint32_t calls_at = static_cast<uint32_t>(boxsim::clock::facade_calls());
-    auto end = boxsim::BoxSteadyClock::now() + std::chrono::seconds(seconds);
+    const auto begin = boxsim::BoxSteadyClock::now(), end = begin + std::chrono::seconds(seconds);
     while (boxsim::BoxSteadyClock::now() < end) {
-        std::string line = chaos.next();
+        std::string line = chaos.next(chaos_gate::ms_since(begin));
         act(box, line);
         // A clear of every fault leaves the manners on.
         if (manners && line == "fault clear") {
             act(box, manners_line(seed));
             act(box, signal_line(seed));
         }
+        acted.insert(chaos.kinds().begin(), chaos.kinds().end());
         ++events;
-        auto pause = std::chrono::milliseconds(std::uniform_int_distribution<int>(5, 120)(pace));
-        box.wait_for([] { return false; }, pause);
+        box.wait_for([] { return false; }, chaos.pause());
     }
     ASSERT_FALSE(HasFatalFailure());
+    // The kinds the gate's seeds are chosen by, worked out without a box, are
+    // the ones this run acted out.
+    auto planned = chaos_events::kinds_of_run<chaos_events::ConsoleEvents>(seed, seconds);
+    if (!manners)
+        for (const auto &k : chaos_events::manners_kinds(seed))
+            planned.erase(k);
+    EXPECT_EQ(acted, planned) << "seed " << seed;
     // No task spins on a call that keeps failing: the system's calls of the
     // box stay at what its waits allow (a spin makes millions a second).
     const uint32_t calls = static_cast<uint32_t>(boxsim::clock::facade_calls()) - calls_at;
@@ -233,6 +130,7 @@ TEST_P(ConsoleChaos, RandomInputFaultsAndPlugsThenTheBoxIsPutRight)
     EXPECT_LT(calls / static_cast<uint32_t>(seconds), kMaxCallsPerSecond) << "a task spins; seed " << seed;
     printf("console chaos: %d events, %zu faults fired, %zu flash writes%s\n", events, box.trace().count("fault"),
            box.trace().count("write", "/dev/mtdblock3"), manners ? (", " + manners_line(seed)).c_str() : "");
+    chaos_gate::print_kinds("console chaos", acted, box.trace());
     fflush(stdout);
     EXPECT_EQ(g_status.quit, 0) << "the console runs on; seed " << seed;
 
@@ -343,7 +241,9 @@ TEST_P(ConsoleChaos, RandomInputFaultsAndPlugsThenTheBoxIsPutRight)
         save(box, "tv", "console-chaos-tv-seed-" + std::to_string(seed) + ".png");
 }
 
-INSTANTIATE_TEST_SUITE_P(Seeds, ConsoleChaos, testing::Range(1, 21));
+// The gate's seeds of this build (chaos_gate.h); the soak runs any other
+// seed through the first of them.
+INSTANTIATE_TEST_SUITE_P(Seeds, ConsoleChaos, testing::ValuesIn(chaos_gate::this_build().console));
 
 } // namespace
 } // namespace console_chaos_test

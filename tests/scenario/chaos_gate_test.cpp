@@ -1,0 +1,71 @@
+// The test command's chaos seeds: every build's set covers every kind of
+// action and fault the chaos runs have, so that a change of a generator that
+// leaves a kind to the soak alone fails here with the kind's name.
+#include "chaos_events.h"
+#include "chaos_gate.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+#include <string>
+
+namespace chaos_gate_test {
+namespace {
+
+using namespace chaos_events;
+
+std::string joined(const std::set<std::string> &kinds)
+{
+    std::string text;
+    for (const auto &k : kinds)
+        text += "\n    " + k;
+    return text;
+}
+
+TEST(ChaosGate, EveryBuildsSeedsCoverEveryKindOfActionAndFault)
+{
+    // Every kind there is: what the generators make of seeds 1 to 100 (each
+    // kind of event comes a few times in every seed; those of the seed
+    // itself, its manners' rate and signal, every four seeds).
+    constexpr int kSeconds = 60, kAllSeeds = 100;
+    struct Chaos {
+        const char *name;
+        std::set<std::string> (*kinds_of)(uint32_t, int);
+        std::vector<int> chaos_gate::SeedSet::*seeds;
+    };
+    const Chaos chaoses[] = {
+        {"console", &kinds_of_run<ConsoleEvents>, &chaos_gate::SeedSet::console},
+        {"rescue", &kinds_of_run<RescueEvents>, &chaos_gate::SeedSet::rescue},
+    };
+    for (const Chaos &chaos : chaoses) {
+        std::set<std::string> every;
+        for (int seed = 1; seed <= kAllSeeds; ++seed)
+            every.merge(chaos.kinds_of(static_cast<uint32_t>(seed), kSeconds));
+        // A kind of each family of events is there: a table that lost its
+        // rows, or a branch that no seed takes, shows here.
+        for (const char *family : {"fault clear", "fault ", "cable plug", "dhcp lease", "manners at ", "manners signal "})
+            EXPECT_TRUE(std::any_of(every.begin(), every.end(), [&](const std::string &k) { return k.starts_with(family); }))
+                << chaos.name << ": no kind of '" << family << "' in:" << joined(every);
+
+        for (const chaos_gate::SeedSet &set : chaos_gate::all_sets()) {
+            const std::vector<int> &seeds = set.*chaos.seeds;
+            EXPECT_FALSE(seeds.empty()) << set.build << " " << chaos.name;
+            EXPECT_EQ(std::set<int>(seeds.begin(), seeds.end()).size(), seeds.size())
+                << set.build << " " << chaos.name << ": a seed twice";
+            std::set<std::string> missing = every;
+            for (int seed : seeds)
+                for (const auto &k : chaos.kinds_of(static_cast<uint32_t>(seed), kSeconds))
+                    missing.erase(k);
+            EXPECT_TRUE(missing.empty()) << "the " << set.build << " build's " << chaos.name
+                                         << " chaos seeds leave these kinds to the soak:" << joined(missing);
+        }
+    }
+    // The native build runs at least the twenty seeds the gate always ran.
+    for (const auto *seeds : {&chaos_gate::all_sets()[0].console, &chaos_gate::all_sets()[0].rescue})
+        for (int seed = 1; seed <= 20; ++seed)
+            EXPECT_NE(std::find(seeds->begin(), seeds->end(), seed), seeds->end()) << "seed " << seed;
+}
+
+} // namespace
+} // namespace chaos_gate_test
