@@ -128,6 +128,42 @@ TEST(RenderReference, EngineDrawsWhatTheStraightRenderingDraws)
     EXPECT_EQ(compared, 4 * 3 * 4 * 2 * 2 * 7);
 }
 
+// Every character alone on a surface exactly as wide as its glyph, and a
+// pixel or two wider, at each end: the engine stores a glyph's rows several
+// pixels at a time and must keep to the surface where the glyph leaves it no
+// room for that.
+TEST(RenderReference, EachGlyphOnASurfaceAsWideAsItself)
+{
+    ASSERT_EQ(BMF_InitEngine(), 0);
+    int compared = 0;
+    for (int code = 1; code < 256; ++code) {
+        const char text[2] = {static_cast<char>(code), 0};
+        uint32_t v = 0, hz = 0;
+        // Measured on a narrow target, as every surface below is one.
+        Surface probe(40, 30, 16);
+        probe.target();
+        BMF_GetTextFormalWidthHeight(gResHdle, text, 1, &v, &hz, BMF_DIR_LEFT_TO_RIGHT);
+        if (hz == 0)
+            continue;
+        for (int bits : {16, 32})
+            for (int extra : {0, 1, 2})
+                for (uint32_t bg : {kTransparent, 0xFF102030u}) {
+                    const int w = static_cast<int>(hz) + extra;
+                    const Surface blank(w, 30, bits, 0x5A5A5A5A);
+                    for (int x : {0, extra}) {
+                        Surface mine = blank, ref = blank;
+                        mine.target();
+                        BMF_FormalPlotText(gResHdle, x, 3, 0xFFEEDDCC, bg, text, 1, BMF_DIR_LEFT_TO_RIGHT, 1, 1);
+                        reference_text(ref, x, 3, text, BMF_DIR_LEFT_TO_RIGHT, 1, 1, 0xFFEEDDCC, bg);
+                        ASSERT_TRUE(mine.bytes == ref.bytes) << "code " << code << " on " << w << "x30x" << bits
+                                                             << " at " << x << ", background " << std::hex << bg;
+                        ++compared;
+                    }
+                }
+    }
+    EXPECT_GT(compared, 100 * 2 * 3 * 2 * 2);
+}
+
 // Rectangles filled one after another on the TV page, beside the same fills
 // made one pixel at a time, clipped to the page: whole rows, the whole page,
 // parts of rows, every edge, and colours whose top bit is set.
