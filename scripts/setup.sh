@@ -4,7 +4,7 @@
 # (no argument: build, cross and browser: what the two README commands need)
 set -euo pipefail
 
-want_build=(cmake ninja-build g++ googletest libgtest-dev libgmock-dev nlohmann-json3-dev libpng-dev
+want_build=(cmake ninja-build g++ lld googletest libgtest-dev libgmock-dev nlohmann-json3-dev libpng-dev
             libcpp-httplib-dev libbenchmark-dev)
 want_cross=(g++-mipsel-linux-gnu qemu-user)
 want_browser=(chromium nodejs npm)
