@@ -588,6 +588,13 @@ void ExpectRun::on_event(const json &ev)
         mark(t);
 }
 
+// A picture looked at, held once: the expectations judged on it and the
+// report of a failure share it rather than copying a whole TV each.
+static std::shared_ptr<const Image> shared_picture(std::optional<Image> img)
+{
+    return img ? std::make_shared<const Image>(std::move(*img)) : nullptr;
+}
+
 void ExpectRun::open(size_t index)
 {
     if (index >= exp_.size())
@@ -609,14 +616,14 @@ void ExpectRun::open(size_t index)
             res_[index].opened = true;
         }
         json st;
-        std::optional<Image> pic;
+        std::shared_ptr<const Image> pic;
         if (e.kind == Expectation::Kind::State) {
             st = src_.state();
         } else {
             // The stamp before the picture: a change in between is looked
             // at again.
             std::optional<uint64_t> stamp = src_.stamp ? src_.stamp(e.picture) : std::nullopt;
-            pic = src_.picture(e.picture);
+            pic = shared_picture(src_.picture(e.picture));
             std::lock_guard<std::mutex> g(m_);
             judged_[index] = stamp;
         }
@@ -688,7 +695,8 @@ void ExpectRun::write_due_goldens(int64_t now)
 
 // With m_ not held. `held_t`: the box time the condition is taken to hold at
 // if it holds on what was looked at; `instant`: a failure is final.
-void ExpectRun::evaluate(size_t i, const json *state, const std::optional<Image> *pic, int64_t held_t, bool instant)
+void ExpectRun::evaluate(size_t i, const json *state, const std::shared_ptr<const Image> *pic, int64_t held_t,
+                         bool instant)
 {
     const Expectation &e = exp_[i];
     bool holds = false;
@@ -707,7 +715,7 @@ void ExpectRun::evaluate(size_t i, const json *state, const std::optional<Image>
         if (!*pic) {
             r.seen = "nothing shown on " + e.picture;
         } else if (e.golden_image) {
-            r.actual = std::make_shared<const Image>(**pic);
+            r.actual = *pic;
             r.diff = compare_pictures(**pic, *e.golden_image);
             char buf[160];
             if (!r.diff.same_size) {
@@ -764,7 +772,7 @@ void ExpectRun::look(bool final_look, int64_t end_ms)
     std::map<std::string, std::optional<uint64_t>> stamps;
     for (const auto &name : need_pics)
         stamps[name] = src_.stamp ? src_.stamp(name) : std::nullopt;
-    std::map<std::string, std::optional<Image>> pics;
+    std::map<std::string, std::shared_ptr<const Image>> pics;
     int64_t held_t = final_look ? std::min(mark_t, end_ms) : mark_t;
     for (size_t i : open) {
         const Expectation &e = exp_[i];
@@ -781,7 +789,7 @@ void ExpectRun::look(bool final_look, int64_t end_ms)
         }
         auto pic = pics.find(e.picture);
         if (pic == pics.end())
-            pic = pics.emplace(e.picture, src_.picture(e.picture)).first;
+            pic = pics.emplace(e.picture, shared_picture(src_.picture(e.picture))).first;
         evaluate(i, nullptr, &pic->second, held_t, false);
     }
 }

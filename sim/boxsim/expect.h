@@ -209,7 +209,8 @@ private:
     void mark(int64_t t);
     void checker();
     void look(bool final_look, int64_t end_ms);
-    void evaluate(size_t i, const json *state, const std::optional<Image> *pic, int64_t held_t, bool instant);
+    void evaluate(size_t i, const json *state, const std::shared_ptr<const Image> *pic, int64_t held_t,
+                  bool instant);
     void maybe_all_held();
     void write_golden(size_t i);
 

@@ -60,7 +60,6 @@ struct WebPanel::Impl {
         int64_t changed_t = 0;  // box time the change was seen
         uint64_t png_fp = 0;
         std::string png;
-        std::optional<uint64_t> stamp;  // of the picture `fp` was taken of
     };
 
     std::mutex m;
@@ -134,23 +133,20 @@ struct WebPanel::Impl {
     void check()
     {
         Box &box = session->box();
-        // A picture whose stamp is the one last seen is the picture last
-        // seen: it is not made again.
+        // A picture with a stamp is told by its stamp (0 while nothing is
+        // shown) and never made here: the page fetches what changed, and
+        // under the sanitizers making a TV picture each time the box drew
+        // was most of a served run's processor time. A picture without one
+        // is made and told by its fingerprint.
         std::map<std::string, uint64_t> fps;
-        std::map<std::string, std::optional<uint64_t>> stamps;
         for (const auto &name : picture_names()) {
             std::optional<uint64_t> stamp = picture_stamp(box, name);
-            {
-                std::lock_guard<std::mutex> g(m);
-                auto it = pics.find(name);
-                if (stamp && it != pics.end() && it->second.version != 0 && it->second.stamp == stamp) {
-                    fps[name] = it->second.fp;
-                    continue;
-                }
+            if (stamp) {
+                fps[name] = *stamp;
+                continue;
             }
             auto img = picture(box, name);
             fps[name] = img ? fingerprint(*img) : 0;
-            stamps[name] = stamp;
         }
         int64_t seen_t = box.now_ms();
         json st = session->state();
@@ -162,8 +158,6 @@ struct WebPanel::Impl {
         bool news = false;
         for (const auto &[name, fp] : fps) {
             Pic &p = pics[name];
-            if (auto made = stamps.find(name); made != stamps.end())
-                p.stamp = made->second;
             if (p.fp != fp || p.version == 0) {
                 p.fp = fp;
                 p.version++;

@@ -117,6 +117,11 @@ struct FbState {
     uint64_t shown_hash = 0;
     long picture_blit = 0;  // the blit `picture` was made from
     std::vector<uint32_t> picture;
+    // Per row of the presented frame: copied by a blit since `picture` was
+    // made, so that only such rows are made again; and the mode `picture`
+    // was made in.
+    std::vector<char> picture_stale;
+    fb_var_screeninfo picture_var{};
 
     // A driver that loads late: the node appears from this thread.
     std::mutex appear_m;
@@ -189,6 +194,7 @@ struct FbState {
         if (!same_layout) {
             shown_raw.assign(page, page + size);
             row_hashes.assign(rows, 0);
+            picture_stale.assign(rows, 1);
         }
         // Rows are compared a band at a time first: one memcmp call per band
         // of unchanged rows instead of one per row.
@@ -203,6 +209,7 @@ struct FbState {
                     continue;
                 memcpy(shown_raw.data() + at, page + at, len);
                 row_hashes[r] = hash_bytes(page + at, len, r);
+                picture_stale[r] = 1;
             }
         }
         const uint64_t seed = (static_cast<uint64_t>(var.xres) << 48) ^ (static_cast<uint64_t>(var.yres) << 32) ^
@@ -247,14 +254,32 @@ struct FbState {
     }
 
     // The presented frame as 0xAARRGGBB pixels (caller holds m).
+    //
+    // The page and the TV ask for it after most blits, and a blit mostly
+    // changes a few rows: while the mode is the one the picture was made in
+    // and each row of the picture is read from a line of the frame of its
+    // own (none past the memory), only the rows copied since are made again.
     const std::vector<uint32_t> &shown_picture()
     {
         if (picture_blit == blits)
             return picture;
         const int w = static_cast<int>(shown_var.xres), h = static_cast<int>(shown_var.yres);
+        const fb_var_screeninfo &a = picture_var, &b = shown_var;
+        auto same_field = [](const fb_bitfield &x, const fb_bitfield &y) {
+            return x.offset == y.offset && x.length == y.length;
+        };
+        const bool rows_only = picture.size() == static_cast<size_t>(w) * h && a.xres == b.xres &&
+                               a.yres == b.yres && a.bits_per_pixel == b.bits_per_pixel &&
+                               same_field(a.red, b.red) && same_field(a.green, b.green) &&
+                               same_field(a.blue, b.blue) && same_field(a.transp, b.transp) && shown_line != 0 &&
+                               static_cast<uint64_t>(w) * (b.bits_per_pixel / 8) <= shown_line &&
+                               picture_stale.size() == static_cast<size_t>(h);
         picture.resize(static_cast<size_t>(w) * h);
         for (int y = 0; y < h; ++y)
-            shown_row(y, 0, w, &picture[static_cast<size_t>(y) * w]);
+            if (!rows_only || picture_stale[static_cast<size_t>(y)])
+                shown_row(y, 0, w, &picture[static_cast<size_t>(y) * w]);
+        std::fill(picture_stale.begin(), picture_stale.end(), 0);
+        picture_var = shown_var;
         picture_blit = blits;
         return picture;
     }
@@ -635,9 +660,26 @@ void fb_set_failure(Box &box, const std::string &request, int err)
         s.failures.erase(request);
 }
 
+// The TV's stamp: the presented frame's and the video plane's together; the
+// frame's alone while the plane shows nothing, as the picture is then the
+// frame alone.
+static std::optional<uint64_t> tv_stamp(Box &box)
+{
+    std::optional<uint64_t> video = video_plane_stamp(box);
+    if (!video)
+        return std::nullopt;
+    FbState &s = box.part<FbState>();
+    std::lock_guard<std::mutex> g(s.m);
+    const uint64_t frame = s.blits ? s.shown_hash : 0;
+    if (*video == 0)
+        return frame;
+    const uint64_t both[2] = {frame, *video};
+    return hash_bytes(reinterpret_cast<const unsigned char *>(both), sizeof both, 1) | 1;
+}
+
 BOXSIM_REGISTER({
     register_module({"framebuffer", 50, install_fb, describe_fb, check_fb});
-    register_picture("tv", tv_picture);
+    register_picture("tv", tv_picture, tv_stamp);
     // The presented frame's hash, over its bytes and mode: what the trace
     // names a frame by. No frame: 0.
     register_picture("osd", osd_picture, [](Box &box) -> std::optional<uint64_t> {

@@ -133,8 +133,16 @@ Image still_picture(const std::string &path)
     return img;
 }
 
+// What a decoder's test picture is made from: the service's feed, the
+// stream type and the clock.
+struct DecoderShows {
+    json feed;
+    int stream_type = 0;
+    int64_t clock_ms = 0;
+};
+
 // What video decoder n shows (caller holds the lock), or nullopt for black.
-std::optional<Image> decoder_picture(Box &box, AvState &s, int n)
+std::optional<DecoderShows> decoder_shows(Box &box, AvState &s, int n)
 {
     const VideoDecoder &v = s.video[n];
     if (v.playing) {
@@ -143,12 +151,30 @@ std::optional<Image> decoder_picture(Box &box, AvState &s, int n)
         // nothing, as a real one would.
         if (feed.is_null() || !feed.value("present", false) || feed.value("service_stream_type", -1) != v.stream_type)
             return std::nullopt;
-        return test_picture(feed, v.stream_type, box.now_ms() - v.play_ms);
+        return DecoderShows{std::move(feed), v.stream_type, box.now_ms() - v.play_ms};
     }
     if (!v.blanked && v.frozen_ms >= 0 && v.frozen.is_object() && v.frozen.value("present", false) &&
         v.frozen.value("service_stream_type", -1) == v.stream_type)
-        return test_picture(v.frozen, v.stream_type, v.frozen_ms);
+        return DecoderShows{v.frozen, v.stream_type, v.frozen_ms};
     return std::nullopt;
+}
+
+std::optional<Image> decoder_picture(Box &box, AvState &s, int n)
+{
+    std::optional<DecoderShows> d = decoder_shows(box, s, n);
+    if (!d)
+        return std::nullopt;
+    return test_picture(d->feed, d->stream_type, d->clock_ms);
+}
+
+// The words a decoder's picture is made from, for the plane's stamp; the
+// clock by the second it shows.
+std::string decoder_words(Box &box, AvState &s, int n)
+{
+    std::optional<DecoderShows> d = decoder_shows(box, s, n);
+    if (!d)
+        return "-";
+    return d->feed.dump() + " " + std::to_string(d->stream_type) + " " + clock_text(d->clock_ms);
 }
 
 int cmd_showiframe(Box &box, ShellIo &io, const std::vector<std::string> &argv)
@@ -209,6 +235,20 @@ std::optional<Image> video_plane_picture(Box &box)
                 out.argb[static_cast<size_t>(y0 + y) * kVideoWidth + x0 + x] = pip->at(x * 4, y * 4);
     }
     return out;
+}
+
+std::optional<uint64_t> video_plane_stamp(Box &box)
+{
+    AvState &s = box.part<AvState>();
+    std::lock_guard<std::mutex> g(s.m);
+    if (!s.installed)
+        return 0;
+    // What video_plane_picture draws from, in the same order.
+    std::string words = s.still.empty() ? decoder_words(box, s, 0) : "still " + s.still;
+    words += "\n" + decoder_words(box, s, 1);
+    if (words == "-\n-")
+        return 0;
+    return hash_bytes(reinterpret_cast<const unsigned char *>(words.data()), words.size()) | 1;
 }
 
 BOXSIM_REGISTER({ register_command("showiframe", cmd_showiframe); });

@@ -17,5 +17,9 @@ constexpr int kVideoHeight = 720;
 // The plane as the video output shows it, kVideoWidth x kVideoHeight, or
 // nullopt while it shows nothing (the framebuffer alone is then the picture).
 std::optional<Image> video_plane_picture(Box &box);
+// A stamp of what the plane shows: 0 while it shows nothing, and the same
+// number while it shows the same picture (the decoders' services, stream
+// types and clocks by the second, the still picture).
+std::optional<uint64_t> video_plane_stamp(Box &box);
 
 } // namespace boxsim

@@ -5,6 +5,7 @@
 
 #include "devices/av.h"
 #include "devices/radio.h"
+#include "gfx/fb.h"
 #include "platform/box_abi.h"
 #include "platform/os.h"
 
@@ -72,12 +73,35 @@ TEST_F(SimAv, DemuxAndDecodersRefuseWhatALinuxDriverRefuses)
 
 TEST_F(SimAv, VideoDecoderShowsOnlyAServiceItsLockedFrontEndCarries)
 {
+    // At each step, the TV's stamp: 0 exactly while nothing is shown, and
+    // never the stamp of another picture (the page and the expectations
+    // take an unchanged stamp for an unchanged picture and do not make it
+    // again).
+    std::vector<std::pair<uint64_t, std::vector<uint32_t>>> seen;
+    auto look = [&](const char *step) -> uint64_t {
+        std::optional<uint64_t> stamp = boxsim::picture_stamp(*box, "tv");
+        std::optional<boxsim::Image> pic = boxsim::picture(*box, "tv");
+        EXPECT_TRUE(stamp) << step;
+        if (!stamp)
+            return 0;
+        EXPECT_EQ(*stamp == 0, !pic) << step;
+        std::vector<uint32_t> pixels = pic ? pic->argb : std::vector<uint32_t>{};
+        for (const auto &[earlier, earlier_pixels] : seen) {
+            if (earlier == *stamp) {
+                EXPECT_TRUE(earlier_pixels == pixels) << step << ": the stamp of another picture";
+            }
+        }
+        seen.emplace_back(*stamp, std::move(pixels));
+        return *stamp;
+    };
+
     int d = os::open("/dev/dvb0.demux0", O_RDWR), v = os::open("/dev/dvb0.video0", O_RDWR);
     set(d, 380, DMX_PES_VIDEO0);
     os::ioctl(d, box_abi::DMX_START);
     os::ioctl(v, box_abi::VIDEO_PLAY);
     EXPECT_EQ(av()["video0"]["feed"]["present"], false);  // front end 0 not locked
     EXPECT_FALSE(boxsim::picture(*box, "tv"));
+    look("not locked");
     box->part<boxsim::RadioFeed>().set(0, boxsim::LockedChannel{"C-band", {{"C-band 1", 380, 381, 380, 0}}});
     box->changed();
     EXPECT_TRUE(boxtest::eventually([&] { return av()["video0"]["feed"]["present"] == true; }, std::chrono::seconds(2)));
@@ -90,13 +114,35 @@ TEST_F(SimAv, VideoDecoderShowsOnlyAServiceItsLockedFrontEndCarries)
         },
         std::chrono::seconds(2)));
     EXPECT_TRUE(boxsim::picture(*box, "tv"));
+    const uint64_t playing = look("playing");
+    // The picture's clock runs: the next second is another picture.
+    boxsim::clock::sleep_for(std::chrono::milliseconds(1000));
+    const uint64_t a_second_later = look("a second later");
+    EXPECT_NE(a_second_later, playing);
+    // A frame of the framebuffer over the video, then another one.
+    ASSERT_EQ(fb_init(), 0);
+    ASSERT_EQ(fb_setmode(1280, 720, 32), 0);
+    fb_fill(0, 0, 1280, 720, 0);
+    fb_fill(100, 100, 50, 50, 0xFFFF0000);
+    fb_blit();
+    const uint64_t with_a_frame = look("a frame over the video");
+    EXPECT_NE(with_a_frame, a_second_later);
+    fb_fill(100, 100, 50, 50, 0xFF00FF00);
+    fb_blit();
+    EXPECT_NE(look("another frame over the video"), with_a_frame);
+    fb_fill(100, 100, 50, 50, 0);
+    fb_blit();
+    look("a clear frame over the video");
     os::ioctl(v, box_abi::VIDEO_SET_STREAMTYPE, 1UL);  // H.264 asked of an MPEG-2 service: nothing
-    EXPECT_FALSE(boxsim::picture(*box, "tv"));
+    EXPECT_TRUE(boxsim::picture(*box, "tv"));         // but the frame
+    look("the frame alone");
+    EXPECT_EQ(boxsim::picture_stamp(*box, "tv"), boxsim::picture_stamp(*box, "osd"));
     os::ioctl(v, box_abi::VIDEO_SET_STREAMTYPE, 0UL);
     os::ioctl(v, box_abi::VIDEO_STOP, 0UL);  // the last frame stays
     EXPECT_TRUE(boxsim::picture(*box, "tv"));
+    look("stopped");
     os::ioctl(v, box_abi::VIDEO_STOP, 1UL);
-    EXPECT_FALSE(boxsim::picture(*box, "tv"));
+    look("blanked");
 }
 
 TEST_F(SimAv, DvrInputTakesWhatFitsAndChecksTheStreamItPasses)
