@@ -11,6 +11,14 @@
 // antenna action, each fault line of the tables (call, path, request, error
 // or command form), each clear, and the seed's manners rate and signal.
 // Values (addresses, SNR, fault rates and seeds) are not kinds.
+//
+// Where a line takes two draws, they are drawn one statement after the
+// other: the operands of a chain of string + are evaluated in an order the
+// language leaves open (gcc takes the right one first on x86-64, the left
+// one first on mipsel), and a seed must bring the same events on every
+// build, so that a seed that fails under the emulator replays natively. The
+// order is the one the native build always took, so its seeds stay the
+// runs they were.
 #pragma once
 
 #include "chaos_manners.h"
@@ -49,13 +57,15 @@ public:
         if (n < 15)
             return as_kind(pick(3) ? "cable plug " + std::string(pick(2) ? "1000" : "100") : "cable unplug");
         if (n < 30) {
-            std::string line = pick(3) ? "dhcp lease 10.0." + std::to_string(pick(256)) + "." + std::to_string(1 + pick(254))
-                                       : "dhcp none";
+            std::string line = pick(3) ? lease() : "dhcp none";
             kinds_.push_back(first_words(line, 2));
             return line;
         }
-        if (n < 45)
-            return as_kind("usb " + std::to_string(1 + pick(2)) + (pick(2) ? " on" : " off"));
+        if (n < 45) {
+            const bool on = pick(2);
+            const int port = 1 + pick(2);
+            return as_kind("usb " + std::to_string(port) + (on ? " on" : " off"));
+        }
         if (n < 55)
             return as_kind("sata 0" + std::string(pick(2) ? " on" : " off"));
         if (n < 65) {
@@ -78,6 +88,12 @@ private:
         kinds_.push_back(line);
         return line;
     }
+    std::string lease()
+    {
+        const int host = 1 + pick(254);
+        const int net = pick(256);
+        return "dhcp lease 10.0." + std::to_string(net) + "." + std::to_string(host);
+    }
 
     // A fault at 5 to 25 percent on one of the paths the front end uses: the
     // rescue front end makes a few calls a second, so lower rates seldom fire.
@@ -92,7 +108,9 @@ private:
         };
         std::string f = kFaults[pick(std::size(kFaults))];
         kinds_.push_back("fault " + f);
-        return "fault " + f + " rate " + std::to_string(5 + pick(21)) + "% seed " + std::to_string(pick(1000));
+        const int fault_seed = pick(1000);
+        const int rate = 5 + pick(21);
+        return "fault " + f + " rate " + std::to_string(rate) + "% seed " + std::to_string(fault_seed);
     }
 
     std::mt19937 rng_;
@@ -137,13 +155,26 @@ private:
         kinds_.push_back(line);
         return line;
     }
+    std::string lease()
+    {
+        const int host = 1 + pick(254);
+        const int net = pick(256);
+        return "dhcp lease 10.0." + std::to_string(net) + "." + std::to_string(host);
+    }
+    std::string snr(const std::string &fe)
+    {
+        const int strength = pick(101);
+        const int snr_pct = pick(101);
+        return "signal " + fe + " snr " + std::to_string(snr_pct) + " strength " + std::to_string(strength);
+    }
 
     std::string draw()
     {
         int n = pick(100);
         if (n < 22) {
             // "key NAME" or, held for two repeats, "key NAME 2".
-            std::string line = "key " + std::string(kRemoteKeys[pick(std::size(kRemoteKeys))]) + (pick(6) ? "" : " 2");
+            const bool once = pick(6);
+            std::string line = "key " + std::string(kRemoteKeys[pick(std::size(kRemoteKeys))]) + (once ? "" : " 2");
             kinds_.push_back(first_words(line, 2));
             if (line != kinds_.back())
                 kinds_.push_back("key held");
@@ -158,8 +189,7 @@ private:
         if (n < 52)
             return as_kind(pick(3) ? "cable plug " + std::string(pick(2) ? "1000" : "100") : "cable unplug");
         if (n < 57) {
-            std::string line = pick(3) ? "dhcp lease 10.0." + std::to_string(pick(256)) + "." + std::to_string(1 + pick(254))
-                                       : "dhcp none";
+            std::string line = pick(3) ? lease() : "dhcp none";
             kinds_.push_back(first_words(line, 2));
             return line;
         }
@@ -176,9 +206,7 @@ private:
         if (n < 75) {
             std::string fe = std::to_string(pick(2));
             int k = pick(3);
-            std::string line = k == 0 ? "signal " + fe + " off"
-                             : k == 1 ? "signal " + fe + " on"
-                                      : "signal " + fe + " snr " + std::to_string(pick(101)) + " strength " + std::to_string(pick(101));
+            std::string line = k == 0 ? "signal " + fe + " off" : k == 1 ? "signal " + fe + " on" : snr(fe);
             kinds_.push_back(first_words(line, 3));
             return line;
         }
@@ -248,7 +276,9 @@ private:
         };
         std::string f = kFaults[pick(std::size(kFaults))];
         kinds_.push_back("fault " + f);
-        return "fault " + f + " rate " + std::to_string(2 + pick(9)) + "% seed " + std::to_string(pick(1000));
+        const int fault_seed = pick(1000);
+        const int rate = 2 + pick(9);
+        return "fault " + f + " rate " + std::to_string(rate) + "% seed " + std::to_string(fault_seed);
     }
 
     std::mt19937 rng_;

@@ -2,7 +2,7 @@
 // together covering every kind of action and fault the chaos runs have
 // (chaos_events.h; chaos_gate_test.cpp checks each build's sets). The native
 // build runs the most; the checkers and the box's own build under the
-// emulator, where a console seed costs four to eight times as much, run six
+// emulator, where a console seed costs three to seven times as much, run six
 // of each, each build its own seeds, so that the three together try eighteen
 // runs where one set would try six. New seeds are the soak's work
 // (scripts/soak.sh), which runs any seed through the first test of each set
@@ -27,9 +27,10 @@
 //     ETIMEDOUT and short) and a poll interrupted by a signal.
 //   The smaller sets, taken in the order tsan, asan, mipsel from the seeds no
 //   earlier one took, each cover every kind acted out and, of those that
-//   fired natively, console 170, 169 and 168 of 173 and rescue 86, 83 and 80
-//   of 87 (what they miss is in the native set). The other builds run other
-//   interleavings than the native one, so what fires there differs a little.
+//   fired, console 170, 169 and 168 of 173 and rescue 86, 83 and 80 of 87
+//   (what they miss is in the native set). A seed is the same run in every
+//   build (the same trace, byte for byte), so what fired natively fires
+//   under the checkers and the emulator too.
 #pragma once
 
 #include "core/sanitizer.h"
