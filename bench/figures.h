@@ -35,8 +35,10 @@ int add_measure(const std::string &name, void (*run)());
 // A ratio figure measured interleaved: after `setup`, the figure's operation
 // `a` and the reference's `b` are each timed (thread CPU time) over a batch
 // of about 50 us, in turn (A B A B, B A B A, ...) for many rounds, so
-// that whatever the machine does meanwhile falls on both sides alike. The
-// table gives the median of the rounds' ratios and their spread. Selected by
+// that whatever the machine does meanwhile falls on both sides alike, in
+// several processes one after the other (main.cpp). The table gives the
+// median ratio of the quietest quarter of each process's rounds (those
+// whose sides both ran nearest their fastest) and their spread. Selected by
 // --benchmark_filter as a regular expression on the figure's name.
 int add_pair(const std::string &figure, const std::string &reference, void (*setup)(), void (*a)(), void (*b)());
 
