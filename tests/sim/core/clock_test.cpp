@@ -63,14 +63,14 @@ TEST(StuckRunDeathTest, AThreadThatNeverReachesTheBoxIsNamedAfterItsTime)
     die_in_a_fresh_process();
     EXPECT_EXIT(
         {
-            setenv("BOXSIM_STUCK_SECONDS", "1", 1);
+            setenv("BOXSIM_STUCK_SECONDS", "0.5", 1);
             auto box = boxtest::make_box();
             pthread_t t;
             os::pthread_create(&t, never_reaches_the_box, nullptr);
             os::pthread_join(t, nullptr);
         },
         testing::ExitedWithCode(4),
-        "thread never_reaches_the_box ran for more than 1 s of wall time without reaching the box");
+        "thread never_reaches_the_box ran for more than 0.5 s of wall time without reaching the box");
 }
 
 } // namespace
