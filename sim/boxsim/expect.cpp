@@ -1,6 +1,7 @@
 #include "boxsim/expect.h"
 
 #include "boxsim/script.h"
+#include "core/sanitizer.h"
 
 #include <algorithm>
 #include <cmath>
@@ -392,7 +393,9 @@ inline bool pixel_differs(uint32_t p, uint32_t q)
 
 } // namespace
 
-PictureDiff compare_pictures(const Image &actual, const Image &golden)
+// Both pictures are read only: the one looked at is the caller's, the
+// golden one is never written once loaded.
+BOXSIM_PRIVATE_PIXELS PictureDiff compare_pictures(const Image &actual, const Image &golden)
 {
     PictureDiff d;
     d.pixels = golden.argb.size();

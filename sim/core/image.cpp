@@ -25,6 +25,28 @@ std::map<std::string, Provider> &sources()
 }
 
 #if BOXSIM_HAVE_PNG
+// Row y of a picture as the PNG file's bytes: RGB, or RGBA.
+BOXSIM_PRIVATE_PIXELS void pack_row(const Image &img, int y, bool opaque, unsigned char *p)
+{
+    const uint32_t *row = &img.argb[static_cast<size_t>(y) * img.width];
+    for (int x = 0; x < img.width; ++x) {
+        uint32_t c = row[x];
+        *p++ = static_cast<unsigned char>(c >> 16);
+        *p++ = static_cast<unsigned char>(c >> 8);
+        *p++ = static_cast<unsigned char>(c);
+        if (!opaque)
+            *p++ = static_cast<unsigned char>(c >> 24);
+    }
+}
+
+// A PNG file's RGBA bytes as pixels 0xAARRGGBB.
+BOXSIM_PRIVATE_PIXELS void unpack_rgba(const unsigned char *rgba, size_t n, uint32_t *out)
+{
+    for (size_t i = 0; i < n; ++i, rgba += 4)
+        out[i] = static_cast<uint32_t>(rgba[3]) << 24 | static_cast<uint32_t>(rgba[0]) << 16 |
+                 static_cast<uint32_t>(rgba[1]) << 8 | rgba[2];
+}
+
 bool encode(const Image &img, bool opaque, png_rw_ptr writer, void *io)
 {
     if (img.width <= 0 || img.height <= 0 || img.argb.size() < static_cast<size_t>(img.width) * img.height)
@@ -49,15 +71,7 @@ bool encode(const Image &img, bool opaque, png_rw_ptr writer, void *io)
     png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_UP);
     png_write_info(png, info);
     for (int y = 0; y < img.height; ++y) {
-        unsigned char *p = row.data();
-        for (int x = 0; x < img.width; ++x) {
-            uint32_t c = img.at(x, y);
-            *p++ = static_cast<unsigned char>(c >> 16);
-            *p++ = static_cast<unsigned char>(c >> 8);
-            *p++ = static_cast<unsigned char>(c);
-            if (!opaque)
-                *p++ = static_cast<unsigned char>(c >> 24);
-        }
+        pack_row(img, y, opaque, row.data());
         png_write_row(png, row.data());
     }
     png_write_end(png, nullptr);
@@ -183,11 +197,7 @@ std::optional<Image> read_png(const std::string &path, std::string &err)
     img->width = static_cast<int>(w);
     img->height = static_cast<int>(h);
     img->argb.resize(static_cast<size_t>(w) * h);
-    for (size_t i = 0; i < img->argb.size(); ++i) {
-        const unsigned char *p = all.data() + i * 4;
-        img->argb[i] = static_cast<uint32_t>(p[3]) << 24 | static_cast<uint32_t>(p[0]) << 16 |
-                       static_cast<uint32_t>(p[1]) << 8 | p[2];
-    }
+    unpack_rgba(all.data(), img->argb.size(), img->argb.data());
     return img;
 #else
     err = "cannot read " + path + ": this build has no PNG library";

@@ -14,3 +14,14 @@
 #define BOXSIM_ASAN 1
 #endif
 #endif
+
+// A loop over pixels of pictures that only the calling thread holds (a
+// picture just made, read from a file or being written to one) need not
+// have each access checked by the race detector: it cost more than
+// everything else in a script's run under it. Pictures that threads share
+// are copied out with memcpy, which the detector still checks.
+#ifdef BOXSIM_TSAN
+#define BOXSIM_PRIVATE_PIXELS __attribute__((no_sanitize("thread")))
+#else
+#define BOXSIM_PRIVATE_PIXELS
+#endif

@@ -13,6 +13,7 @@
 
 #include "core/box.h"
 #include "core/image.h"
+#include "core/sanitizer.h"
 #include "platform/box_abi.h"
 
 #include <linux/fb.h>
@@ -587,23 +588,12 @@ uint32_t over(uint32_t osd, uint32_t video)
     return px;
 }
 
-// The TV as a viewer sees it: the framebuffer over the video plane, as the
-// box's video output mixes them. The framebuffer is scaled to the output
-// where its mode differs. With nothing on the video plane it is the
-// framebuffer alone.
-std::optional<Image> tv_picture(Box &box)
+// The presented frame (osd_width x osd_height pixels) over the video
+// picture `out`, scaled to it. `out` is the caller's alone; the frame is
+// read under the driver's lock, and copied out with memcpy elsewhere (the
+// picture "osd"), where the race detector checks it.
+BOXSIM_PRIVATE_PIXELS void over_video(const std::vector<uint32_t> &osd, int osd_width, int osd_height, Image &out)
 {
-    std::optional<Image> video = video_plane_picture(box);
-    if (!video)
-        return osd_picture(box);
-    FbState &s = box.part<FbState>();
-    std::lock_guard<std::mutex> g(s.m);
-    if (!s.blits)
-        return video;
-    // Read in place, not copied out as the picture "osd" is.
-    const std::vector<uint32_t> &osd = s.shown_picture();
-    const int osd_width = static_cast<int>(s.shown_var.xres), osd_height = static_cast<int>(s.shown_var.yres);
-    Image &out = *video;
     // The column of the framebuffer under each column of the output, worked
     // out once: tests and the page compose the TV many times a second.
     std::vector<int> column(static_cast<size_t>(out.width));
@@ -622,7 +612,24 @@ std::optional<Image> tv_picture(Box &box)
                 dst[x] = over(o, dst[x]);
         }
     }
-    return out;
+}
+
+// The TV as a viewer sees it: the framebuffer over the video plane, as the
+// box's video output mixes them. The framebuffer is scaled to the output
+// where its mode differs. With nothing on the video plane it is the
+// framebuffer alone.
+std::optional<Image> tv_picture(Box &box)
+{
+    std::optional<Image> video = video_plane_picture(box);
+    if (!video)
+        return osd_picture(box);
+    FbState &s = box.part<FbState>();
+    std::lock_guard<std::mutex> g(s.m);
+    if (!s.blits)
+        return video;
+    // Read in place, not copied out as the picture "osd" is.
+    over_video(s.shown_picture(), static_cast<int>(s.shown_var.xres), static_cast<int>(s.shown_var.yres), *video);
+    return video;
 }
 
 } // namespace
