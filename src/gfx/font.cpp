@@ -238,19 +238,24 @@ void whole_upright_glyph(const BMF_RenderTarget *t, const uint8_t *glyph, int h,
     const Chunk fgs = chunk_of(fg_lanes), bgs = chunk_of(bg_lanes);
     const size_t stride = t->stride > 0 ? static_cast<size_t>(t->stride) : static_cast<size_t>(t->clip_w) * sizeof(Word);
     // Glyph rows on the surface (at scale 1 they are the rectangle's rows).
-    const int ra = t->clip_y, rb = h < t->clip_y + t->clip_h ? h : t->clip_y + t->clip_h;
-    // Columns of the glyph's box stored: its whole width under an opaque
-    // background, else those its set bits span.
+    const int ra = t->clip_y;
+    int r0 = ra, r1 = h < t->clip_y + t->clip_h ? h : t->clip_y + t->clip_h;
+    // Rows and columns of the glyph's box stored: all of it under an opaque
+    // background, else the rows and columns its set bits span.
     int c0 = 0, c1 = width;
     if (!Opaque) {
         uint32_t ink = 0;
-        for (int r = ra; r < rb; ++r)
+        for (int r = r0; r < r1; ++r)
             ink |= rd32(glyph + static_cast<size_t>(r) * 4);
         ink &= column_mask;
         if (ink == 0)
             return;
         c0 = __builtin_clz(ink);
         c1 = 32 - __builtin_ctz(ink);
+        while ((rd32(glyph + static_cast<size_t>(r0) * 4) & column_mask) == 0)
+            ++r0;
+        while ((rd32(glyph + static_cast<size_t>(r1 - 1) * 4) & column_mask) == 0)
+            --r1;
     }
     // In pixels of the surface's row (0 is the rectangle's column clip_x):
     // the columns [lo, hi) take k chunks from s, which moves left when the
@@ -265,18 +270,18 @@ void whole_upright_glyph(const BMF_RenderTarget *t, const uint8_t *glyph, int h,
     if (s + k * n > row_w)
         s = row_w - k * n > 0 ? row_w - k * n : 0;
     const int room = static_cast<int>(static_cast<unsigned>(row_w - s) / n);
-    const int chunks = room < k ? room : k;
+    const int chunks = room < k ? room : k, after = s + chunks * n;
     // Glyph rows as 64-bit rows whose top bit is column s: the box's column
-    // d = s - box (from -(n - 1) to c0) is shifted to the top.
-    const int d = s - box;
-    const int left = d > 0 ? d : 0, right = d < 0 ? -d : 0;
-    const uint64_t box_bits = Opaque ? (~(~uint64_t{0} >> width) >> right) << left : 0;
-    uint8_t *row = t->pixels + static_cast<size_t>(s) * sizeof(Word);
-    for (int r = ra; r < rb; ++r, row += stride) {
+    // d = s - box (from -(n - 1) to c0) is shifted to the top, a glyph row
+    // (column 0 its top bit) by 32 + d.
+    const int d = s - box, shift = 32 + d;
+    const uint64_t box_bits = Opaque ? uint64_t{column_mask} << shift : 0;  // the box: width <= 32 here
+    uint8_t *row = t->pixels + static_cast<size_t>(r0 - ra) * stride + static_cast<size_t>(s) * sizeof(Word);
+    for (int r = r0; r < r1; ++r, row += stride) {
         const uint32_t g = rd32(glyph + static_cast<size_t>(r) * 4) & column_mask;
         if (!Opaque && g == 0)
             continue;
-        uint64_t v = ((uint64_t{g} << 32) >> right) << left, b = box_bits;
+        uint64_t v = uint64_t{g} << shift, b = box_bits;
         uint8_t *p = row;
         for (int i = 0; i < chunks; ++i, p += sizeof(Chunk), v <<= n, b <<= n) {
             Chunk under;
@@ -291,7 +296,7 @@ void whole_upright_glyph(const BMF_RenderTarget *t, const uint8_t *glyph, int h,
             }
             memcpy(p, &out, sizeof out);
         }
-        for (int x = s + chunks * n; x < hi; ++x, p += sizeof(Word), v <<= 1, b <<= 1) {
+        for (int x = after; x < hi; ++x, p += sizeof(Word), v <<= 1, b <<= 1) {
             Word out;
             memcpy(&out, p, sizeof out);
             if ((v >> 63) != 0)
