@@ -42,11 +42,36 @@ inline std::string first_words(const std::string &line, int n)
     return at == std::string::npos ? line : line.substr(0, at);
 }
 
+// What both generators share: the seed's random draws, and the kinds of the
+// event last drawn.
+class Draws {
+public:
+    const std::vector<std::string> &kinds() const { return kinds_; }
+
+protected:
+    explicit Draws(uint32_t seed) : rng_(seed) {}
+    int pick(size_t n) { return static_cast<int>(std::uniform_int_distribution<size_t>(0, n - 1)(rng_)); }
+    std::string as_kind(std::string line)
+    {
+        kinds_.push_back(line);
+        return line;
+    }
+    std::string lease()
+    {
+        const int host = 1 + pick(254);
+        const int net = pick(256);
+        return "dhcp lease 10.0." + std::to_string(net) + "." + std::to_string(host);
+    }
+
+    std::mt19937 rng_;
+    std::vector<std::string> kinds_;
+};
+
 // Rescue chaos: cables, DHCP, USB devices, disks and HDMI, and faults on the
 // rescue front end's paths.
-class RescueEvents {
+class RescueEvents : public Draws {
 public:
-    explicit RescueEvents(uint32_t seed) : rng_(seed) {}
+    explicit RescueEvents(uint32_t seed) : Draws(seed) {}
 
     // The next event's action line; `now_ms` is the box time it comes at.
     std::string next(int64_t now_ms)
@@ -76,24 +101,10 @@ public:
             return fault();
         return as_kind(pick(2) ? "fault clear" : "fault clear " + std::string(kCalls[pick(std::size(kCalls))]));
     }
-    // The kinds of the last event.
-    const std::vector<std::string> &kinds() const { return kinds_; }
 
 private:
     static constexpr const char *kCalls[] = {"open", "read", "write", "ioctl", "command"};
 
-    int pick(size_t n) { return static_cast<int>(std::uniform_int_distribution<size_t>(0, n - 1)(rng_)); }
-    std::string as_kind(std::string line)
-    {
-        kinds_.push_back(line);
-        return line;
-    }
-    std::string lease()
-    {
-        const int host = 1 + pick(254);
-        const int net = pick(256);
-        return "dhcp lease 10.0." + std::to_string(net) + "." + std::to_string(host);
-    }
 
     // A fault at 5 to 25 percent on one of the paths the front end uses: the
     // rescue front end makes a few calls a second, so lower rates seldom fire.
@@ -113,15 +124,13 @@ private:
         return "fault " + f + " rate " + std::to_string(rate) + "% seed " + std::to_string(fault_seed);
     }
 
-    std::mt19937 rng_;
-    std::vector<std::string> kinds_;
 };
 
 // Console chaos: keys on every device, typing, cables, DHCP, cards, CI
 // modules, antenna signals, and faults on the console's paths.
-class ConsoleEvents {
+class ConsoleEvents : public Draws {
 public:
-    explicit ConsoleEvents(uint32_t seed) : rng_(seed) {}
+    explicit ConsoleEvents(uint32_t seed) : Draws(seed) {}
 
     std::string next(int64_t now_ms)
     {
@@ -140,7 +149,6 @@ public:
         }
         return line;
     }
-    const std::vector<std::string> &kinds() const { return kinds_; }
 
 private:
     static constexpr const char *kRemoteKeys[] = {"1", "2", "3", "4", "5", "6", "7", "8", "9", "MUTE",
@@ -149,18 +157,6 @@ private:
     static constexpr const char *kPanelKeys[] = {"POWER", "LEFT", "RIGHT", "UP", "DOWN", "MENU", "OK", "EXIT"};
     static constexpr const char *kCalls[] = {"open", "read", "write", "ioctl", "poll", "command"};
 
-    int pick(size_t n) { return static_cast<int>(std::uniform_int_distribution<size_t>(0, n - 1)(rng_)); }
-    std::string as_kind(std::string line)
-    {
-        kinds_.push_back(line);
-        return line;
-    }
-    std::string lease()
-    {
-        const int host = 1 + pick(254);
-        const int net = pick(256);
-        return "dhcp lease 10.0." + std::to_string(net) + "." + std::to_string(host);
-    }
     std::string snr(const std::string &fe)
     {
         const int strength = pick(101);
@@ -281,8 +277,6 @@ private:
         return "fault " + f + " rate " + std::to_string(rate) + "% seed " + std::to_string(fault_seed);
     }
 
-    std::mt19937 rng_;
-    std::vector<std::string> kinds_;
     std::string last_address_;
     int64_t typing_until_ms_ = 0;
 };
