@@ -33,8 +33,13 @@
 //   under the checkers and the emulator too.
 #pragma once
 
+#include "chaos_events.h"
+#include "chaos_manners.h"
+#include "core/clock.h"
 #include "core/sanitizer.h"
 #include "core/trace.h"
+
+#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdio>
@@ -118,6 +123,26 @@ inline void print_kinds(const char *run, const std::set<std::string> &acted, con
         printf("%s: %s: %s\n", run, what, text.c_str());
     }
     fflush(stdout);
+}
+
+// What a chaos run checks of itself after its events: the kinds worked out
+// without a box (those the gate's seeds are chosen by) are the ones it acted
+// out, and no task spins on a call that keeps failing: the system's calls of
+// the box since `calls_at` stay at what its waits allow (a spin makes
+// millions a second).
+template <class Events>
+void expect_run_as_planned(const char *run, uint32_t seed, int seconds, bool manners,
+                           const std::set<std::string> &acted, uint32_t calls_at)
+{
+    auto planned = chaos_events::kinds_of_run<Events>(seed, seconds);
+    if (!manners)
+        for (const auto &k : chaos_events::manners_kinds(seed))
+            planned.erase(k);
+    EXPECT_EQ(acted, planned) << "seed " << seed;
+    const uint32_t calls = static_cast<uint32_t>(boxsim::clock::facade_calls()) - calls_at;
+    printf("%s: %u calls of the box, %u a second\n", run, calls, calls / static_cast<uint32_t>(seconds));
+    EXPECT_LT(calls / static_cast<uint32_t>(seconds), chaos_manners::kMaxCallsPerSecond)
+        << "a task spins; seed " << seed;
 }
 
 } // namespace chaos_gate

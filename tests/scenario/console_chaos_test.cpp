@@ -116,18 +116,7 @@ TEST_P(ConsoleChaos, RandomInputFaultsAndPlugsThenTheBoxIsPutRight)
         box.wait_for([] { return false; }, chaos.pause());
     }
     ASSERT_FALSE(HasFatalFailure());
-    // The kinds the gate's seeds are chosen by, worked out without a box, are
-    // the ones this run acted out.
-    auto planned = chaos_events::kinds_of_run<chaos_events::ConsoleEvents>(seed, seconds);
-    if (!manners)
-        for (const auto &k : chaos_events::manners_kinds(seed))
-            planned.erase(k);
-    EXPECT_EQ(acted, planned) << "seed " << seed;
-    // No task spins on a call that keeps failing: the system's calls of the
-    // box stay at what its waits allow (a spin makes millions a second).
-    const uint32_t calls = static_cast<uint32_t>(boxsim::clock::facade_calls()) - calls_at;
-    printf("%s: %u calls of the box, %u a second\n", "console chaos", calls, calls / static_cast<uint32_t>(seconds));
-    EXPECT_LT(calls / static_cast<uint32_t>(seconds), kMaxCallsPerSecond) << "a task spins; seed " << seed;
+    chaos_gate::expect_run_as_planned<chaos_events::ConsoleEvents>("console chaos", seed, seconds, manners, acted, calls_at);
     printf("console chaos: %d events, %zu faults fired, %zu flash writes%s\n", events, box.trace().count("fault"),
            box.trace().count("write", "/dev/mtdblock3"), manners ? (", " + manners_line(seed)).c_str() : "");
     chaos_gate::print_kinds("console chaos", acted, box.trace());
