@@ -4,11 +4,15 @@
 #include "gfx/font.h"
 
 #include <array>
+#include <atomic>
 #include <bit>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
 
 BMF_ResourceHandle gResHdle;
 
@@ -179,40 +183,51 @@ void glyph_row(uint8_t *row, const BMF_RenderTarget *t, uint32_t bits, int width
 }
 
 // Upright glyphs at scale 1 that lie on the surface from their left to
-// their right edge: every text of the TV and the panel. Each glyph row is
-// stored a chunk of several pixels at a time (16 bytes where the processor
-// has vector registers, else a machine word), with masks picked from a table
-// by as many glyph bits: set bits take the foreground, the glyph box's clear
-// bits the background when it is opaque, and every other pixel a chunk
-// covers is read and written back unchanged. So a glyph's chunks may reach
-// into its neighbours' columns of the text rectangle (never past the part of
-// it on the surface), and a glyph row of 9 to 16 pixels takes two chunks of
-// 8 on a 16-bit surface instead of a few words and a tail of single pixels;
-// only where the surface's part of the rectangle is narrower than the chunks
-// are the last pixels stored one by one. The loop runs the same number of
-// chunks for every row of a glyph, whatever its bits: storing the short runs
-// of set bits one by one cost a mispredicted loop exit per run, most of the
-// drawing's time.
+// their right edge: every text of the TV and the panel. They are stored in
+// one of three ways, the widest the processor has (BMF_LimitGlyphStores):
+//
+// - Chunks of several pixels (16 bytes where the processor has vector
+//   registers, else a machine word; 32 bytes where it has AVX2), with masks
+//   made from as many glyph bits: set bits take the foreground, the glyph
+//   box's clear bits the background when it is opaque, and every other pixel
+//   a chunk covers is read and written back unchanged. So a glyph's chunks
+//   may reach into its neighbours' columns of the text rectangle (never past
+//   the part of it on the surface), and a glyph row of 9 to 16 pixels takes
+//   two chunks of 8 on a 16-bit surface instead of a few words and a tail of
+//   single pixels; only where the surface's part of the rectangle is
+//   narrower than the chunks are the last pixels stored one by one.
+// - Masked stores of 16 pixels (AVX-512): the glyph bits are the store's
+//   mask, so exactly the glyph's pixels are written and none is read; a
+//   glyph row up to 16 pixels wide is one store.
+//
+// Each way runs the same number of steps for every row of a glyph, whatever
+// its bits: storing the short runs of set bits one by one cost a mispredicted
+// loop exit per run, most of the drawing's time.
 #if defined(__SSE2__) || defined(__ARM_NEON)
 typedef uint8_t Chunk __attribute__((vector_size(16)));
 #else
 using Chunk = uintptr_t;  // the machine word
 #endif
+#if defined(__x86_64__) && defined(__GNUC__)
+#define BMF_X86_GLYPH_STORES 1
+typedef uint8_t WideChunk __attribute__((vector_size(32)));
+#endif
 
-template <typename Word> constexpr int kChunkPixels = static_cast<int>(sizeof(Chunk) / sizeof(Word));
+#define BMF_INLINE inline __attribute__((always_inline))
 
-// A chunk from its pixels, the first at the lowest address.
-template <typename Word> Chunk chunk_of(const Word *lanes)
+template <typename Word, typename C> constexpr int kLanes = static_cast<int>(sizeof(C) / sizeof(Word));
+
+// A chunk from its pixels, the first at the lowest address. (Chunks are
+// passed by reference: a 32-byte vector passed by value between functions
+// built for different processors would change the calling convention.)
+template <typename C, typename Word> BMF_INLINE void chunk_of(C &c, const Word *lanes)
 {
-    Chunk c;
     memcpy(&c, lanes, sizeof c);
-    return c;
 }
 
 // lanes[v]: the chunk's pixels whose bit is set in v all ones, the others
 // zero; the first pixel (lowest address) takes v's top bit.
-template <typename Word> struct ChunkMasks {
-    static constexpr int n = kChunkPixels<Word>;
+template <typename Word, int n> struct ChunkMasks {
     Word lanes[1 << n][n];
     constexpr ChunkMasks() : lanes{}
     {
@@ -222,41 +237,76 @@ template <typename Word> struct ChunkMasks {
     }
 };
 
-// An opaque glyph here is at most 32 columns wide (its box's mask is a
-// 64-bit row with room for the chunks' reach on either side).
-template <typename Word, bool Opaque>
-void whole_upright_glyph(const BMF_RenderTarget *t, const uint8_t *glyph, int h, int width, uint32_t column_mask,
-                         int pen, Word fg, Word bg)
+// The chunk whose pixels are all ones where the top bits of v are set, one
+// bit a pixel, the first pixel the top bit: from a table for chunks of up to
+// 16 bytes, else by testing each pixel's own bit of v spread over all pixels.
+template <typename Word, typename C> BMF_INLINE void chunk_mask(C &out, uint64_t v)
 {
-    constexpr int n = kChunkPixels<Word>;
-    static constexpr ChunkMasks<Word> masks;
+    constexpr int n = kLanes<Word, C>;
+    if constexpr (sizeof(C) <= 16) {
+        static constexpr ChunkMasks<Word, n> masks;
+        chunk_of(out, masks.lanes[v >> (64 - n)]);
+    } else {
+        typedef Word Lanes __attribute__((vector_size(sizeof(C))));
+        Lanes bit;
+        for (int j = 0; j < n; ++j)
+            bit[j] = static_cast<Word>(Word{1} << (n - 1 - j));
+        const Lanes spread = Lanes{} + static_cast<Word>(v >> (64 - n));
+        const auto set = (spread & bit) == bit;
+        static_assert(sizeof set == sizeof out);
+        memcpy(&out, &set, sizeof out);
+    }
+}
+
+// The rows [r0, r1) and columns [c0, c1) of a glyph's box that are stored:
+// all of it (within the surface's rows) under an opaque background, else the
+// rows and columns its set bits span; false when a transparent glyph has no
+// ink on the surface. At scale 1 glyph rows are the rectangle's rows.
+template <bool Opaque>
+BMF_INLINE bool glyph_extent(const BMF_RenderTarget *t, const uint8_t *glyph, int h, int width, uint32_t column_mask,
+                             int &r0, int &r1, int &c0, int &c1)
+{
+    r0 = t->clip_y;
+    r1 = h < t->clip_y + t->clip_h ? h : t->clip_y + t->clip_h;
+    c0 = 0;
+    c1 = width;
+    if (Opaque)
+        return true;
+    uint32_t ink = 0;
+    for (int r = r0; r < r1; ++r)
+        ink |= rd32(glyph + static_cast<size_t>(r) * 4);
+    ink &= column_mask;
+    if (ink == 0)
+        return false;
+    c0 = __builtin_clz(ink);
+    c1 = 32 - __builtin_ctz(ink);
+    while ((rd32(glyph + static_cast<size_t>(r0) * 4) & column_mask) == 0)
+        ++r0;
+    while ((rd32(glyph + static_cast<size_t>(r1 - 1) * 4) & column_mask) == 0)
+        --r1;
+    return true;
+}
+
+// The glyph in chunks of type C. An opaque glyph here is at most 32 columns
+// wide (its box's mask is a 64-bit row with room for the chunks' reach on
+// either side).
+template <typename Word, bool Opaque, typename C>
+BMF_INLINE void chunked_glyph(const BMF_RenderTarget *t, const uint8_t *glyph, int h, int width, uint32_t column_mask,
+                              int pen, Word fg, Word bg)
+{
+    constexpr int n = kLanes<Word, C>;
+    int r0, r1, c0, c1;
+    if (!glyph_extent<Opaque>(t, glyph, h, width, column_mask, r0, r1, c0, c1))
+        return;
     Word fg_lanes[n], bg_lanes[n];
     for (int j = 0; j < n; ++j) {
         fg_lanes[j] = fg;
         bg_lanes[j] = bg;
     }
-    const Chunk fgs = chunk_of(fg_lanes), bgs = chunk_of(bg_lanes);
+    C fgs, bgs;
+    chunk_of(fgs, fg_lanes);
+    chunk_of(bgs, bg_lanes);
     const size_t stride = t->stride > 0 ? static_cast<size_t>(t->stride) : static_cast<size_t>(t->clip_w) * sizeof(Word);
-    // Glyph rows on the surface (at scale 1 they are the rectangle's rows).
-    const int ra = t->clip_y;
-    int r0 = ra, r1 = h < t->clip_y + t->clip_h ? h : t->clip_y + t->clip_h;
-    // Rows and columns of the glyph's box stored: all of it under an opaque
-    // background, else the rows and columns its set bits span.
-    int c0 = 0, c1 = width;
-    if (!Opaque) {
-        uint32_t ink = 0;
-        for (int r = r0; r < r1; ++r)
-            ink |= rd32(glyph + static_cast<size_t>(r) * 4);
-        ink &= column_mask;
-        if (ink == 0)
-            return;
-        c0 = __builtin_clz(ink);
-        c1 = 32 - __builtin_ctz(ink);
-        while ((rd32(glyph + static_cast<size_t>(r0) * 4) & column_mask) == 0)
-            ++r0;
-        while ((rd32(glyph + static_cast<size_t>(r1 - 1) * 4) & column_mask) == 0)
-            --r1;
-    }
     // In pixels of the surface's row (0 is the rectangle's column clip_x):
     // the columns [lo, hi) take k chunks from s, which moves left when the
     // chunks would end past the row; what the row has no room for in whole
@@ -276,21 +326,22 @@ void whole_upright_glyph(const BMF_RenderTarget *t, const uint8_t *glyph, int h,
     // (column 0 its top bit) by 32 + d.
     const int d = s - box, shift = 32 + d;
     const uint64_t box_bits = Opaque ? uint64_t{column_mask} << shift : 0;  // the box: width <= 32 here
-    uint8_t *row = t->pixels + static_cast<size_t>(r0 - ra) * stride + static_cast<size_t>(s) * sizeof(Word);
+    uint8_t *row = t->pixels + static_cast<size_t>(r0 - t->clip_y) * stride + static_cast<size_t>(s) * sizeof(Word);
     for (int r = r0; r < r1; ++r, row += stride) {
         const uint32_t g = rd32(glyph + static_cast<size_t>(r) * 4) & column_mask;
         if (!Opaque && g == 0)
             continue;
         uint64_t v = uint64_t{g} << shift, b = box_bits;
         uint8_t *p = row;
-        for (int i = 0; i < chunks; ++i, p += sizeof(Chunk), v <<= n, b <<= n) {
-            Chunk under;
+        for (int i = 0; i < chunks; ++i, p += sizeof(C), v <<= n, b <<= n) {
+            C under, set, out;
             memcpy(&under, p, sizeof under);
-            const Chunk set = chunk_of(masks.lanes[v >> (64 - n)]);
-            Chunk out;
+            chunk_mask<Word>(set, v);
             if (Opaque) {
-                const Chunk inner = bgs ^ ((bgs ^ fgs) & set);
-                out = under ^ ((under ^ inner) & chunk_of(masks.lanes[b >> (64 - n)]));
+                C in_box;
+                chunk_mask<Word>(in_box, b);
+                const C inner = bgs ^ ((bgs ^ fgs) & set);
+                out = under ^ ((under ^ inner) & in_box);
             } else {
                 out = under ^ ((under ^ fgs) & set);
             }
@@ -306,6 +357,126 @@ void whole_upright_glyph(const BMF_RenderTarget *t, const uint8_t *glyph, int h,
             memcpy(p, &out, sizeof out);
         }
     }
+}
+
+template <typename Word, bool Opaque>
+void glyph_in_chunks(const BMF_RenderTarget *t, const uint8_t *glyph, int h, int width, uint32_t column_mask, int pen,
+                     Word fg, Word bg)
+{
+    chunked_glyph<Word, Opaque, Chunk>(t, glyph, h, width, column_mask, pen, fg, bg);
+}
+
+#ifdef BMF_X86_GLYPH_STORES
+template <typename Word, bool Opaque>
+__attribute__((target("avx2"))) void glyph_in_wide_chunks(const BMF_RenderTarget *t, const uint8_t *glyph, int h,
+                                                          int width, uint32_t column_mask, int pen, Word fg, Word bg)
+{
+    chunked_glyph<Word, Opaque, WideChunk>(t, glyph, h, width, column_mask, pen, fg, bg);
+}
+
+// The glyph in masked stores of 16 pixels (32 bytes on a 16-bit surface, 64
+// on a 32-bit one) from its first column stored: a store's mask is the set
+// bits of 16 glyph columns (and for an opaque glyph the box's columns, which
+// take the background where no bit is set), so nothing outside the glyph's
+// box is written, however near the surface's edge the glyph lies.
+template <typename Word, bool Opaque>
+__attribute__((target("avx512f,avx512bw,avx512vl"))) void
+glyph_in_masked_stores(const BMF_RenderTarget *t, const uint8_t *glyph, int h, int width, uint32_t column_mask,
+                       int pen, Word fg, Word bg)
+{
+    constexpr int n = 16;
+    int r0, r1, c0, c1;
+    if (!glyph_extent<Opaque>(t, glyph, h, width, column_mask, r0, r1, c0, c1))
+        return;
+    const size_t stride = t->stride > 0 ? static_cast<size_t>(t->stride) : static_cast<size_t>(t->clip_w) * sizeof(Word);
+    const int lo = pen - t->clip_x + c0;
+    const int steps = (c1 - c0 + n - 1) / n;
+    // Glyph rows as 64-bit rows whose top bit is column c0.
+    const int shift = 32 + c0;
+    const uint64_t box_bits = Opaque ? uint64_t{column_mask} << shift : 0;
+    uint8_t *row = t->pixels + static_cast<size_t>(r0 - t->clip_y) * stride + static_cast<size_t>(lo) * sizeof(Word);
+    // Bit 15 - j of a step's 16 glyph bits belongs to its pixel j.
+    const __m256i bit16 = _mm256_setr_epi16(-32768, 1 << 14, 1 << 13, 1 << 12, 1 << 11, 1 << 10, 1 << 9, 1 << 8,
+                                            1 << 7, 1 << 6, 1 << 5, 1 << 4, 1 << 3, 1 << 2, 1 << 1, 1);
+    const __m512i bit32 = _mm512_setr_epi32(1 << 15, 1 << 14, 1 << 13, 1 << 12, 1 << 11, 1 << 10, 1 << 9, 1 << 8,
+                                            1 << 7, 1 << 6, 1 << 5, 1 << 4, 1 << 3, 1 << 2, 1 << 1, 1);
+    const __m256i fg16 = _mm256_set1_epi16(static_cast<short>(fg)), bg16 = _mm256_set1_epi16(static_cast<short>(bg));
+    const __m512i fg32 = _mm512_set1_epi32(static_cast<int>(fg)), bg32 = _mm512_set1_epi32(static_cast<int>(bg));
+    for (int r = r0; r < r1; ++r, row += stride) {
+        const uint32_t g = rd32(glyph + static_cast<size_t>(r) * 4) & column_mask;
+        if (!Opaque && g == 0)
+            continue;
+        uint64_t v = uint64_t{g} << shift, b = box_bits;
+        uint8_t *p = row;
+        for (int i = 0; i < steps; ++i, p += n * sizeof(Word), v <<= n, b <<= n) {
+            const int set_bits = static_cast<int>(v >> 48), box_bits16 = static_cast<int>(b >> 48);
+            if constexpr (sizeof(Word) == 2) {
+                const __mmask16 set = _mm256_test_epi16_mask(_mm256_set1_epi16(static_cast<short>(set_bits)), bit16);
+                if (Opaque) {
+                    const __mmask16 in_box =
+                        _mm256_test_epi16_mask(_mm256_set1_epi16(static_cast<short>(box_bits16)), bit16);
+                    _mm256_mask_storeu_epi16(p, in_box, _mm256_mask_blend_epi16(set, bg16, fg16));
+                } else {
+                    _mm256_mask_storeu_epi16(p, set, fg16);
+                }
+            } else {
+                const __mmask16 set = _mm512_test_epi32_mask(_mm512_set1_epi32(set_bits), bit32);
+                if (Opaque) {
+                    const __mmask16 in_box = _mm512_test_epi32_mask(_mm512_set1_epi32(box_bits16), bit32);
+                    _mm512_mask_storeu_epi32(p, in_box, _mm512_mask_blend_epi32(set, bg32, fg32));
+                } else {
+                    _mm512_mask_storeu_epi32(p, set, fg32);
+                }
+            }
+        }
+    }
+}
+
+// The widest way this processor has.
+int widest_glyph_stores()
+{
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl"))
+        return BMF_STORES_MASKED;
+    if (__builtin_cpu_supports("avx2"))
+        return BMF_STORES_WIDE_CHUNKS;
+    return BMF_STORES_CHUNKS;
+}
+#else
+int widest_glyph_stores()
+{
+    return BMF_STORES_CHUNKS;
+}
+#endif
+
+// The way in use; -1 until the first glyph (or BMF_LimitGlyphStores) asks.
+std::atomic<int> g_glyph_stores{-1};
+
+[[maybe_unused]] int glyph_stores()
+{
+    int way = g_glyph_stores.load(std::memory_order_relaxed);
+    if (way < 0) {
+        way = widest_glyph_stores();
+        g_glyph_stores.store(way, std::memory_order_relaxed);
+    }
+    return way;
+}
+
+template <typename Word, bool Opaque>
+void whole_upright_glyph(const BMF_RenderTarget *t, const uint8_t *glyph, int h, int width, uint32_t column_mask,
+                         int pen, Word fg, Word bg)
+{
+#ifdef BMF_X86_GLYPH_STORES
+    switch (glyph_stores()) {
+    case BMF_STORES_MASKED:
+        return glyph_in_masked_stores<Word, Opaque>(t, glyph, h, width, column_mask, pen, fg, bg);
+    case BMF_STORES_WIDE_CHUNKS:
+        return glyph_in_wide_chunks<Word, Opaque>(t, glyph, h, width, column_mask, pen, fg, bg);
+    default:
+        break;
+    }
+#endif
+    glyph_in_chunks<Word, Opaque>(t, glyph, h, width, column_mask, pen, fg, bg);
 }
 
 } // namespace
@@ -604,6 +775,14 @@ void BMF_GetTextFormalWidthHeight(BMF_ResourceHandle handle, const char *text, i
 
 // ---------------------------------------------------------------------------
 // Drawing
+
+int BMF_LimitGlyphStores(int widest)
+{
+    const int most = widest_glyph_stores();
+    const int way = widest < BMF_STORES_CHUNKS ? BMF_STORES_CHUNKS : widest < most ? widest : most;
+    g_glyph_stores.store(way, std::memory_order_relaxed);
+    return way;
+}
 
 void RenderChar(BMF_ResourceHandle handle, const BMF_RenderTarget *target, const uint8_t *glyph,
                 int width, int pen, int direction, int hscale, int vscale, uint32_t foreground,

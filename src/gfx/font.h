@@ -152,6 +152,19 @@ struct BMF_RenderTarget {
     int clip_h;
     int stride;
 };
+// The ways upright glyphs at scale 1 are stored, narrowest first: chunks of
+// 16 bytes (a machine word where the processor has no vector registers),
+// chunks of 32 bytes (AVX2), masked stores (AVX-512). The engine takes the
+// widest the processor has; BMF_LimitGlyphStores keeps it to `widest` at
+// most (tests draw each way) and returns the way now in use. Every way draws
+// the same pixels.
+enum {
+    BMF_STORES_CHUNKS = 0,
+    BMF_STORES_WIDE_CHUNKS = 1,
+    BMF_STORES_MASKED = 2,
+};
+int BMF_LimitGlyphStores(int widest);
+
 // Renders `length` bytes; returns `length`, or the byte index + 1 of the
 // first character that did not fit in the rectangle.
 int RenderString(BMF_ResourceHandle handle, const BMF_RenderTarget *target, const uint8_t *text,

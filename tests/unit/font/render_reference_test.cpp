@@ -3,8 +3,9 @@
 // block placed by the writing direction, stored only where it lies on the
 // surface. Both must agree to the pixel on 16- and 32-bit surfaces, narrow
 // and wide, clipped at every edge, in all four directions, with scales above
-// 1, over a transparent and an opaque background. The framebuffer's
-// rectangle fill is held to a pixel-by-pixel fill the same way.
+// 1, over a transparent and an opaque background, in each way of storing
+// glyphs that the processor has. The framebuffer's rectangle fill is held to
+// a pixel-by-pixel fill the same way.
 #include "font_test_util.h"
 
 #include "gfx/fb.h"
@@ -81,51 +82,68 @@ void reference_text(Surface &s, int x, int y, const char *text, int direction, i
     }
 }
 
+// The ways of storing glyphs this processor has, each made the one in use
+// in turn: the narrowest (chunks) is there on every processor.
+std::vector<int> glyph_store_ways()
+{
+    std::vector<int> ways;
+    for (int way : {BMF_STORES_CHUNKS, BMF_STORES_WIDE_CHUNKS, BMF_STORES_MASKED})
+        if (BMF_LimitGlyphStores(way) == way)
+            ways.push_back(way);
+    return ways;
+}
+
 TEST(RenderReference, EngineDrawsWhatTheStraightRenderingDraws)
 {
     ASSERT_EQ(BMF_InitEngine(), 0);
-    const std::string symbols = std::string("\x80\x81\x9f") + "\xa5";
-    const std::string mixed = "jgWM|_. " + symbols;
-    const char *texts[] = {"Point your browser to http://10.0.0.1", "RESCUE MODE", mixed.c_str()};
-    struct Geometry {
-        int w, h, bits;
-    };
-    const Geometry geometries[] = {{220, 90, 16}, {300, 70, 16}, {220, 70, 32}, {300, 90, 32}};
-    const int scales[][2] = {{1, 1}, {3, 2}};
-    const uint32_t backgrounds[] = {kTransparent, 0xFF102030};
+    const std::vector<int> ways = glyph_store_ways();
+    ASSERT_FALSE(ways.empty());
+    ASSERT_EQ(ways.front(), BMF_STORES_CHUNKS);
     int compared = 0;
-    for (const auto &g : geometries) {
-        const Surface blank(g.w, g.h, g.bits, 0x5A5A5A5A);
-        for (const char *text : texts)
-            for (int dir = 0; dir < 4; ++dir)
-                for (const auto &sc : scales)
-                    for (uint32_t bg : backgrounds) {
-                        Surface probe = blank;
-                        probe.target();
-                        uint32_t v = 0, hz = 0;
-                        BMF_GetTextFormalWidthHeight(gResHdle, text, BMF_GetTextLength(gResHdle, text), &v, &hz,
-                                                     dir);
-                        const int rw = static_cast<int>(hz) * sc[0], rh = static_cast<int>(v) * sc[1];
-                        // Inside, and across each edge and corner of the surface.
-                        const int places[][2] = {{(g.w - rw) / 2, (g.h - rh) / 2}, {-rw / 2, 5},
-                                                 {g.w - rw / 2, 5},                {5, -rh / 2},
-                                                 {5, g.h - rh / 2},                {-7, -9},
-                                                 {g.w - 3, g.h - 2}};
-                        for (const auto &at : places) {
-                            Surface mine = blank, ref = blank;
-                            mine.target();
-                            BMF_FormalPlotText(gResHdle, at[0], at[1], 0xFFEEDDCC, bg, text,
-                                               BMF_GetTextLength(gResHdle, text), dir, sc[0], sc[1]);
-                            reference_text(ref, at[0], at[1], text, dir, sc[0], sc[1], 0xFFEEDDCC, bg);
-                            ASSERT_TRUE(mine.bytes == ref.bytes)
-                                << "\"" << text << "\" on " << g.w << "x" << g.h << "x" << g.bits << ", direction "
-                                << dir << ", scale " << sc[0] << "x" << sc[1] << ", at " << at[0] << "," << at[1]
-                                << ", background " << std::hex << bg;
-                            ++compared;
+    for (int way : ways) {
+        ASSERT_EQ(BMF_LimitGlyphStores(way), way);
+        const std::string symbols = std::string("\x80\x81\x9f") + "\xa5";
+        const std::string mixed = "jgWM|_. " + symbols;
+        const char *texts[] = {"Point your browser to http://10.0.0.1", "RESCUE MODE", mixed.c_str()};
+        struct Geometry {
+            int w, h, bits;
+        };
+        const Geometry geometries[] = {{220, 90, 16}, {300, 70, 16}, {220, 70, 32}, {300, 90, 32}};
+        const int scales[][2] = {{1, 1}, {3, 2}};
+        const uint32_t backgrounds[] = {kTransparent, 0xFF102030};
+        for (const auto &g : geometries) {
+            const Surface blank(g.w, g.h, g.bits, 0x5A5A5A5A);
+            for (const char *text : texts)
+                for (int dir = 0; dir < 4; ++dir)
+                    for (const auto &sc : scales)
+                        for (uint32_t bg : backgrounds) {
+                            Surface probe = blank;
+                            probe.target();
+                            uint32_t v = 0, hz = 0;
+                            BMF_GetTextFormalWidthHeight(gResHdle, text, BMF_GetTextLength(gResHdle, text), &v, &hz,
+                                                         dir);
+                            const int rw = static_cast<int>(hz) * sc[0], rh = static_cast<int>(v) * sc[1];
+                            // Inside, and across each edge and corner of the surface.
+                            const int places[][2] = {{(g.w - rw) / 2, (g.h - rh) / 2}, {-rw / 2, 5},
+                                                     {g.w - rw / 2, 5},                {5, -rh / 2},
+                                                     {5, g.h - rh / 2},                {-7, -9},
+                                                     {g.w - 3, g.h - 2}};
+                            for (const auto &at : places) {
+                                Surface mine = blank, ref = blank;
+                                mine.target();
+                                BMF_FormalPlotText(gResHdle, at[0], at[1], 0xFFEEDDCC, bg, text,
+                                                   BMF_GetTextLength(gResHdle, text), dir, sc[0], sc[1]);
+                                reference_text(ref, at[0], at[1], text, dir, sc[0], sc[1], 0xFFEEDDCC, bg);
+                                ASSERT_TRUE(mine.bytes == ref.bytes)
+                                    << "\"" << text << "\" on " << g.w << "x" << g.h << "x" << g.bits << ", direction "
+                                    << dir << ", scale " << sc[0] << "x" << sc[1] << ", at " << at[0] << "," << at[1]
+                                    << ", background " << std::hex << bg << ", stores " << way;
+                                ++compared;
+                            }
                         }
-                    }
+        }
     }
-    EXPECT_EQ(compared, 4 * 3 * 4 * 2 * 2 * 7);
+    EXPECT_EQ(compared, static_cast<int>(ways.size()) * 4 * 3 * 4 * 2 * 2 * 7);
 }
 
 // Every character alone on a surface exactly as wide as its glyph, and a
@@ -135,33 +153,38 @@ TEST(RenderReference, EngineDrawsWhatTheStraightRenderingDraws)
 TEST(RenderReference, EachGlyphOnASurfaceAsWideAsItself)
 {
     ASSERT_EQ(BMF_InitEngine(), 0);
+    const std::vector<int> ways = glyph_store_ways();
     int compared = 0;
-    for (int code = 1; code < 256; ++code) {
-        const char text[2] = {static_cast<char>(code), 0};
-        uint32_t v = 0, hz = 0;
-        // Measured on a narrow target, as every surface below is one.
-        Surface probe(40, 30, 16);
-        probe.target();
-        BMF_GetTextFormalWidthHeight(gResHdle, text, 1, &v, &hz, BMF_DIR_LEFT_TO_RIGHT);
-        if (hz == 0)
-            continue;
-        for (int bits : {16, 32})
-            for (int extra : {0, 1, 2})
-                for (uint32_t bg : {kTransparent, 0xFF102030u}) {
-                    const int w = static_cast<int>(hz) + extra;
-                    const Surface blank(w, 30, bits, 0x5A5A5A5A);
-                    for (int x : {0, extra}) {
-                        Surface mine = blank, ref = blank;
-                        mine.target();
-                        BMF_FormalPlotText(gResHdle, x, 3, 0xFFEEDDCC, bg, text, 1, BMF_DIR_LEFT_TO_RIGHT, 1, 1);
-                        reference_text(ref, x, 3, text, BMF_DIR_LEFT_TO_RIGHT, 1, 1, 0xFFEEDDCC, bg);
-                        ASSERT_TRUE(mine.bytes == ref.bytes) << "code " << code << " on " << w << "x30x" << bits
-                                                             << " at " << x << ", background " << std::hex << bg;
-                        ++compared;
+    for (int way : ways) {
+        ASSERT_EQ(BMF_LimitGlyphStores(way), way);
+        for (int code = 1; code < 256; ++code) {
+            const char text[2] = {static_cast<char>(code), 0};
+            uint32_t v = 0, hz = 0;
+            // Measured on a narrow target, as every surface below is one.
+            Surface probe(40, 30, 16);
+            probe.target();
+            BMF_GetTextFormalWidthHeight(gResHdle, text, 1, &v, &hz, BMF_DIR_LEFT_TO_RIGHT);
+            if (hz == 0)
+                continue;
+            for (int bits : {16, 32})
+                for (int extra : {0, 1, 2})
+                    for (uint32_t bg : {kTransparent, 0xFF102030u}) {
+                        const int w = static_cast<int>(hz) + extra;
+                        const Surface blank(w, 30, bits, 0x5A5A5A5A);
+                        for (int x : {0, extra}) {
+                            Surface mine = blank, ref = blank;
+                            mine.target();
+                            BMF_FormalPlotText(gResHdle, x, 3, 0xFFEEDDCC, bg, text, 1, BMF_DIR_LEFT_TO_RIGHT, 1, 1);
+                            reference_text(ref, x, 3, text, BMF_DIR_LEFT_TO_RIGHT, 1, 1, 0xFFEEDDCC, bg);
+                            ASSERT_TRUE(mine.bytes == ref.bytes) << "code " << code << " on " << w << "x30x" << bits
+                                                                 << " at " << x << ", background " << std::hex << bg
+                                                                 << ", stores " << way;
+                            ++compared;
+                        }
                     }
-                }
+        }
     }
-    EXPECT_GT(compared, 100 * 2 * 3 * 2 * 2);
+    EXPECT_GT(compared, static_cast<int>(ways.size()) * 100 * 2 * 3 * 2 * 2);
 }
 
 // Rectangles filled one after another on the TV page, beside the same fills
