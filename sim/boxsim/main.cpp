@@ -27,8 +27,8 @@ using namespace boxsim::tool;
 namespace {
 
 const char kUsage[] = R"(usage: boxsim [--box NAME|FILE] [--front-end rescue|console] [--script FILE] [--out DIR]
-              [--seconds N] [--serve [ADDR:]PORT] [--clock virtual|real] [--seed N]
-              [--update-golden]
+              [--seconds N] [--serve [ADDR:]PORT] [--clock virtual|real] [--speed N]
+              [--seed N] [--update-golden]
        boxsim test [-j N] [--seeds K] [--out DIR] [--update-golden] PATH...
        boxsim diff RUN_A RUN_B [--ignore-time] [--context N]
 
@@ -54,6 +54,10 @@ Runs the box's system on a simulated box.
                       the same seed gives the same run, byte for byte. real (the
                       default with --serve): the host's clock, as a person at the
                       page expects
+  --speed N           the real clock runs N times as fast as the host's (a whole
+                      number from 1, the default, to 50): a served box whose every
+                      wait is N times shorter, for tests that wait on the box's
+                      own seconds rather than on its pace
   --seed N            the virtual clock's seed: which thread runs next, and how
                       often a thread gives way (default %SEED%)
   --update-golden     the script's picture expectations write the pictures shown
@@ -85,6 +89,7 @@ struct Options {
     std::optional<double> seconds;
     std::optional<std::string> serve;
     std::optional<std::string> clock;  // "virtual" or "real"
+    std::optional<int> speed;          // the real clock's pace
     uint64_t seed = kDefaultSeed;
     bool update_golden = false;
     bool box_given = false, front_end_given = false;
@@ -169,6 +174,12 @@ Options parse_options(int argc, char **argv)
             o.clock = take();
             if (*o.clock != "virtual" && *o.clock != "real")
                 bad("--clock takes virtual or real, not '" + *o.clock + "'");
+        } else if (arg == "--speed") {
+            std::string v = take();
+            bool digits = !v.empty() && v.size() <= 2 && v.find_first_not_of("0123456789") == std::string::npos;
+            if (!digits || std::stoi(v) < 1 || std::stoi(v) > 50)
+                bad("--speed takes a whole number from 1 to 50, not '" + v + "'");
+            o.speed = std::stoi(v);
         } else if (arg == "--seed") {
             std::string v = take();
             char *end = nullptr;
@@ -280,7 +291,11 @@ int main(int argc, char **argv)
     if (serving && !web.bind(host, port, err))
         bad(err);
     bool virtual_time = !serving && opt.clock != "real";
+    if (virtual_time && opt.speed)
+        bad("--speed is the real clock's (with --serve or --clock real); the virtual clock runs as fast as it can");
     Box::set_default_clock({virtual_time, opt.seed});
+    if (opt.speed)
+        clock::set_real_speed(*opt.speed);
 
     Session session(*profile, opt.box, *fe, opt.out);
     if (!session.open_outputs(err))

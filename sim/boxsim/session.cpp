@@ -288,8 +288,12 @@ bool Session::open_outputs(std::string &err)
 namespace {
 json clock_state(Box &box)
 {
-    if (!box.clock().virtual_time)
-        return {{"kind", "real"}};
+    if (!box.clock().virtual_time) {
+        json j = {{"kind", "real"}};
+        if (clock::real_speed() != 1)
+            j["speed"] = clock::real_speed();
+        return j;
+    }
     return {{"kind", "virtual"}, {"seed", box.clock().seed}, {"switch_chance", clock::switch_probability()}};
 }
 } // namespace

@@ -335,13 +335,56 @@ bool self_info(SelfInfo &out)
 uint64_t switches() { return sched().switches.load(); }
 uint64_t facade_calls() { return sched().calls.load(); }
 
+namespace {
+
+int64_t host_clock_ns(clockid_t id)
+{
+    struct timespec ts;
+    ::clock_gettime(id, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+}
+
+// The real clock's pace, and where the box's and the host's clocks met when
+// it was set: box time = base + host time since then × speed.
+std::atomic<int> g_speed{1};
+std::atomic<int64_t> g_speed_base{0};
+std::atomic<int64_t> g_speed_wall_base{0};
+
+} // namespace
+
+void set_real_speed(int speed)
+{
+    g_speed_base.store(host_clock_ns(CLOCK_MONOTONIC));
+    g_speed_wall_base.store(host_clock_ns(CLOCK_REALTIME));
+    g_speed.store(std::max(1, speed));
+}
+int real_speed() { return g_speed.load(std::memory_order_relaxed); }
+
+int64_t host_wait_ns(int64_t box_ns)
+{
+    int speed = real_speed();
+    return speed == 1 || box_ns <= 0 ? box_ns : (box_ns + speed - 1) / speed;
+}
+
+int64_t host_time_ns(int64_t box_ns)
+{
+    int speed = real_speed();
+    if (speed == 1)
+        return box_ns;
+    int64_t base = g_speed_base.load();
+    return base + (box_ns - base) / speed;
+}
+
 int64_t now_ns()
 {
     Scheduler &s = sched();
     if (!s.on_flag.load(std::memory_order_relaxed)) {
-        struct timespec ts;
-        ::clock_gettime(CLOCK_MONOTONIC, &ts);
-        return static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+        int64_t host = host_clock_ns(CLOCK_MONOTONIC);
+        int speed = real_speed();
+        if (speed == 1)
+            return host;
+        int64_t base = g_speed_base.load();
+        return base + (host - base) * speed;
     }
     std::lock_guard<std::mutex> g(s.m);
     return s.now;
@@ -351,9 +394,9 @@ int64_t wall_ns()
 {
     Scheduler &s = sched();
     if (!s.on_flag.load(std::memory_order_relaxed)) {
-        struct timespec ts;
-        ::clock_gettime(CLOCK_REALTIME, &ts);
-        return static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+        if (real_speed() == 1)
+            return host_clock_ns(CLOCK_REALTIME);
+        return g_speed_wall_base.load() + (now_ns() - g_speed_base.load());
     }
     std::lock_guard<std::mutex> g(s.m);
     return kVirtualWallStart + (s.now - kVirtualStart);
@@ -600,7 +643,7 @@ void sleep_until(int64_t deadline_ns)
 
     int64_t left = deadline_ns - now_ns();
     if (left > 0)
-        std::this_thread::sleep_for(std::chrono::nanoseconds(left));
+        std::this_thread::sleep_for(std::chrono::nanoseconds(host_wait_ns(left)));
 }
 
 std::thread spawn(std::string name, std::function<void()> fn)

@@ -58,6 +58,18 @@ uint64_t seed_from_env();
 
 // The box's monotonic clock in nanoseconds (virtual, or CLOCK_MONOTONIC).
 int64_t now_ns();
+// The real clock's pace: the box's time runs `speed` times as fast as the
+// host's (1, the default, is the host's own pace), and every wait on it is
+// that much shorter. For a served box whose test waits on what the system
+// does in seconds of its own time (a display scrolling, a task ending)
+// rather than on its pace. Set before the box is made; no effect on the
+// virtual clock.
+void set_real_speed(int speed);
+int real_speed();
+// A wait of `box_ns` on the real clock, in the host's nanoseconds.
+int64_t host_wait_ns(int64_t box_ns);
+// A time of the box's monotonic clock as the host's CLOCK_MONOTONIC.
+int64_t host_time_ns(int64_t box_ns);
 // The wall clock (virtual: a fixed day plus the virtual time).
 int64_t wall_ns();
 
@@ -222,7 +234,7 @@ public:
             int64_t left = deadline_ns - clock::now_ns();
             if (left <= 0)
                 return pred();
-            cv_.wait_for(lk, std::chrono::nanoseconds(left));
+            cv_.wait_for(lk, std::chrono::nanoseconds(clock::host_wait_ns(left)));
         }
         return true;
     }

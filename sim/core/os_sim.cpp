@@ -800,9 +800,13 @@ int clock_gettime(clockid_t clock, struct timespec *ts)
 {
     if (!ts)
         return fail(EFAULT);
-    if (!boxsim::clock::is_virtual())
-        return ::clock_gettime(clock, ts);
-    boxsim::clock::facade_call("clock_gettime");
+    if (!boxsim::clock::is_virtual()) {
+        // The real clock at the host's pace, or a clock its pace leaves alone.
+        if (boxsim::clock::real_speed() == 1 || (clock != CLOCK_MONOTONIC && clock != CLOCK_REALTIME))
+            return ::clock_gettime(clock, ts);
+    } else {
+        boxsim::clock::facade_call("clock_gettime");
+    }
     from_ns(clock == CLOCK_REALTIME ? boxsim::clock::wall_ns() : boxsim::clock::now_ns(), ts);
     return 0;
 }
@@ -811,9 +815,12 @@ int gettimeofday(struct timeval *tv)
 {
     if (!tv)
         return fail(EFAULT);
-    if (!boxsim::clock::is_virtual())
-        return ::gettimeofday(tv, nullptr);
-    boxsim::clock::facade_call("gettimeofday");
+    if (!boxsim::clock::is_virtual()) {
+        if (boxsim::clock::real_speed() == 1)
+            return ::gettimeofday(tv, nullptr);
+    } else {
+        boxsim::clock::facade_call("gettimeofday");
+    }
     int64_t ns = boxsim::clock::wall_ns();
     tv->tv_sec = static_cast<time_t>(ns / 1000000000LL);
     tv->tv_usec = static_cast<suseconds_t>(ns % 1000000000LL / 1000);
@@ -822,10 +829,21 @@ int gettimeofday(struct timeval *tv)
 
 int nanosleep(const struct timespec *request, struct timespec *remaining)
 {
-    if (!boxsim::clock::participant())
+    int speed = boxsim::clock::real_speed();
+    if (!boxsim::clock::participant() && (speed == 1 || !request))
         return ::nanosleep(request, remaining);
     if (!request || request->tv_nsec < 0 || request->tv_nsec > 999999999L || request->tv_sec < 0)
         return fail(EINVAL);
+    if (!boxsim::clock::participant()) {
+        // The real clock at another pace: the host sleeps that much shorter,
+        // and the time left is the box's.
+        struct timespec host;
+        from_ns(boxsim::clock::host_wait_ns(to_ns(*request)), &host);
+        int rc = ::nanosleep(&host, remaining);
+        if (rc != 0 && remaining)
+            from_ns(to_ns(*remaining) * speed, remaining);
+        return rc;
+    }
     boxsim::clock::facade_call("nanosleep");
     int64_t until = boxsim::clock::now_ns() + to_ns(*request);
     if (Box *box = Box::current()) {
@@ -921,8 +939,15 @@ int pthread_cond_wait(pthread_cond_t *cond, pthread_mutex_t *mutex)
 
 int pthread_cond_timedwait(pthread_cond_t *cond, pthread_mutex_t *mutex, const struct timespec *deadline)
 {
-    if (!boxsim::clock::participant())
-        return ::pthread_cond_timedwait(cond, mutex, deadline);
+    if (!boxsim::clock::participant()) {
+        if (boxsim::clock::real_speed() == 1 || !deadline || deadline->tv_nsec < 0 || deadline->tv_nsec > 999999999L)
+            return ::pthread_cond_timedwait(cond, mutex, deadline);
+        // The real clock at another pace: the deadline (on the monotonic
+        // clock, as the system's conditions take it) as the host's.
+        struct timespec host;
+        from_ns(boxsim::clock::host_time_ns(to_ns(*deadline)), &host);
+        return ::pthread_cond_timedwait(cond, mutex, &host);
+    }
     if (!deadline || deadline->tv_nsec < 0 || deadline->tv_nsec > 999999999L)
         return EINVAL;
     boxsim::clock::facade_call("pthread_cond_timedwait");

@@ -147,10 +147,16 @@ async function console_({ url, page, state }) {
   // is by the time its text display shows the address: its port monitor is
   // between passes then, so the restart's length in the saved test's replay
   // (the old front end's tasks ending) is not left to chance.
-  await until('the rescue front end to hold its lease', async () => {
+  const leased = await until('the rescue front end to hold its lease', async () => {
     const s = await state();
-    return s.front_end.name === 'rescue' && s.front_end.running && s.status.dhcp_done === 1;
+    return s.front_end.name === 'rescue' && s.front_end.running && s.status.dhcp_done === 1 ? s : null;
   }, 30000);
+  // And right after a pass of its display (the LEDs step at each): the
+  // replay's passes fall when the box's clock says, this box's a little
+  // later by the system's own work, so a restart early in a pass's two
+  // seconds comes before the next pass in both.
+  await until('a pass of the rescue display', async () =>
+    JSON.stringify((await state()).devices.leds) !== JSON.stringify(leased.devices.leds), 10000);
   await page.evaluate(() => { window.sameDocument = true; });
   await page.getByRole('button', { name: 'restart the box into the console front end' }).click();
   const consoleUp = await until('the console to run', async () => {

@@ -116,7 +116,8 @@ let state = null;
 let clockBase = null;    // [box ms, local ms]
 let restarting = false;
 let tab = 'output';
-const logLines = [];     // {cls, text, kind}
+const logLines = [];     // {cls, text, kind, seq}
+let logSeq = 0;
 const MAX_LOG = 1500;
 
 function toast(text, bad) {
@@ -497,29 +498,47 @@ function logEntry(ev) {
 }
 
 function addLog(lines, dropped) {
-  if (dropped) logLines.push({ kind: 'both', cls: 'err', text: `… ${dropped} lines not shown` });
+  const added = [];
+  const push = e => { e.seq = ++logSeq; logLines.push(e); added.push(e); };
+  if (dropped) push({ kind: 'both', cls: 'err', text: `… ${dropped} lines not shown` });
   for (const ev of lines) {
-    const e = logEntry(ev);
-    logLines.push(e);
+    push(logEntry(ev));
     // The output tab also shows what was done to the box.
     if (ev.op === 'action') {
       const t = (ev.t / 1000).toFixed(3).padStart(8);
-      logLines.push({ kind: 'output', cls: 'act', text: `${t}  → ${ev.text}  (${ev.from})` });
+      push({ kind: 'output', cls: 'act', text: `${t}  → ${ev.text}  (${ev.from})` });
     }
   }
   if (logLines.length > MAX_LOG) logLines.splice(0, logLines.length - MAX_LOG);
-  renderLog();
+  // Only what changed is redrawn: lines that fell out at the top go, the
+  // new ones are added below (a busy box sends many small batches).
+  const box = $('log');
+  const first = logLines.length ? logLines[0].seq : logSeq + 1;
+  while (box.firstChild && box.firstChild.logSeq !== undefined && box.firstChild.logSeq < first) box.firstChild.remove();
+  const frag = logFragment(added.filter(e => e.seq >= first));
+  if (frag.childNodes.length && box.firstChild && box.firstChild.logSeq === undefined) box.textContent = '';
+  box.append(frag);
+  if (!box.firstChild) return renderLog();  // says that nothing is shown yet
+  if ($('follow').checked) box.scrollTop = box.scrollHeight;
+}
+
+// The lines of `entries` that the tab and the filter show.
+function logFragment(entries) {
+  const f = $('filter').value.toLowerCase();
+  const frag = document.createDocumentFragment();
+  for (const e of entries) {
+    if (e.kind !== tab && e.kind !== 'both') continue;
+    if (f && !e.text.toLowerCase().includes(f)) continue;
+    const line = el('div', { class: e.cls, text: e.text });
+    line.logSeq = e.seq;
+    frag.append(line);
+  }
+  return frag;
 }
 
 function renderLog() {
   const box = $('log');
-  const f = $('filter').value.toLowerCase();
-  const frag = document.createDocumentFragment();
-  for (const e of logLines) {
-    if (e.kind !== tab && e.kind !== 'both') continue;
-    if (f && !e.text.toLowerCase().includes(f)) continue;
-    frag.append(el('div', { class: e.cls, text: e.text }));
-  }
+  const frag = logFragment(logLines);
   box.textContent = '';
   if (!frag.childNodes.length) frag.append(el('div', { class: 't', text: tab === 'output' ? 'nothing printed yet' : 'no trace yet' }));
   box.append(frag);
@@ -569,7 +588,8 @@ async function main() {
   $('filter').oninput = renderLog;
   setInterval(() => {
     if (!clockBase || !state || !state.front_end) return;
-    const t = clockBase[0] + (performance.now() - clockBase[1]);
+    // The box's clock may run faster than the host's (boxsim --speed).
+    const t = clockBase[0] + (performance.now() - clockBase[1]) * ((state.clock && state.clock.speed) || 1);
     $('clock').textContent = `t = ${(t / 1000).toFixed(1)} s`;
   }, 100);
 }

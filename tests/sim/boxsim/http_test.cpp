@@ -68,12 +68,17 @@ private:
     std::thread reader_;
 };
 
+// The served box runs at this many times the host's pace: what these tests
+// wait for (front ends ending, a DHCP exchange, the console's draws) is the
+// box's own seconds, and none of what they check depends on its pace.
+constexpr int kSpeed = 4;
+
 class Web : public ::testing::Test {
 protected:
     void SetUp() override
     {
         out_ = dir_.file("out");
-        std::vector<std::string> args{"--serve", "127.0.0.1:0", "--out", out_};
+        std::vector<std::string> args{"--serve", "127.0.0.1:0", "--out", out_, "--speed", std::to_string(kSpeed)};
         args.insert(args.end(), extra_args().begin(), extra_args().end());
         proc_ = std::make_unique<BoxsimProcess>(args, dir_.path());
         auto port = proc_->served_port(20s);
@@ -155,7 +160,18 @@ TEST_F(Web, ServesThePageStateActionsAndPictures)
     EXPECT_EQ(usage["snapshot"], "snapshot NAME");
     EXPECT_EQ(usage["quit"], "quit");
 
+    // The box's clock runs kSpeed times the host's: between two looks at
+    // the state, at least kSpeed times the host's time between them passed
+    // on the box, and at most kSpeed times the host's time around them.
+    auto host_before = std::chrono::steady_clock::now();
     json st = get_json("/api/state");
+    std::this_thread::sleep_for(200ms);
+    json later = get_json("/api/state");
+    auto host_ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - host_before);
+    EXPECT_EQ(st["clock"], json({{"kind", "real"}, {"speed", kSpeed}}));
+    int64_t box_ms = later["t"].get<int64_t>() - st["t"].get<int64_t>();
+    EXPECT_GE(box_ms, kSpeed * 200 - 1);
+    EXPECT_LE(box_ms, kSpeed * (host_ms.count() + 1));
     EXPECT_EQ(st["box"]["profile"], "default");
     EXPECT_EQ(st["front_end"]["name"], "rescue");
     EXPECT_TRUE(st["status"].contains("eth_link"));
@@ -301,17 +317,21 @@ TEST_F(ConsoleWeb, SaveAsTestRecordsWhatIsShownAndItsReplayPasses)
         EXPECT_NE(script.find(line), std::string::npos) << line << " in:\n" << script;
     ASSERT_EQ(files.count("boxsim-test/boxsim-test-tv.png"), 1u);
 
-    // Replayed, it passes; without the tuner key it does not.
-    fs::create_directories(dir_.file("saved/boxsim-test"));
-    for (const auto &[name, data] : files)
-        std::ofstream(dir_.file("saved/" + name), std::ios::binary) << data;
-    BoxsimProcess replay({"test", "--out", dir_.file("replay"), dir_.file("saved")}, dir_.path());
-    EXPECT_EQ(replay.wait(60s), 0) << replay.out() << replay.err();
-    EXPECT_NE(replay.out().find("1 of 1 runs passed"), std::string::npos) << replay.out();
+    // Replayed, it passes; without the tuner key it does not. (Both at
+    // once, each from a folder of its own.)
+    for (const char *folder : {"saved", "without-key"}) {
+        fs::create_directories(dir_.file(std::string(folder) + "/boxsim-test"));
+        for (const auto &[name, data] : files)
+            std::ofstream(dir_.file(std::string(folder) + "/" + name), std::ios::binary) << data;
+        fs::create_directories(dir_.file(std::string(folder) + "-logs"));
+    }
     size_t key = script.find("ms key 1\n");
     script.erase(script.rfind('\n', key) + 1, script.find('\n', key) - script.rfind('\n', key));
-    std::ofstream(dir_.file("saved/boxsim-test/boxsim-test.box")) << script;
-    BoxsimProcess broken({"test", "--out", dir_.file("broken"), dir_.file("saved")}, dir_.path());
+    std::ofstream(dir_.file("without-key/boxsim-test/boxsim-test.box")) << script;
+    BoxsimProcess replay({"test", "--out", dir_.file("replay"), dir_.file("saved")}, dir_.file("saved-logs"));
+    BoxsimProcess broken({"test", "--out", dir_.file("broken"), dir_.file("without-key")}, dir_.file("without-key-logs"));
+    EXPECT_EQ(replay.wait(60s), 0) << replay.out() << replay.err();
+    EXPECT_NE(replay.out().find("1 of 1 runs passed"), std::string::npos) << replay.out();
     EXPECT_EQ(broken.wait(60s), 3) << broken.out() << broken.err();
     EXPECT_NE(broken.out().find("tuner0: timed out"), std::string::npos) << broken.out();
 
