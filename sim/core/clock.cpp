@@ -345,20 +345,22 @@ int64_t host_clock_ns(clockid_t id)
 }
 
 // The real clock's pace, and where the box's and the host's clocks met when
-// it was set: box time = base + host time since then × speed.
+// it was set: box time = base + host time since then × speed. The bases are
+// written before the pace is published and read after it is seen (plain
+// 64-bit values: no 64-bit atomics on the box's 32-bit build).
 std::atomic<int> g_speed{1};
-std::atomic<int64_t> g_speed_base{0};
-std::atomic<int64_t> g_speed_wall_base{0};
+int64_t g_speed_base = 0;
+int64_t g_speed_wall_base = 0;
 
 } // namespace
 
 void set_real_speed(int speed)
 {
-    g_speed_base.store(host_clock_ns(CLOCK_MONOTONIC));
-    g_speed_wall_base.store(host_clock_ns(CLOCK_REALTIME));
-    g_speed.store(std::max(1, speed));
+    g_speed_base = host_clock_ns(CLOCK_MONOTONIC);
+    g_speed_wall_base = host_clock_ns(CLOCK_REALTIME);
+    g_speed.store(std::max(1, speed), std::memory_order_release);
 }
-int real_speed() { return g_speed.load(std::memory_order_relaxed); }
+int real_speed() { return g_speed.load(std::memory_order_acquire); }
 
 int64_t host_wait_ns(int64_t box_ns)
 {
@@ -371,8 +373,7 @@ int64_t host_time_ns(int64_t box_ns)
     int speed = real_speed();
     if (speed == 1)
         return box_ns;
-    int64_t base = g_speed_base.load();
-    return base + (box_ns - base) / speed;
+    return g_speed_base + (box_ns - g_speed_base) / speed;
 }
 
 int64_t now_ns()
@@ -383,8 +384,7 @@ int64_t now_ns()
         int speed = real_speed();
         if (speed == 1)
             return host;
-        int64_t base = g_speed_base.load();
-        return base + (host - base) * speed;
+        return g_speed_base + (host - g_speed_base) * speed;
     }
     std::lock_guard<std::mutex> g(s.m);
     return s.now;
@@ -396,7 +396,7 @@ int64_t wall_ns()
     if (!s.on_flag.load(std::memory_order_relaxed)) {
         if (real_speed() == 1)
             return host_clock_ns(CLOCK_REALTIME);
-        return g_speed_wall_base.load() + (now_ns() - g_speed_base.load());
+        return g_speed_wall_base + (now_ns() - g_speed_base);
     }
     std::lock_guard<std::mutex> g(s.m);
     return kVirtualWallStart + (s.now - kVirtualStart);
