@@ -8,9 +8,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <regex>
 #include <set>
 
 namespace boxsim {
+
+struct Regex {
+    std::regex re;
+};
 
 namespace {
 
@@ -271,8 +276,8 @@ std::optional<Expectation> parse_expect(const std::vector<Word> &all, const std:
             // decided in time that grows with the text, not exponentially;
             // the price is no back-references, refused here as a bad pattern.
             try {
-                e.regex = std::make_shared<const std::regex>(
-                    e.value, std::regex::ECMAScript | std::regex_constants::__polynomial);
+                e.regex = std::make_shared<const Regex>(
+                    Regex{std::regex(e.value, std::regex::ECMAScript | std::regex_constants::__polynomial)});
             } catch (const std::regex_error &x) {
                 return usage("bad regular expression '" + e.value + "': " + x.what());
             }
@@ -374,7 +379,7 @@ bool state_holds(const Expectation &e, const json &actual)
         if (actual.is_object())
             return actual.contains(e.value);
         return value_text(actual).find(e.value) != std::string::npos;
-    case Op::Matches: return e.regex && std::regex_search(value_text(actual), *e.regex);
+    case Op::Matches: return e.regex && std::regex_search(value_text(actual), e.regex->re);
     }
     return false;
 }

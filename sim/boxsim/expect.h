@@ -33,7 +33,6 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <regex>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -42,6 +41,9 @@
 namespace boxsim {
 
 struct Script;
+// A compiled `matches` pattern; only expect.cpp sees the regular expression
+// library, which is heavy to read and instantiate.
+struct Regex;
 
 // A word of an expectation line: quotes removed, and whether any of it was
 // quoted (a quoted value is always a text).
@@ -74,7 +76,7 @@ struct Expectation {
     std::string value;  // state: the value as written
     bool value_quoted = false;
     std::optional<double> number;  // the value as a number, when it is one
-    std::shared_ptr<const std::regex> regex;
+    std::shared_ptr<const Regex> regex;
     std::string picture;  // tv, osd, lcd
     std::string golden;   // the golden file's path
     double tolerance_pct = 0;

@@ -3,7 +3,11 @@
 // pauses, the status decoding and the messages of failing reads.
 #include "tuner_fixture.h"
 
-#include <regex>
+#include <cstdio>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
 
 namespace tunertest {
 namespace {
@@ -162,14 +166,25 @@ TEST_F(FrontendControl, FailingReadsReportTheirLineAndGiveZero)
     EXPECT_EQ(tuner_read_status(1), 0);
     EXPECT_EQ(tuner_read_snr(1), 0);
     EXPECT_EQ(tuner_read_agc(1), 0);
-    // One line per failing read, each naming its function, request and own line.
-    std::regex form(R"((\w+)\(\), LINE=(\d+), device=/dev/dvb0\.frontend1, ioctl\((\w+)\) ERROR!!! \n)");
-    std::string text = out() + "\n";
+    // One line per failing read, each naming its function, request and own
+    // line: "FUNCTION(), LINE=N, device=/dev/dvb0.frontend1, ioctl(REQUEST) ERROR!!! ".
+    // A line counts when it is exactly that form, read back from its parts.
+    std::string text = out();
     std::vector<std::string> seen;
-    std::set<std::string> lines;
-    for (std::sregex_iterator m(text.begin(), text.end(), form), end; m != end; ++m) {
-        seen.push_back((*m)[1].str() + " " + (*m)[3].str());
-        lines.insert((*m)[2]);
+    std::set<int> lines;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);) {
+        char fn[64] = "", req[64] = "";
+        int line = -1;
+        if (sscanf(l.c_str(), "%63[A-Za-z0-9_](), LINE=%d, device=/dev/dvb0.frontend1, ioctl(%63[A-Za-z0-9_])", fn,
+                   &line, req) != 3 ||
+            line < 0)
+            continue;
+        if (l != std::string(fn) + "(), LINE=" + std::to_string(line) + ", device=/dev/dvb0.frontend1, ioctl(" + req +
+                     ") ERROR!!! ")
+            continue;
+        seen.push_back(std::string(fn) + " " + req);
+        lines.insert(line);
     }
     EXPECT_EQ(seen, (std::vector<std::string>{"tuner_read_status FE_READ_STATUS", "tuner_read_snr FE_READ_SNR",
                                               "tuner_read_agc FE_READ_SIGNAL_STRENGTH"}))
