@@ -204,6 +204,7 @@ struct PopenJob {
     std::shared_ptr<PipeIo> io;
     boxsim::FileRef file;  // the read end, for the stream's own reads
     int fd = -1;           // its descriptor in the system's table
+    int stdio_fileno = -1;  // the number glibc gave the cookie stream
     std::thread thread;
     int status = 0;
     bool killed = false;
@@ -687,6 +688,7 @@ FILE *popen(const char *command, const char *mode)
     // fileno() of the stream names the read end, so that the system may
     // poll and read it as it would a real popen stream's. (glibc marks a
     // cookie stream with a negative number and never uses it for a call.)
+    job->stdio_fileno = f->_fileno;
     f->_fileno = job->fd;
     box->trace().record({{"op", "popen"}, {"cmd", command}, {"fd", job->fd}});
     PopenJob *j = job.get();
@@ -718,7 +720,12 @@ int pclose(FILE *stream)
         g_jobs.erase(it);
     }
     // The read end goes; then, as pclose does, wait for the command to end:
-    // it ends by itself, at its next write (SIGPIPE), or when killed.
+    // it ends by itself, at its next write (SIGPIPE), or when killed. The
+    // stream gets back glibc's mark of a cookie stream first: its number is
+    // the box's descriptor, which fclose must not take for the process's own
+    // (the race detector took it so, against the reader of the process's
+    // descriptor of that number).
+    stream->_fileno = job->stdio_fileno;
     fclose(stream);
     boxsim::clock::join(job->thread);
     // The wait status: the exit status, or the signal that ended it.
